@@ -1,0 +1,66 @@
+// Keyed hashing for tables whose keys come from users (names, params): a
+// SipHash-1-3 stream under a random 128-bit key, so colliding inputs cannot be
+// precomputed. Hash values never leave the process and never decide an order.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace trellan {
+
+struct HashKey {
+  uint64_t k0 = 0;
+  uint64_t k1 = 0;
+  static HashKey random();  // fresh per call, from the OS entropy source
+};
+
+class KeyedHasher {
+ public:
+  explicit KeyedHasher(const HashKey& key)
+      : v0_(key.k0 ^ 0x736f6d6570736575ULL),
+        v1_(key.k1 ^ 0x646f72616e646f6dULL),
+        v2_(key.k0 ^ 0x6c7967656e657261ULL),
+        v3_(key.k1 ^ 0x7465646279746573ULL) {}
+
+  void write_u8(uint8_t b) { push_bytes(&b, 1); }
+  void write_u64(uint64_t x) {
+    if (tail_len_ == 0) {
+      compress(x);
+      total_ += 8;
+    } else {
+      unsigned char buf[8];
+      std::memcpy(buf, &x, 8);
+      push_bytes(buf, 8);
+    }
+  }
+  // Length-prefixed, so adjacent strings cannot run together.
+  void write_str(std::string_view s) {
+    write_u64(s.size());
+    push_bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  }
+  uint64_t finish() const;
+
+ private:
+  static uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+  static void round(uint64_t& v0, uint64_t& v1, uint64_t& v2, uint64_t& v3) {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  }
+  void compress(uint64_t m) {
+    v3_ ^= m;
+    round(v0_, v1_, v2_, v3_);
+    v0_ ^= m;
+  }
+  void push_bytes(const unsigned char* p, size_t n);
+
+  uint64_t v0_, v1_, v2_, v3_;
+  uint64_t tail_ = 0;
+  unsigned tail_len_ = 0;
+  uint64_t total_ = 0;
+};
+
+}  // namespace trellan

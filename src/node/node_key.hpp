@@ -1,0 +1,121 @@
+// Node keys: the complete structural identity of one IR node (kind, fields,
+// params, ordered inputs), with its token (operator identity without inputs),
+// its display label and input re-targeting.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+#include "node/id_list.hpp"
+#include "param/param.hpp"
+
+namespace trellan {
+
+struct PayloadDescriptor {
+  std::string kind;
+  std::string content_hash;
+  std::string framework;
+  std::string version;
+  std::string io_schema;
+  std::optional<std::string> preprocessing_ref;  // absent differs from empty
+  bool operator==(const PayloadDescriptor&) const = default;
+};
+
+struct StageRef {
+  enum class Kind : uint8_t { Input = 0, Member = 1 };
+  Kind kind;
+  uint64_t value;  // input slot of the stage, or index of an earlier member
+  static StageRef input(uint64_t slot) { return {Kind::Input, slot}; }
+  static StageRef member(uint64_t index) { return {Kind::Member, index}; }
+  bool operator==(const StageRef&) const = default;
+};
+
+struct StageOp {
+  std::string token;  // op token of the node this member stands for
+  std::vector<StageRef> inputs;
+  bool operator==(const StageOp&) const = default;
+};
+
+enum class NodeKind : uint8_t {
+  Source = 0, Op = 1, Reduction = 2, External = 3, Stage = 4, Exchange = 5, Join = 6,
+};
+// "source", "op", ... as the node view reports kinds.
+const char* kind_name(NodeKind k);
+
+class NodeKey {
+ public:
+  struct Named {  // Source (inputs unused), Op, Reduction
+    std::string name;
+    ParamMap params;
+    IdList inputs;
+  };
+  struct External {
+    std::shared_ptr<const PayloadDescriptor> descriptor;
+    ParamMap params;
+    IdList inputs;
+  };
+  struct Stage {
+    IdList inputs;
+    std::shared_ptr<const std::vector<StageOp>> members;
+  };
+  struct Boundary {  // Exchange, Join
+    ParamMap params;
+    IdList inputs;
+  };
+
+  static NodeKey source(std::string name, ParamMap params);
+  static NodeKey op(std::string name, ParamMap params, IdList inputs);
+  static NodeKey reduction(std::string name, ParamMap params, IdList inputs);
+  static NodeKey external(PayloadDescriptor descriptor, ParamMap params, IdList inputs);
+  static NodeKey stage(IdList inputs, std::vector<StageOp> members);
+  static NodeKey exchange(ParamMap params, IdList inputs);
+  static NodeKey join(ParamMap params, IdList inputs);
+
+  NodeKind kind() const { return kind_; }
+  bool is_op() const { return kind_ == NodeKind::Op; }
+  // Inputs of the node (empty for a Source).
+  std::span<const NodeId> inputs() const;
+  // Name of a Source, Op or Reduction; empty otherwise.
+  std::string_view name() const;
+  // Params of every kind but Stage (empty for a Stage).
+  const ParamMap& params() const;
+  const PayloadDescriptor& descriptor() const;          // External only
+  const std::vector<StageOp>& members() const;          // Stage only
+
+  std::string token() const;
+  // Operator identity used by the optimizer: equal to token() for every kind
+  // whose token is already injective (source, op, reduction, exchange, join);
+  // for External it escapes the descriptor fields and tells an absent
+  // preprocessing_ref from a present "-", and for Stage it spells out the
+  // members, so distinct nodes never share an operator text.
+  std::string operator_text() const;
+  std::string label() const;
+  NodeKey with_inputs(IdList inputs) const;
+
+  void hash(KeyedHasher& h) const;
+  bool operator==(const NodeKey& o) const;
+
+ private:
+  NodeKind kind_ = NodeKind::Source;
+  std::variant<Named, External, Stage, Boundary> v_;
+};
+
+// A key or params prefixed with a head: "head" alone when params are empty,
+// else head + "|" + params token.
+std::string with_params(std::string_view head, const ParamMap& params);
+
+struct ParsedOpToken {
+  std::string head;  // "op" or "red"
+  std::string name;
+  ParamMap params;
+};
+// Reads an op or reduction token back; nothing when it is not well formed.
+std::optional<ParsedOpToken> parse_op_token(std::string_view text);
+
+}  // namespace trellan

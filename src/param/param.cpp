@@ -1,0 +1,205 @@
+#include "param/param.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+
+#include "param/escape.hpp"
+
+namespace trellan {
+
+uint64_t canonical_float_bits(double v) {
+  if (std::isnan(v)) return 0x7FF8000000000000ULL;
+  return std::bit_cast<uint64_t>(v);
+}
+
+void ParamValue::append_token(std::string& out) const {
+  switch (tag()) {
+    case Tag::Int: {
+      char buf[24];
+      auto r = std::to_chars(buf, buf + sizeof buf, as_int());
+      out += 'i';
+      out.append(buf, r.ptr);
+      return;
+    }
+    case Tag::Float: {
+      char buf[20];
+      std::snprintf(buf, sizeof buf, "f%016llx",
+                    static_cast<unsigned long long>(canonical_float_bits(as_float())));
+      out += buf;
+      return;
+    }
+    case Tag::Bool:
+      out += as_bool() ? "btrue" : "bfalse";
+      return;
+    case Tag::Str:
+      out += 's';
+      append_escaped(out, as_str());
+      return;
+  }
+}
+
+std::string ParamValue::token() const {
+  std::string out;
+  append_token(out);
+  return out;
+}
+
+std::string ParamValue::display() const {
+  switch (tag()) {
+    case Tag::Int: return std::to_string(as_int());
+    case Tag::Float: return display_float(as_float());
+    case Tag::Bool: return as_bool() ? "true" : "false";
+    case Tag::Str: return display_str(as_str());
+  }
+  return {};
+}
+
+void ParamValue::hash(KeyedHasher& h) const {
+  h.write_u8(static_cast<uint8_t>(tag()));
+  switch (tag()) {
+    case Tag::Int: h.write_u64(static_cast<uint64_t>(as_int())); break;
+    case Tag::Float: h.write_u64(canonical_float_bits(as_float())); break;
+    case Tag::Bool: h.write_u8(as_bool() ? 1 : 0); break;
+    case Tag::Str: h.write_str(as_str()); break;
+  }
+}
+
+bool ParamValue::operator==(const ParamValue& o) const {
+  if (tag() != o.tag()) return false;
+  switch (tag()) {
+    case Tag::Int: return as_int() == o.as_int();
+    case Tag::Float: return canonical_float_bits(as_float()) == canonical_float_bits(o.as_float());
+    case Tag::Bool: return as_bool() == o.as_bool();
+    case Tag::Str: return as_str() == o.as_str();
+  }
+  return false;
+}
+
+ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
+  ParamMap m;
+  if (entries.empty()) return m;
+  // std::string compares as unsigned bytes through char_traits<char>::compare
+  // only on some platforms; compare explicitly as unsigned to be sure.
+  std::stable_sort(entries.begin(), entries.end(), [](const ParamEntry& a, const ParamEntry& b) {
+    return std::lexicographical_compare(
+        a.first.begin(), a.first.end(), b.first.begin(), b.first.end(),
+        [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
+  });
+  m.entries_ = std::make_shared<const std::vector<ParamEntry>>(std::move(entries));
+  return m;
+}
+
+void ParamMap::append_token(std::string& out) const {
+  bool first = true;
+  for (const auto& [key, value] : entries()) {
+    if (!first) out += ';';
+    first = false;
+    append_escaped(out, key);
+    out += '=';
+    value.append_token(out);
+  }
+}
+
+std::string ParamMap::token() const {
+  std::string out;
+  append_token(out);
+  return out;
+}
+
+std::string ParamMap::display() const {
+  std::string out = "{";
+  bool first = true;
+  for (const auto& [key, value] : entries()) {
+    if (!first) out += ", ";
+    first = false;
+    out += key;
+    out += '=';
+    out += value.display();
+  }
+  out += '}';
+  return out;
+}
+
+void ParamMap::hash(KeyedHasher& h) const {
+  h.write_u64(size());
+  for (const auto& [key, value] : entries()) {
+    h.write_str(key);
+    value.hash(h);
+  }
+}
+
+bool ParamMap::operator==(const ParamMap& o) const {
+  if (entries_ == o.entries_) return true;
+  auto a = entries();
+  auto b = o.entries();
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].first != b[i].first || !(a[i].second == b[i].second)) return false;
+  }
+  return true;
+}
+
+std::string display_float(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+  char buf[400];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+  return std::string(buf, r.ptr);
+}
+
+namespace {
+
+// Decodes one UTF-8 sequence; input is valid UTF-8 by construction.
+uint32_t next_code_point(std::string_view s, size_t& i) {
+  unsigned char c = s[i];
+  if (c < 0x80) { ++i; return c; }
+  int len = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+  uint32_t cp = c & (0x3F >> (len - 1));
+  for (int k = 1; k < len && i + k < s.size(); ++k) cp = (cp << 6) | (s[i + k] & 0x3F);
+  i += len;
+  return cp;
+}
+
+bool printable(uint32_t cp) {
+  if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
+  if (cp == 0xAD || cp == 0x61C || cp == 0x180E) return false;
+  if ((cp >= 0x200B && cp <= 0x200F) || (cp >= 0x2028 && cp <= 0x202E)) return false;
+  if ((cp >= 0x2060 && cp <= 0x206F) || cp == 0xFEFF) return false;
+  if ((cp >= 0xFFF0 && cp <= 0xFFFB) || (cp >= 0xE0000 && cp <= 0xE0FFF)) return false;
+  if ((cp >= 0xD800 && cp <= 0xDFFF) || (cp & 0xFFFE) == 0xFFFE) return false;
+  return true;
+}
+
+}  // namespace
+
+std::string display_str(std::string_view s) {
+  std::string out = "\"";
+  size_t i = 0;
+  while (i < s.size()) {
+    size_t start = i;
+    uint32_t cp = next_code_point(s, i);
+    switch (cp) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case 0: out += "\\0"; continue;
+      default: break;
+    }
+    if (printable(cp)) {
+      out.append(s.substr(start, i - start));
+    } else {
+      char buf[16];
+      std::snprintf(buf, sizeof buf, "\\u{%x}", cp);
+      out += buf;
+    }
+  }
+  out += '"';
+  return out;
+}
+
+}  // namespace trellan

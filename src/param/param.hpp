@@ -1,0 +1,81 @@
+// Parameter values and maps: the named parameters every node but a stage
+// carries, with their canonical token text and their display form.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "common/keyed_hash.hpp"
+
+namespace trellan {
+
+// Every NaN has one identity; -0.0 keeps its own.
+uint64_t canonical_float_bits(double v);
+
+class ParamValue {
+ public:
+  enum class Tag : uint8_t { Int = 0, Float = 1, Bool = 2, Str = 3 };
+
+  static ParamValue Int(int64_t v) { return ParamValue(Repr(std::in_place_index<0>, v)); }
+  static ParamValue Float(double v) { return ParamValue(Repr(std::in_place_index<1>, v)); }
+  static ParamValue Bool(bool v) { return ParamValue(Repr(std::in_place_index<2>, v)); }
+  static ParamValue Str(std::string v) {
+    return ParamValue(Repr(std::in_place_index<3>, std::move(v)));
+  }
+
+  Tag tag() const { return static_cast<Tag>(v_.index()); }
+  int64_t as_int() const { return std::get<0>(v_); }
+  double as_float() const { return std::get<1>(v_); }
+  bool as_bool() const { return std::get<2>(v_); }
+  const std::string& as_str() const { return std::get<3>(v_); }
+
+  std::string token() const;
+  void append_token(std::string& out) const;
+  std::string display() const;
+  void hash(KeyedHasher& h) const;
+  bool operator==(const ParamValue& other) const;
+
+ private:
+  using Repr = std::variant<int64_t, double, bool, std::string>;
+  explicit ParamValue(Repr r) : v_(std::move(r)) {}
+  Repr v_;
+};
+
+using ParamEntry = std::pair<std::string, ParamValue>;
+
+// Entries sorted by key bytes (stable: repeated keys stay in input order).
+// Immutable once built, so copies share one entry block.
+class ParamMap {
+ public:
+  ParamMap() = default;
+  static ParamMap make(std::vector<ParamEntry> entries);  // sorts stably by key
+
+  std::span<const ParamEntry> entries() const {
+    return entries_ ? std::span<const ParamEntry>(*entries_) : std::span<const ParamEntry>();
+  }
+  bool empty() const { return !entries_ || entries_->empty(); }
+  size_t size() const { return entries_ ? entries_->size() : 0; }
+
+  std::string token() const;
+  void append_token(std::string& out) const;
+  std::string display() const;
+  void hash(KeyedHasher& h) const;
+  bool operator==(const ParamMap& other) const;
+  // True when both maps share one entry block (equal without comparing).
+  bool same_block(const ParamMap& other) const { return entries_ == other.entries_; }
+
+ private:
+  std::shared_ptr<const std::vector<ParamEntry>> entries_;
+};
+
+// Shortest decimal that reads back to the same double, no exponent notation.
+std::string display_float(double v);
+// Double-quoted literal with backslash escapes, as labels and messages show strings.
+std::string display_str(std::string_view s);
+
+}  // namespace trellan

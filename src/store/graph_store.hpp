@@ -1,0 +1,95 @@
+// The interned, lock-protected arena of IR nodes. Equal keys get one id; ids
+// are dense and assigned in first-recording order; inputs always precede
+// their consumers, so the arena is topologically ordered.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/keyed_hash.hpp"
+#include "common/poison_mutex.hpp"
+#include "common/result.hpp"
+#include "node/node_key.hpp"
+#include "store/node_map.hpp"
+
+namespace trellan {
+
+namespace engine {
+class RewriteEngine;
+}
+struct Reduced;
+
+struct BadNodeId {
+  NodeId id = 0;
+  std::string message() const { return "no node with id " + std::to_string(id); }
+};
+
+struct Snapshot {
+  std::vector<NodeKey> nodes;
+  std::vector<NodeId> outputs;
+};
+
+class GraphStore;
+using StoreAndReport = std::pair<std::unique_ptr<GraphStore>, ReductionReport>;
+
+class GraphStore {
+ public:
+  static constexpr const char* kPoisoned = "trellan-core store mutex poisoned";
+
+  GraphStore();
+  GraphStore(const GraphStore&) = delete;
+  GraphStore& operator=(const GraphStore&) = delete;
+
+  Result<NodeId, BadNodeId> intern(NodeKey key);
+  Status<BadNodeId> mark_output(NodeId id);
+
+  uint64_t node_count() const;
+  std::vector<NodeId> outputs() const;
+  NodeMap node_map() const;
+  Snapshot snapshot() const;
+  std::vector<NodeKey> snapshot_from(uint64_t start) const;
+
+  // Runs f(nodes, outputs) under the store lock, without copying the arena.
+  // For pure C++ readers (the blob writer); f must not call back into Python
+  // or into this store.
+  template <class F>
+  auto read_locked(F&& f) const {
+    auto guard = lock_.lock();
+    return f(std::span<const NodeKey>(inner_.nodes), std::span<const NodeId>(inner_.outputs));
+  }
+
+  std::string to_dot() const;
+
+  // Reduction of a copy of this store, against its marks or an explicit list.
+  StoreAndReport reduce_with(const engine::RewriteEngine& engine, bool maximal_fusion) const;
+  Result<StoreAndReport, BadNodeId> reduce_with_outputs(std::span<const NodeId> outputs,
+                                                        const engine::RewriteEngine& engine,
+                                                        bool maximal_fusion) const;
+  static StoreAndReport from_reduced(Reduced reduced);
+
+  // Test hook: leave the lock as an operation that died holding it would.
+  void poison_for_testing() const { lock_.poison(); }
+
+ private:
+  struct Inner {
+    std::vector<NodeKey> nodes;
+    std::vector<uint64_t> hashes;    // key hash per node, for probing and growth
+    std::vector<uint64_t> slots;     // open addressing: node id + 1, 0 = empty
+    std::vector<NodeId> outputs;
+    std::vector<bool> is_output;     // by node id, so marking never scans
+    NodeMap node_map;
+  };
+
+  uint64_t hash_key(const NodeKey& key) const;
+  void grow_index();
+
+  mutable PoisonMutex lock_{kPoisoned};
+  HashKey hash_key_;
+  Inner inner_;
+};
+
+}  // namespace trellan
