@@ -1,0 +1,39 @@
+// The e-graph's hash-cons: canonical e-node -> class id. Slots hold only a
+// 32-bit hash and an id; the key itself is the e-node stored under that id in
+// the e-graph's node arena, so every key lives exactly once.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "egraph/enode.hpp"
+
+namespace egraph {
+
+inline constexpr Id kNoId = 0xFFFFFFFFu;
+
+class HashCons {
+ public:
+  size_t size() const { return size_; }
+
+  // The id stored for a key equal to `key`, or kNoId.
+  Id find(const ENode& key, uint32_t hash, std::span<const ENode> nodes) const;
+  // Stores nodes[id] -> id. When an equal key is present its entry is
+  // repointed to `id` and the previous id is returned; otherwise kNoId.
+  Id insert(uint32_t hash, Id id, std::span<const ENode> nodes);
+  // Removes the entry equal to `key`; returns whether there was one.
+  bool erase(const ENode& key, uint32_t hash, std::span<const ENode> nodes);
+
+ private:
+  struct Slot {
+    uint32_t hash;
+    Id id;  // kNoId when empty
+  };
+  void grow();
+
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+};
+
+}  // namespace egraph

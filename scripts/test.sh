@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs what the tests need, builds the module and the C++ tests, runs them all.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  if command -v apt-get >/dev/null; then
+    apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
+  else
+    echo "GoogleTest headers missing (install libgtest-dev)" >&2
+    exit 1
+  fi
+fi
+
+python3 -m pip install -q --upgrade pip >/dev/null 2>&1 || true
+python3 -m pip install -q ".[test]"
+
+cmake -S . -B build/cpp -DTRELLAN_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/cpp -j2
+ctest --test-dir build/cpp --output-on-failure -j2
+
+python3 -m pytest -q tests/python
