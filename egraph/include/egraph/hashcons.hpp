@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "egraph/big_alloc.hpp"
 #include "egraph/enode.hpp"
 
 namespace egraph {
@@ -16,12 +17,17 @@ inline constexpr Id kNoId = 0xFFFFFFFFu;
 class HashCons {
  public:
   size_t size() const { return size_; }
+  // Makes room for `n` entries without rehashing.
+  void reserve(size_t n);
 
   // The id stored for a key equal to `key`, or kNoId.
   Id find(const ENode& key, uint32_t hash, std::span<const ENode> nodes) const;
   // Stores nodes[id] -> id. When an equal key is present its entry is
   // repointed to `id` and the previous id is returned; otherwise kNoId.
   Id insert(uint32_t hash, Id id, std::span<const ENode> nodes);
+  void prefetch(uint32_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
+  }
   // Removes the entry equal to `key`; returns whether there was one.
   bool erase(const ENode& key, uint32_t hash, std::span<const ENode> nodes);
 
@@ -30,9 +36,9 @@ class HashCons {
     uint32_t hash;
     Id id;  // kNoId when empty
   };
-  void grow();
+  void rehash(size_t capacity);
 
-  std::vector<Slot> slots_;
+  std::vector<Slot, BigAlloc<Slot>> slots_;
   size_t size_ = 0;
 };
 

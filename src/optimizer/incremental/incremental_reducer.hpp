@@ -8,6 +8,7 @@
 
 #include "common/result.hpp"
 #include "optimizer/engine/engine_graph.hpp"
+#include "optimizer/incremental/key_index.hpp"
 #include "optimizer/mod/reduced.hpp"
 #include "store/graph_store.hpp"
 
@@ -28,9 +29,14 @@ class IncrementalReducer {
   uint64_t canonical_count() const { return canonical_.size(); }
 
  private:
-  // (implementation-defined members)
-  std::vector<NodeKey> canonical_;
-  std::vector<uint64_t> remap_;
+  // Canonical id of a store node (not an eliminated identity) whose inputs
+  // map to `ins`: an equal canonical key (or, for a commutative op, its
+  // mirror) or a new entry.
+  uint64_t intern(const NodeKey& node, std::span<const NodeId> ins);
+
+  std::vector<NodeKey> canonical_;  // canonical id = position
+  std::vector<uint64_t> remap_;     // store node id -> canonical id
+  KeyIndex interned_;               // hash-cons index over canonical_
   uint64_t total_work_ = 0;
 };
 

@@ -1,0 +1,151 @@
+// The e-graph: hash-consed e-nodes grouped into equivalence classes, kept
+// closed under congruence by `rebuild`.
+//
+// Storage is flat and indexed by id. Every class is created by exactly one
+// e-node, so an id also names that e-node: `node_[id]` holds it, kept in its
+// latest canonical form. A class's node list and user list are linked lists
+// threaded through per-id arrays, so merging two classes splices lists in
+// constant time and nothing is allocated per class.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "egraph/big_alloc.hpp"
+#include "egraph/enode.hpp"
+#include "egraph/flat_map.hpp"
+#include "egraph/hashcons.hpp"
+
+namespace egraph {
+
+class Pattern;
+class Matcher;
+
+class EGraph {
+ public:
+  // Forward range over the e-nodes of one class.
+  class ClassNodes {
+   public:
+    class iterator {
+     public:
+      using value_type = ENode;
+      using difference_type = std::ptrdiff_t;
+      iterator() = default;
+      iterator(const EGraph* g, Id at) : g_(g), at_(at) {}
+      const ENode& operator*() const { return g_->node_[at_]; }
+      const ENode* operator->() const { return &g_->node_[at_]; }
+      iterator& operator++() {
+        at_ = g_->next_node_[at_];
+        return *this;
+      }
+      iterator operator++(int) {
+        iterator old = *this;
+        ++*this;
+        return old;
+      }
+      bool operator==(const iterator& o) const { return at_ == o.at_; }
+
+     private:
+      const EGraph* g_ = nullptr;
+      Id at_ = kNoId;
+    };
+    iterator begin() const { return {g_, head_}; }
+    iterator end() const { return {g_, kNoId}; }
+    size_t size() const;
+
+   private:
+    friend class EGraph;
+    ClassNodes(const EGraph* g, Id head) : g_(g), head_(head) {}
+    const EGraph* g_;
+    Id head_;
+  };
+
+  EGraph() = default;
+  // Makes room for `ids` classes so that loading a graph does not reallocate.
+  void reserve(size_t ids);
+
+  // Adds an e-node; returns an id of the class that contains it.
+  Id add(const ENode& node);
+  // Canonical id of the class holding an e-node equal to `node` (after
+  // canonicalizing its children), if any.
+  std::optional<Id> lookup(const ENode& node) const;
+  // Canonical id of `id`'s class; modifies nothing.
+  Id find(Id id) const;
+  // Merges the classes of a and b; false when they were already one class.
+  bool unite(Id a, Id b);
+  // Restores congruence closure and the canonical, sorted, duplicate-free
+  // class node lists. Returns the number of merges it performed.
+  size_t rebuild();
+  // Starts loading what `add(node)` will read; a hint only.
+  void prefetch(const ENode& node) const;
+
+  size_t hashcons_size() const { return memo_.size() + stale_keys_; }
+  size_t class_count() const { return class_count_; }
+  size_t id_count() const { return parent_.size(); }
+  bool is_clean() const { return clean_; }
+
+  // Class access by canonical id.
+  ClassNodes nodes(Id eclass) const { return {this, cls_[eclass].node_head}; }
+  size_t user_count(Id eclass) const { return cls_[eclass].user_count; }
+  // Canonical ids in ascending order.
+  std::vector<Id> class_ids() const;
+
+ private:
+  friend class Pattern;
+  friend class Matcher;
+
+  struct ClassRec {
+    Id node_head, node_tail;     // list through next_node_
+    uint32_t user_head, user_tail;  // list through users_
+    uint32_t user_count;
+  };
+  struct UserLink {
+    Id node;  // the user e-node, named by the id it was added under
+    uint32_t next;
+  };
+  struct OpNodes {
+    std::vector<Id> ids;  // every e-node with this operator, in add order
+    size_t dropped = 0;   // how many of them rebuild has removed as duplicates
+    bool queued = false;  // listed in ops_with_drops_
+  };
+
+  Id find_mut(Id id);
+  Id make_class(ENode&& node, uint32_t hash);
+  void append_user(Id eclass, Id user);
+  void repair_classes();
+  void sort_class(Id eclass);
+  void note_dropped(Id node);
+  // E-node ids with operator `op` (possibly dropped ones), for the matcher.
+  std::span<const Id> ids_with_op(Symbol op) const;
+
+  template <class T>
+  using Array = std::vector<T, BigAlloc<T>>;
+
+  Array<Id> parent_;        // union-find
+  Array<ENode> node_;       // node_[id]: the e-node that created class id
+  Array<Id> next_node_;     // class node lists
+  Array<uint8_t> dropped_;  // 1 once rebuild removed the e-node as a duplicate
+  Array<ClassRec> cls_;     // meaningful at canonical ids only
+  Array<UserLink> users_;
+  // Per-id stamps that let rebuild and search visit each class once.
+  uint32_t next_epoch() const;
+  mutable Array<uint32_t> mark_;
+  mutable uint32_t epoch_ = 0;
+  std::vector<Id> scratch_;
+
+  HashCons memo_;
+  size_t stale_keys_ = 0;  // keys made stale by merges; they still count as entries
+  std::vector<Id> worklist_;
+  std::vector<Id> dirty_;  // ids whose classes need re-sorting at rebuild
+
+  std::vector<OpNodes> ops_;
+  FlatMap32 op_slot_;  // symbol number -> index into ops_
+  std::vector<uint32_t> ops_with_drops_;
+
+  size_t class_count_ = 0;
+  bool clean_ = true;
+};
+
+}  // namespace egraph

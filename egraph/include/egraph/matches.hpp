@@ -1,0 +1,69 @@
+// Search results: for each matched class, the substitutions found there.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "egraph/enode.hpp"
+#include "egraph/subst.hpp"
+
+namespace egraph {
+
+struct SearchMatches {
+  Id eclass;                       // canonical id of the matched class
+  std::span<const Subst> substs;   // never empty
+};
+
+// All matches of one search, stored flat: one allocation per search, not one
+// per matched class.
+class Matches {
+ public:
+  size_t size() const { return classes_.size(); }  // matched classes
+  bool empty() const { return classes_.empty(); }
+  size_t total() const { return substs_.size(); }  // substitutions over all classes
+
+  SearchMatches operator[](size_t i) const {
+    uint32_t begin = i == 0 ? 0 : ends_[i - 1];
+    return {classes_[i], std::span<const Subst>(substs_).subspan(begin, ends_[i] - begin)};
+  }
+
+  class iterator {
+   public:
+    iterator(const Matches* m, size_t i) : m_(m), i_(i) {}
+    SearchMatches operator*() const { return (*m_)[i_]; }
+    iterator& operator++() {
+      ++i_;
+      return *this;
+    }
+    bool operator==(const iterator& o) const { return i_ == o.i_; }
+
+   private:
+    const Matches* m_;
+    size_t i_;
+  };
+  iterator begin() const { return {this, 0}; }
+  iterator end() const { return {this, size()}; }
+
+  // Appends the substitutions found in one class; an empty list adds nothing.
+  void add(Id eclass, std::span<const Subst> substs) {
+    for (const Subst& s : substs) push(s);
+    close_class(eclass);
+  }
+  // Building blocks of `add` for the matcher: push substitutions, then close.
+  void push(const Subst& s) { substs_.push_back(s); }
+  Subst& emplace() { return substs_.emplace_back(); }
+  void close_class(Id eclass) {
+    uint32_t begin = ends_.empty() ? 0 : ends_.back();
+    if (substs_.size() == begin) return;
+    classes_.push_back(eclass);
+    ends_.push_back(static_cast<uint32_t>(substs_.size()));
+  }
+
+ private:
+  std::vector<Id> classes_;
+  std::vector<uint32_t> ends_;
+  std::vector<Subst> substs_;
+};
+
+}  // namespace egraph

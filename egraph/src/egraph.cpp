@@ -1,0 +1,265 @@
+#include "egraph/egraph.hpp"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "hashing.hpp"
+
+namespace egraph {
+namespace {
+
+constexpr uint32_t kNoLink = 0xFFFFFFFFu;
+
+uint32_t node_hash(const ENode& node) {
+  uint64_t h = hash_combine(node.op().number(), node.arity());
+  for (Id c : node.children()) h = hash_combine(h, c);
+  return static_cast<uint32_t>(hash_finish(h));
+}
+
+[[noreturn]] void bad_id(Id id, size_t count) {
+  throw std::out_of_range("e-graph id " + std::to_string(id) + " was never created (" +
+                          std::to_string(count) + " ids exist)");
+}
+
+}  // namespace
+
+size_t EGraph::ClassNodes::size() const {
+  size_t n = 0;
+  for (Id at = head_; at != kNoId; at = g_->next_node_[at]) ++n;
+  return n;
+}
+
+void EGraph::reserve(size_t ids) {
+  parent_.reserve(ids);
+  node_.reserve(ids);
+  next_node_.reserve(ids);
+  dropped_.reserve(ids);
+  cls_.reserve(ids);
+  mark_.reserve(ids);
+  users_.reserve(ids * 2);
+  worklist_.reserve(ids);
+  memo_.reserve(ids);
+}
+
+Id EGraph::find(Id id) const {
+  if (id >= parent_.size()) bad_id(id, parent_.size());
+  while (parent_[id] != id) id = parent_[id];
+  return id;
+}
+
+// Path halving: every visited id skips to its grandparent.
+Id EGraph::find_mut(Id id) {
+  while (parent_[id] != id) {
+    parent_[id] = parent_[parent_[id]];
+    id = parent_[id];
+  }
+  return id;
+}
+
+Id EGraph::add(const ENode& node) {
+  ENode canon(node);
+  for (Id& c : canon.children()) {
+    if (c >= parent_.size()) bad_id(c, parent_.size());
+    c = find_mut(c);
+  }
+  uint32_t hash = node_hash(canon);
+  Id hit = memo_.find(canon, hash, node_);
+  if (hit != kNoId) return hit;
+  return make_class(std::move(canon), hash);
+}
+
+void EGraph::prefetch(const ENode& node) const {
+  for (Id c : node.children())
+    if (c < parent_.size()) __builtin_prefetch(&parent_[c]);
+  memo_.prefetch(node_hash(node));
+}
+
+std::optional<Id> EGraph::lookup(const ENode& node) const {
+  ENode canon(node);
+  for (Id& c : canon.children()) c = find(c);
+  Id hit = memo_.find(canon, node_hash(canon), node_);
+  if (hit == kNoId) return std::nullopt;
+  return find(hit);
+}
+
+Id EGraph::make_class(ENode&& node, uint32_t hash) {
+  if (parent_.size() >= kNoId - 1) throw std::length_error("e-graph id space exhausted");
+  Id id = static_cast<Id>(parent_.size());
+  parent_.push_back(id);
+  cls_.push_back({id, id, kNoLink, kNoLink, 0});
+  for (Id c : node.children()) append_user(c, id);
+
+  uint32_t slot = op_slot_.get(node.op().number());
+  if (slot == FlatMap32::kMissing) {
+    slot = static_cast<uint32_t>(ops_.size());
+    ops_.emplace_back();
+    op_slot_.put(node.op().number(), slot);
+  }
+  ops_[slot].ids.push_back(id);
+
+  node_.push_back(std::move(node));
+  next_node_.push_back(kNoId);
+  dropped_.push_back(0);
+  mark_.push_back(0);
+  worklist_.push_back(id);
+  memo_.insert(hash, id, node_);
+  ++class_count_;
+  clean_ = false;
+  return id;
+}
+
+void EGraph::append_user(Id eclass, Id user) {
+  uint32_t link = static_cast<uint32_t>(users_.size());
+  users_.push_back({user, kNoLink});
+  ClassRec& c = cls_[eclass];
+  if (c.user_head == kNoLink) {
+    c.user_head = link;
+  } else {
+    users_[c.user_tail].next = link;
+  }
+  c.user_tail = link;
+  ++c.user_count;
+}
+
+bool EGraph::unite(Id a, Id b) {
+  if (a >= parent_.size()) bad_id(a, parent_.size());
+  if (b >= parent_.size()) bad_id(b, parent_.size());
+  clean_ = false;
+  Id keep = find_mut(a), gone = find_mut(b);
+  if (keep == gone) return false;
+  // The class with more users survives, so fewer e-nodes need repair; a tie
+  // keeps the first argument's root.
+  if (cls_[keep].user_count < cls_[gone].user_count) std::swap(keep, gone);
+  parent_[gone] = keep;
+  --class_count_;
+
+  ClassRec& k = cls_[keep];
+  const ClassRec& g = cls_[gone];
+  next_node_[k.node_tail] = g.node_head;
+  k.node_tail = g.node_tail;
+
+  for (uint32_t u = g.user_head; u != kNoLink; u = users_[u].next) worklist_.push_back(users_[u].node);
+  if (g.user_head != kNoLink) {
+    if (k.user_head == kNoLink) {
+      k.user_head = g.user_head;
+    } else {
+      users_[k.user_tail].next = g.user_head;
+    }
+    k.user_tail = g.user_tail;
+  }
+  k.user_count += g.user_count;
+  dirty_.push_back(keep);
+  return true;
+}
+
+size_t EGraph::rebuild() {
+  size_t merges = 0;
+  while (!worklist_.empty()) {
+    Id e = worklist_.back();
+    worklist_.pop_back();
+    ENode& node = node_[e];
+    // An e-node whose children are all canonical is already a key of memo
+    // that leads to its class, so re-inserting it would change nothing.
+    bool stale = false;
+    for (Id c : node.children()) {
+      if (find_mut(c) != c) {
+        stale = true;
+        break;
+      }
+    }
+    if (!stale) continue;
+    // The old key can never be looked up again (a child is no longer
+    // canonical); drop it from the table but keep counting it as an entry.
+    if (memo_.erase(node, node_hash(node), node_)) ++stale_keys_;
+    for (Id& c : node.children()) c = find_mut(c);
+    dirty_.push_back(e);
+    Id previous = memo_.insert(node_hash(node), e, node_);
+    if (previous != kNoId && unite(previous, e)) ++merges;
+  }
+  repair_classes();
+  clean_ = true;
+  return merges;
+}
+
+uint32_t EGraph::next_epoch() const {
+  if (++epoch_ == 0) {
+    std::fill(mark_.begin(), mark_.end(), 0);
+    epoch_ = 1;
+  }
+  return epoch_;
+}
+
+// Only classes that were merged or hold an e-node rewritten by the hash-cons
+// repair can be unsorted or hold duplicates; every other class is untouched.
+void EGraph::repair_classes() {
+  uint32_t epoch = next_epoch();
+  for (Id x : dirty_) {
+    Id root = find_mut(x);
+    if (mark_[root] == epoch) continue;
+    mark_[root] = epoch;
+    sort_class(root);
+  }
+  dirty_.clear();
+  // Dropped e-nodes stay in the operator lists until they make up half of one.
+  for (uint32_t slot : ops_with_drops_) {
+    OpNodes& op = ops_[slot];
+    op.queued = false;
+    if (op.dropped * 2 <= op.ids.size()) continue;
+    std::erase_if(op.ids, [&](Id e) { return dropped_[e] != 0; });
+    op.dropped = 0;
+  }
+  ops_with_drops_.clear();
+}
+
+void EGraph::sort_class(Id eclass) {
+  ClassRec& c = cls_[eclass];
+  scratch_.clear();
+  // The hash-cons repair has already made every e-node's children canonical.
+  for (Id e = c.node_head; e != kNoId; e = next_node_[e]) scratch_.push_back(e);
+  if (scratch_.size() == 1) return;
+  std::sort(scratch_.begin(), scratch_.end(), [&](Id a, Id b) {
+    auto order = node_[a] <=> node_[b];
+    return order != 0 ? order < 0 : a < b;
+  });
+  Id tail = scratch_[0];
+  c.node_head = tail;
+  for (size_t i = 1; i < scratch_.size(); ++i) {
+    Id e = scratch_[i];
+    if (node_[e] == node_[tail]) {
+      note_dropped(e);
+      continue;
+    }
+    next_node_[tail] = e;
+    tail = e;
+  }
+  next_node_[tail] = kNoId;
+  c.node_tail = tail;
+}
+
+void EGraph::note_dropped(Id node) {
+  dropped_[node] = 1;
+  uint32_t slot = op_slot_.get(node_[node].op().number());
+  OpNodes& op = ops_[slot];
+  ++op.dropped;
+  if (!op.queued) {
+    op.queued = true;
+    ops_with_drops_.push_back(slot);
+  }
+}
+
+std::span<const Id> EGraph::ids_with_op(Symbol op) const {
+  uint32_t slot = op_slot_.get(op.number());
+  if (slot == FlatMap32::kMissing) return {};
+  return ops_[slot].ids;
+}
+
+std::vector<Id> EGraph::class_ids() const {
+  std::vector<Id> ids;
+  ids.reserve(class_count_);
+  for (Id id = 0; id < parent_.size(); ++id)
+    if (parent_[id] == id) ids.push_back(id);
+  return ids;
+}
+
+}  // namespace egraph

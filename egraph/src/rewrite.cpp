@@ -1,0 +1,17 @@
+#include "egraph/rewrite.hpp"
+
+#include <algorithm>
+
+namespace egraph {
+
+Result<Rewrite, UnboundVar> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
+  auto bound = searcher.vars();
+  for (Var v : applier.vars()) {
+    if (std::find(bound.begin(), bound.end(), v) == bound.end()) {
+      return Result<Rewrite, UnboundVar>::failure({std::string(name), std::string(v.str())});
+    }
+  }
+  return Rewrite(Symbol(name), std::move(searcher), std::move(applier));
+}
+
+}  // namespace egraph

@@ -1,0 +1,221 @@
+// Running a compiled pattern against an e-graph, and instantiating appliers.
+#include <stdexcept>
+
+#include "egraph/pattern.hpp"
+
+namespace egraph {
+
+// Executes a pattern's program on one candidate class at a time. Each Bind
+// is a choice point over the class's e-nodes; on failure, or after a
+// complete match, the most recent choice point resumes with its next e-node.
+class Matcher {
+ public:
+  Matcher(const Pattern& p, const EGraph& g) : p_(p), g_(g), regs_(p.registers_) {}
+
+  // Classes of the variable-free subterms; false when one is absent, in
+  // which case the pattern cannot match anywhere.
+  bool resolve_ground() {
+    std::vector<Id> cls(p_.nodes_.size(), kNoId);
+    std::vector<Id> kids;
+    for (uint32_t q : p_.ground_) {
+      // Ground subterms are small; evaluate each one bottom-up on demand.
+      for (size_t i = 0; i <= q; ++i) {
+        const ENode* n = std::get_if<ENode>(&p_.nodes_[i]);
+        if (n == nullptr || cls[i] != kNoId) continue;
+        kids.clear();
+        bool known = true;
+        for (Id c : n->children()) {
+          known = known && cls[c] != kNoId;
+          kids.push_back(cls[c]);
+        }
+        if (!known) continue;
+        auto found = g_.lookup(ENode(n->op(), kids));
+        if (found) cls[i] = *found;
+      }
+      if (cls[q] == kNoId) return false;
+      ground_.push_back(cls[q]);
+    }
+    return true;
+  }
+
+  // Appends up to `limit` (>= 1) substitutions found in `eclass` to `out`.
+  size_t run(Id eclass, size_t limit, Matches& out) {
+    regs_[0] = eclass;
+    size_t found = 0;
+    if (p_.program_.empty()) {
+      emit(out);
+      return 1;
+    }
+    stack_.clear();
+    size_t pc = 0;
+    for (;;) {
+      bool ok;
+      if (pc == p_.program_.size()) {
+        emit(out);
+        if (++found == limit) return found;
+        ok = false;
+      } else {
+        const Pattern::Instr& in = p_.program_[pc];
+        switch (in.kind) {
+          case Pattern::Instr::kBind: ok = bind(pc, g_.cls_[regs_[in.reg]].node_head); break;
+          case Pattern::Instr::kCompare: ok = regs_[in.reg] == regs_[in.other]; break;
+          case Pattern::Instr::kCheckGround: ok = regs_[in.reg] == ground_[in.other]; break;
+          default: ok = false;
+        }
+      }
+      if (ok) {
+        ++pc;
+        continue;
+      }
+      for (;;) {
+        if (stack_.empty()) return found;
+        Choice c = stack_.back();
+        stack_.pop_back();
+        if (bind(c.pc, c.next)) {
+          pc = c.pc + 1;
+          break;
+        }
+      }
+    }
+  }
+
+ private:
+  struct Choice {
+    size_t pc;
+    Id next;  // e-node to try next in the class list
+  };
+
+  // Picks the first e-node from `from` on that fits the Bind at `pc`.
+  bool bind(size_t pc, Id from) {
+    const Pattern::Instr& in = p_.program_[pc];
+    for (Id e = from; e != kNoId; e = g_.next_node_[e]) {
+      const ENode& n = g_.node_[e];
+      if (n.op() != in.op || n.arity() != in.arity) continue;
+      auto kids = n.children();
+      std::copy(kids.begin(), kids.end(), regs_.begin() + in.other);
+      stack_.push_back({pc, g_.next_node_[e]});
+      return true;
+    }
+    return false;
+  }
+
+  void emit(Matches& out) {
+    Subst s;
+    for (size_t v = 0; v < p_.vars_.size(); ++v) s.insert(p_.vars_[v], regs_[p_.var_reg_[v]]);
+    out.push(s);
+  }
+
+  const Pattern& p_;
+  const EGraph& g_;
+  std::vector<Id> regs_;
+  std::vector<Id> ground_;
+  std::vector<Choice> stack_;
+};
+
+// Candidates are the classes holding an e-node with the root's operator,
+// found through the e-graph's per-operator lists (a variable root takes every
+// class). Each class is visited once; the search stops as soon as `limit`
+// substitutions have been found.
+Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
+  Matches out;
+  if (limit == 0) return out;
+  Matcher m(*this, g);
+  if (!m.resolve_ground()) return out;
+  size_t remaining = limit;
+
+  const ENode* root = std::get_if<ENode>(&nodes_.back());
+  if (root == nullptr) {
+    for (Id id = 0; id < g.parent_.size() && remaining > 0; ++id) {
+      if (g.parent_[id] != id) continue;
+      remaining -= m.run(id, remaining, out);
+      out.close_class(id);
+    }
+    return out;
+  }
+  uint32_t epoch = g.next_epoch();
+  const Instr& bind = program_[0];
+  for (Id e : g.ids_with_op(root->op())) {
+    if (g.dropped_[e] || g.node_[e].arity() != root->arity()) continue;
+    Id eclass = g.find(e);
+    if (g.mark_[eclass] == epoch) continue;
+    g.mark_[eclass] = epoch;
+    if (flat_) {
+      // Every e-node of the class with this operator and arity is one match.
+      for (Id at = g.cls_[eclass].node_head; at != kNoId && remaining > 0; at = g.next_node_[at]) {
+        const ENode& n = g.node_[at];
+        if (n.op() != bind.op || n.arity() != bind.arity) continue;
+        Subst& s = out.emplace();
+        for (size_t v = 0; v < vars_.size(); ++v) s.insert(vars_[v], n.children()[flat_child_[v]]);
+        --remaining;
+      }
+    } else {
+      remaining -= m.run(eclass, remaining, out);
+    }
+    out.close_class(eclass);
+    if (remaining == 0) break;
+  }
+  return out;
+}
+
+namespace {
+
+// Builds the pattern bottom-up: a variable yields its bound class, an e-node
+// is added with its children's ids. `ids` and `kids` are reusable scratch.
+Id instantiate_into(std::span<const PatternNode> nodes, EGraph& g, const Subst& subst, std::vector<Id>& ids,
+                    std::vector<Id>& kids) {
+  ids.resize(nodes.size());
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (const Var* v = std::get_if<Var>(&nodes[i])) {
+      ids[i] = subst[*v];
+      continue;
+    }
+    const ENode& n = std::get<ENode>(nodes[i]);
+    kids.clear();
+    for (Id c : n.children()) kids.push_back(ids[c]);
+    ids[i] = g.add(ENode(n.op(), kids));
+  }
+  return ids.back();
+}
+
+}  // namespace
+
+Id Pattern::instantiate(EGraph& g, const Subst& subst) const {
+  std::vector<Id> ids, kids;
+  return instantiate_into(nodes_, g, subst, ids, kids);
+}
+
+std::vector<Id> Pattern::apply_matches(EGraph& g, const Matches& matches) const {
+  std::vector<Id> merged;
+  if (flat_) {
+    // Software-pipelined: while match j is added, the hash-cons slot that
+    // match j + kAhead will probe is already on its way into the cache.
+    constexpr size_t kAhead = 8;
+    const ENode& root = std::get<ENode>(nodes_.back());
+    std::vector<Id> kids(root.arity());
+    auto build = [&](const Subst& s) {
+      for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = s[vars_[v]];
+      return ENode(root.op(), kids);
+    };
+    size_t total = matches.total();
+    std::vector<std::pair<const Subst*, Id>> flat;  // (substitution, matched class)
+    flat.reserve(total);
+    for (SearchMatches m : matches)
+      for (const Subst& s : m.substs) flat.emplace_back(&s, m.eclass);
+    for (size_t j = 0; j < flat.size(); ++j) {
+      if (j + kAhead < flat.size()) g.prefetch(build(*flat[j + kAhead].first));
+      Id r = g.add(build(*flat[j].first));
+      if (g.unite(r, flat[j].second)) merged.push_back(r);
+    }
+    return merged;
+  }
+  std::vector<Id> ids, kids;
+  for (SearchMatches m : matches) {
+    for (const Subst& s : m.substs) {
+      Id r = instantiate_into(nodes_, g, s, ids, kids);
+      if (g.unite(r, m.eclass)) merged.push_back(r);
+    }
+  }
+  return merged;
+}
+
+}  // namespace egraph

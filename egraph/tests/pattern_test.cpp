@@ -1,0 +1,180 @@
+#include "egraph/pattern.hpp"
+
+#include <gtest/gtest.h>
+
+#include "egraph/rewrite.hpp"
+
+namespace egraph {
+namespace {
+
+Pattern parse(std::string_view text) {
+  auto p = Pattern::parse(text);
+  EXPECT_TRUE(p.ok()) << text << ": " << (p.ok() ? "" : p.error().message());
+  return std::move(p).value();
+}
+
+ENode leaf(const char* op) { return ENode(Symbol(op)); }
+ENode node(const char* op, std::initializer_list<Id> kids) { return ENode(Symbol(op), kids); }
+
+struct ParseCase {
+  const char* text;
+  ParseErrorKind kind;
+};
+
+class PatternParseError : public testing::TestWithParam<ParseCase> {};
+
+TEST_P(PatternParseError, IsReported) {
+  auto p = Pattern::parse(GetParam().text);
+  ASSERT_FALSE(p.ok());
+  EXPECT_EQ(p.error().kind, GetParam().kind);
+  EXPECT_FALSE(p.error().message().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, PatternParseError,
+                         testing::Values(ParseCase{"", ParseErrorKind::BadSexp},
+                                         ParseCase{" \r\n", ParseErrorKind::BadSexp},
+                                         ParseCase{"(f ?a", ParseErrorKind::BadSexp},
+                                         ParseCase{"f)", ParseErrorKind::BadSexp},
+                                         ParseCase{"(f) (g)", ParseErrorKind::BadSexp},
+                                         ParseCase{"a b", ParseErrorKind::BadSexp},
+                                         ParseCase{"()", ParseErrorKind::EmptySexp},
+                                         ParseCase{"(f ())", ParseErrorKind::EmptySexp},
+                                         ParseCase{"((f) ?a)", ParseErrorKind::HeadList},
+                                         ParseCase{"(g ((f) ?a))", ParseErrorKind::HeadList},
+                                         ParseCase{"(?f ?a)", ParseErrorKind::BadOp},
+                                         ParseCase{"(g (?f a))", ParseErrorKind::BadOp}));
+
+TEST(Pattern, ParseVarRejectsNonVariables) {
+  for (const char* bad : {"", "?", "x", "x?", "?a b", "?(a"}) {
+    auto v = parse_var(bad);
+    ASSERT_FALSE(v.ok()) << bad;
+    EXPECT_EQ(v.error().kind, ParseErrorKind::BadVar);
+  }
+  EXPECT_EQ(parse_var("?x").value(), Var{Symbol("?x")});
+}
+
+TEST(Pattern, AtomsEndOnlyAtSpacesNewlinesAndParentheses) {
+  Pattern p = parse("(op|add|scalar=f0000000000000000;side=sr\r\n?x)");
+  ASSERT_EQ(p.nodes().size(), 2u);
+  const ENode& root = std::get<ENode>(p.nodes()[1]);
+  EXPECT_EQ(root.op().str(), "op|add|scalar=f0000000000000000;side=sr");
+  EXPECT_EQ(root.arity(), 1u);
+  // A tab is an ordinary character; a lone "?" is an operator.
+  Pattern tab = parse("(f\tx ?)");
+  EXPECT_EQ(std::get<ENode>(tab.nodes().back()).op().str(), "f\tx");
+  EXPECT_EQ(std::get<ENode>(tab.nodes()[0]).op().str(), "?");
+  EXPECT_TRUE(tab.vars().empty());
+}
+
+TEST(Pattern, NodesAreChildrenFirstWithRootLast) {
+  Pattern p = parse("(f (g ?a) ?b ?a)");
+  ASSERT_EQ(p.nodes().size(), 5u);
+  const ENode& root = std::get<ENode>(p.nodes().back());
+  for (Id c : root.children()) EXPECT_LT(c, 4u);
+  ASSERT_EQ(p.vars().size(), 2u);
+  EXPECT_EQ(p.vars()[0].str(), "?a");
+  EXPECT_EQ(p.vars()[1].str(), "?b");
+  EXPECT_EQ(p.to_string(), "(f (g ?a) ?b ?a)");
+  EXPECT_EQ(parse("?x").to_string(), "?x");
+  EXPECT_EQ(parse("(?x)").to_string(), "?x");
+  EXPECT_EQ(parse("(c)").to_string(), "c");
+}
+
+TEST(Rewrite, UnboundApplierVariableIsReported) {
+  auto r = Rewrite::make("r1", parse("(f ?a)"), parse("(g ?b)"));
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().message(), "Rewrite r1 refers to unbound var ?b");
+  EXPECT_TRUE(Rewrite::make("r2", parse("(f ?a ?b)"), parse("(g ?b)")).ok());
+}
+
+// f(x, y), f(y, x), f(x, x), g(f(x, y)), g(y), h(x, q) with q a constant.
+class PatternSearch : public testing::Test {
+ protected:
+  void SetUp() override {
+    x = g.add(leaf("x"));
+    y = g.add(leaf("y"));
+    q = g.add(leaf("q"));
+    fxy = g.add(node("f", {x, y}));
+    fyx = g.add(node("f", {y, x}));
+    fxx = g.add(node("f", {x, x}));
+    gf = g.add(node("g", {fxy}));
+    gy = g.add(node("g", {y}));
+    hxq = g.add(node("h", {x, q}));
+    g.rebuild();
+  }
+  size_t count(const char* pattern, size_t limit = SIZE_MAX) { return parse(pattern).search_with_limit(g, limit).total(); }
+
+  EGraph g;
+  Id x, y, q, fxy, fyx, fxx, gf, gy, hxq;
+};
+
+TEST_F(PatternSearch, CountsSubstitutionsByShape) {
+  EXPECT_EQ(count("(f ?a ?b)"), 3u);
+  EXPECT_EQ(count("(f ?a ?a)"), 1u);   // repeated variable binds one class
+  EXPECT_EQ(count("(f ?a)"), 0u);      // arity must agree
+  EXPECT_EQ(count("(g (f ?a ?b))"), 1u);
+  EXPECT_EQ(count("(h ?a q)"), 1u);    // ground subterm found by lookup
+  EXPECT_EQ(count("(h ?a y)"), 0u);
+  EXPECT_EQ(count("(h ?a absent)"), 0u);
+  EXPECT_EQ(count("?z"), g.class_count());
+  EXPECT_EQ(count("(nothing ?a)"), 0u);
+}
+
+TEST_F(PatternSearch, SubstitutionsBindChildrenInOrder) {
+  Pattern p = parse("(f ?a ?b)");
+  Matches m = p.search(g);
+  ASSERT_EQ(m.size(), 3u);
+  Var a{Symbol("?a")}, b{Symbol("?b")};
+  for (SearchMatches sm : m) {
+    ASSERT_EQ(sm.substs.size(), 1u);
+    const ENode& n = *g.nodes(sm.eclass).begin();
+    EXPECT_EQ(sm.substs[0][a], n.children()[0]);
+    EXPECT_EQ(sm.substs[0][b], n.children()[1]);
+    EXPECT_THROW(sm.substs[0][Var{Symbol("?c")}], std::logic_error);
+  }
+}
+
+TEST_F(PatternSearch, MatchesInOneClassAreGroupedAndLimitStopsTheSearch) {
+  g.unite(fxy, fyx);
+  g.rebuild();
+  Matches m = parse("(f ?a ?b)").search(g);
+  EXPECT_EQ(m.size(), 2u);
+  EXPECT_EQ(m.total(), 3u);
+  for (size_t limit : {0u, 1u, 2u, 3u, 4u}) EXPECT_EQ(count("(f ?a ?b)", limit), std::min<size_t>(limit, 3));
+}
+
+TEST_F(PatternSearch, VariableApplierMergesWithoutAddingNodes) {
+  Pattern searcher = parse("(g ?a)");
+  size_t before = g.hashcons_size();
+  std::vector<Id> merged = parse("?a").apply_matches(g, searcher.search(g));
+  EXPECT_EQ(merged.size(), 2u);
+  EXPECT_EQ(g.hashcons_size(), before);
+  g.rebuild();
+  EXPECT_EQ(g.find(gf), g.find(fxy));
+  EXPECT_EQ(g.find(gy), g.find(y));
+  // Applying again changes nothing.
+  EXPECT_TRUE(parse("?a").apply_matches(g, searcher.search(g)).empty());
+}
+
+TEST_F(PatternSearch, NestedApplierIsAddedBottomUp) {
+  Pattern searcher = parse("(h ?a ?b)");
+  Pattern applier = parse("(k (f ?b ?a) ?a)");
+  EXPECT_EQ(applier.apply_matches(g, searcher.search(g)).size(), 1u);
+  g.rebuild();
+  auto inner = g.lookup(node("f", {q, x}));
+  ASSERT_TRUE(inner.has_value());
+  EXPECT_EQ(g.lookup(node("k", {*inner, x})), g.find(hxq));
+}
+
+TEST(Subst, SpillsBeyondThreeBindings) {
+  Subst s;
+  for (Id i = 0; i < 5; ++i) s.insert(Var{Symbol("?v" + std::to_string(i))}, i * 10);
+  s.insert(Var{Symbol("?v1")}, 99);
+  EXPECT_EQ(s.size(), 5u);
+  EXPECT_EQ(s[Var{Symbol("?v1")}], 99u);
+  EXPECT_EQ(s[Var{Symbol("?v4")}], 40u);
+  EXPECT_EQ(s.get(Var{Symbol("?v9")}), std::nullopt);
+}
+
+}  // namespace
+}  // namespace egraph

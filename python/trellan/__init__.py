@@ -1,0 +1,1 @@
+"""Command-line tools around `trellan_core`: run `trellan --help` or `python -m trellan --help`."""

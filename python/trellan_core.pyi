@@ -1,0 +1,209 @@
+"""Interned dataflow IR store and optimizer.
+
+Record a pipeline node by node into a `GraphStore`, then inspect, render, serialize or reduce it
+(dead-code elimination, canonicalization, common-subexpression elimination, stage fusion), whole
+or incrementally with an `IncrementalReducer`.
+"""
+
+from collections.abc import Sequence
+from typing import Literal, NotRequired, Self, SupportsIndex, TypedDict, TypeVar, final, overload
+
+# The values a params dict may hold; `_P` and `_D` stand for any subset of them (see the
+# builders' overloads).
+_ParamValue = int | float | bool | str
+_Params = dict[str, _ParamValue]
+_P = TypeVar("_P", bound=int | float | bool | str)
+_D = TypeVar("_D", bound=str | None)
+
+_Kind = Literal["source", "op", "reduction", "external", "stage", "exchange", "join"]
+
+class _DescriptorView(TypedDict):
+    kind: str
+    content_hash: str
+    framework: str
+    version: str
+    io_schema: str
+    preprocessing_ref: str | None
+
+class _MemberView(TypedDict):
+    kind: Literal["op", "red"]
+    name: str
+    params: dict[str, _ParamValue]
+    inputs: list[tuple[Literal["input", "member"], int]]
+
+class _NodeView(TypedDict):
+    id: int
+    output: bool
+    inputs: list[int]
+    kind: _Kind
+    name: str
+    params: dict[str, _ParamValue]
+    descriptor: NotRequired[_DescriptorView]
+    n_members: NotRequired[int]
+    members: NotRequired[list[_MemberView]]
+
+class _Report(TypedDict):
+    input_nodes: int
+    reachable_nodes: int
+    canonical_nodes: int
+    stages: int
+    reduced_nodes: int
+    boundary_nodes: int
+
+_NodeMapEntry = tuple[int, int | None] | None
+
+def version() -> str:
+    """The module version, "0.0.3"."""
+
+@final
+class GraphStore:
+    """Thread-safe interned graph store: equal nodes get one id, ids are dense and topological."""
+
+    def __new__(cls) -> Self: ...
+
+    # Builders: each returns the id of the (possibly already recorded) node.
+    #
+    # Every builder has two overloads, which accept the same calls at run time. The first gives a
+    # dict display its element type, so `{"scalar": 0.0, "side": "r"}` type-checks; the second
+    # takes a dict already typed with any subset of the value types, such as `dict[str, int]`
+    # (dict is invariant, so one signature cannot serve both).
+    @overload
+    def add_source(self, name: str, params: _Params | None = None) -> int: ...
+    @overload
+    def add_source(self, name: str, params: dict[str, _P] | None = None) -> int: ...
+    @overload
+    def add_op(
+        self, name: str, inputs: Sequence[SupportsIndex], params: _Params | None = None
+    ) -> int: ...
+    @overload
+    def add_op(
+        self, name: str, inputs: Sequence[SupportsIndex], params: dict[str, _P] | None = None
+    ) -> int: ...
+    @overload
+    def add_reduction(
+        self, name: str, inputs: Sequence[SupportsIndex], params: _Params | None = None
+    ) -> int: ...
+    @overload
+    def add_reduction(
+        self, name: str, inputs: Sequence[SupportsIndex], params: dict[str, _P] | None = None
+    ) -> int: ...
+    @overload
+    def add_external(
+        self,
+        descriptor: PayloadDescriptor | dict[str, str | None],
+        inputs: Sequence[SupportsIndex],
+        params: _Params | None = None,
+    ) -> int: ...
+    @overload
+    def add_external(
+        self,
+        descriptor: PayloadDescriptor | dict[str, _D],
+        inputs: Sequence[SupportsIndex],
+        params: dict[str, _P] | None = None,
+    ) -> int: ...
+    @overload
+    def add_exchange(self, inputs: Sequence[SupportsIndex], params: _Params | None = None) -> int:
+        """Record an `Exchange` boundary: identity is its params plus its one logical input."""
+
+    @overload
+    def add_exchange(
+        self, inputs: Sequence[SupportsIndex], params: dict[str, _P] | None = None
+    ) -> int: ...
+    @overload
+    def add_join(self, inputs: Sequence[SupportsIndex], params: _Params | None = None) -> int:
+        """Record a `Join` boundary: identity is its params plus its ordered inputs [left, right]."""
+
+    @overload
+    def add_join(self, inputs: Sequence[SupportsIndex], params: dict[str, _P] | None = None) -> int: ...
+
+    # Inspection and persistence.
+    def node_count(self) -> int: ...
+    def nodes(self) -> list[_NodeView]:
+        """One dict per node in id order (`id`, `output`, `inputs`, `kind`, `name`, `params`,
+        plus `descriptor` for external nodes and `n_members`/`members` for stages)."""
+
+    def outputs(self) -> list[int]:
+        """The marked output ids, in mark order."""
+
+    def node_map(self) -> list[_NodeMapEntry]:
+        """For a reduced store: per node of the store it was reduced from, `(reduced_id,
+        member_index | None)`, or None if the node was dropped. Empty for any other store."""
+
+    def to_dot(self) -> str: ...
+    def serialize(self, outputs: Sequence[SupportsIndex] | None = None) -> bytes:
+        """The canonical IR blob. With `outputs=` the blob flags exactly those ids instead of the
+        stored marks."""
+
+    @staticmethod
+    def deserialize(data: bytes) -> GraphStore:
+        """Rebuild a store from blob bytes (same ids, marks restored); ValueError on a bad blob."""
+
+    # Reduction.
+    def reduce(
+        self, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
+    ) -> tuple[GraphStore, _Report]:
+        """Reduce against the marked outputs, or exactly `outputs=`. Returns the new store and
+        the report. `maximal_fusion=True` also fuses fan-out ops whose consumers share a stage."""
+
+    def reduction_report(self, *, outputs: Sequence[SupportsIndex] | None = None) -> _Report:
+        """The report of `reduce()` (single-use rule) without keeping the reduced store."""
+
+    def reduce_incremental(
+        self, *, outputs: Sequence[SupportsIndex] | None = None
+    ) -> tuple[GraphStore, _Report]:
+        """One-shot incremental reduction; same result as `reduce()`."""
+
+@final
+class PayloadDescriptor:
+    """Reproducibility metadata an External node carries (part of its identity)."""
+
+    def __new__(
+        cls,
+        *,
+        kind: str,
+        content_hash: str,
+        framework: str,
+        version: str,
+        io_schema: str,
+        preprocessing_ref: str | None = None,
+    ) -> Self: ...
+    @property
+    def kind(self) -> str: ...
+    @property
+    def content_hash(self) -> str: ...
+    @property
+    def framework(self) -> str: ...
+    @property
+    def version(self) -> str: ...
+    @property
+    def io_schema(self) -> str: ...
+    @property
+    def preprocessing_ref(self) -> str | None: ...
+
+@final
+class IncrementalReducer:
+    """Keeps a canonical form of a growing store: each `step` canonicalizes only the nodes
+    recorded since the last one; `finalize` reduces that form. Always feed it the same store."""
+
+    def __new__(cls) -> Self: ...
+    def step(self, store: GraphStore) -> int:
+        """Consume the nodes recorded since the last step; returns how many there were."""
+
+    def watermark(self) -> int:
+        """How many of the store's nodes have been consumed so far."""
+
+    def total_work(self) -> int:
+        """Nodes processed across all steps (equals the watermark: each node is touched once)."""
+
+    def canonical_count(self) -> int:
+        """Size of the maintained canonical form."""
+
+    def finalize(
+        self,
+        store: GraphStore,
+        *,
+        maximal_fusion: bool = False,
+        outputs: Sequence[SupportsIndex] | None = None,
+    ) -> tuple[GraphStore, _Report]:
+        """Consume any remaining nodes, then reduce the canonical form against the store's marks
+        or exactly `outputs=`. Returns the reduced store and report, like `GraphStore.reduce`."""

@@ -1,0 +1,228 @@
+#include "lib/convert.hpp"
+
+#include <cstring>
+
+#include "store/graph_store.hpp"
+
+namespace trellan::py {
+
+namespace {
+
+// A failed optional conversion step: ordinary errors mean "try the next rule",
+// anything outside Exception (KeyboardInterrupt, ...) still propagates.
+void clear_conversion_error() {
+  if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
+  PyErr_Clear();
+}
+
+std::optional<int64_t> try_int64(PyObject* v) {
+  PyRef index = PyRef::steal(PyNumber_Index(v));
+  if (!index) {
+    clear_conversion_error();
+    return std::nullopt;
+  }
+  long long x = PyLong_AsLongLong(index.get());
+  if (x == -1 && PyErr_Occurred()) {
+    clear_conversion_error();
+    return std::nullopt;
+  }
+  return static_cast<int64_t>(x);
+}
+
+std::optional<double> try_double(PyObject* v) {
+  double x = PyFloat_AsDouble(v);
+  if (x == -1.0 && PyErr_Occurred()) {
+    clear_conversion_error();
+    return std::nullopt;
+  }
+  return x;
+}
+
+// bool first: bool is an int subtype and must not become Int.
+ParamValue to_param_value(PyObject* v) {
+  if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
+  if (auto i = try_int64(v)) return ParamValue::Int(*i);
+  if (auto f = try_double(v)) return ParamValue::Float(*f);
+  if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
+  raise_error(PyExc_TypeError, "param values must be int, float, bool, or str");
+}
+
+bool str_equals(PyObject* s, const char* text) {
+  return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
+}
+
+// NumPy's bool scalar, recognized by its type's module and name so that NumPy
+// is not needed to use the module: "numpy.bool" (NumPy 2) or "numpy.bool_".
+bool is_numpy_bool(PyObject* o) {
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  if (!module) {
+    clear_conversion_error();
+    return false;
+  }
+  if (!str_equals(module.get(), "numpy")) return false;
+  PyRef name = PyRef::check(PyType_GetName(Py_TYPE(o)));
+  return str_equals(name.get(), "bool") || str_equals(name.get(), "bool_");
+}
+
+}  // namespace
+
+std::string to_utf8(PyObject* o) {
+  if (!PyUnicode_Check(o)) raise_not_instance(o, "str");
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(o, &size);
+  if (data == nullptr) throw_python_error();
+  return std::string(data, static_cast<size_t>(size));
+}
+
+std::vector<NodeId> to_id_list(PyObject* o) {
+  if (PyUnicode_Check(o)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) raise_not_instance(o, "Sequence");
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) throw_python_error();
+  std::vector<NodeId> ids;
+  ids.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::check(PySequence_GetItem(o, i));
+    PyRef index = PyRef::check(PyNumber_Index(item.get()));
+    unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+    ids.push_back(id);
+  }
+  return ids;
+}
+
+std::optional<std::vector<NodeId>> to_optional_id_list(PyObject* o) {
+  if (o == nullptr || o == Py_None) return std::nullopt;
+  return to_id_list(o);
+}
+
+ParamMap to_param_map(PyObject* o) {
+  if (o == nullptr || o == Py_None) return ParamMap();
+  if (!PyDict_Check(o)) raise_error(PyExc_TypeError, "params must be a dict or None");
+  // A copy of the items: converting a value may run Python code that changes
+  // the dict, which must neither break the iteration nor free an item.
+  PyRef items = PyRef::check(PyDict_Items(o));
+  Py_ssize_t n = PyList_Size(items.get());
+  if (n < 0) throw_python_error();
+  std::vector<ParamEntry> entries;
+  entries.reserve(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(items.get(), i);
+    PyObject* key = PyTuple_GetItem(item, 0);
+    PyObject* value = PyTuple_GetItem(item, 1);
+    if (key == nullptr || value == nullptr) throw_python_error();
+    std::string k = to_utf8(key);
+    entries.emplace_back(std::move(k), to_param_value(value));
+  }
+  return ParamMap::make(std::move(entries));
+}
+
+bool to_flag(PyObject* o) {
+  if (o == nullptr) return false;
+  if (PyBool_Check(o)) return o == Py_True;
+  if (!is_numpy_bool(o)) raise_not_instance(o, "bool");
+  int truth = PyObject_IsTrue(o);
+  if (truth < 0) throw_python_error();
+  return truth != 0;
+}
+
+void check_node_ids(const GraphStore& store, std::span<const NodeId> ids) {
+  const uint64_t count = store.node_count();
+  for (NodeId id : ids) {
+    if (id >= count) raise_bad_node_id(BadNodeId{id});
+  }
+}
+
+PyRef new_int(uint64_t v) { return PyRef::check(PyLong_FromUnsignedLongLong(v)); }
+
+PyRef new_str(std::string_view s) {
+  return PyRef::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+PyRef id_list_to_list(std::span<const NodeId> ids) {
+  PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_int(ids[i]).release()) < 0) {
+      throw_python_error();
+    }
+  }
+  return list;
+}
+
+PyRef param_map_to_dict(const ParamMap& params) {
+  PyRef dict = PyRef::check(PyDict_New());
+  for (const auto& [key, value] : params.entries()) {
+    PyRef v;
+    switch (value.tag()) {
+      case ParamValue::Tag::Int: v = PyRef::check(PyLong_FromLongLong(value.as_int())); break;
+      case ParamValue::Tag::Float: v = PyRef::check(PyFloat_FromDouble(value.as_float())); break;
+      case ParamValue::Tag::Bool: v = PyRef::check(PyBool_FromLong(value.as_bool())); break;
+      case ParamValue::Tag::Str: v = new_str(value.as_str()); break;
+    }
+    PyRef k = new_str(key);
+    set_item(dict.get(), k.get(), v);
+  }
+  return dict;
+}
+
+PyRef descriptor_to_dict(const PayloadDescriptor& d) {
+  PyRef dict = PyRef::check(PyDict_New());
+  auto put = [&](const char* key, PyRef value) {
+    if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) throw_python_error();
+  };
+  put("kind", new_str(d.kind));
+  put("content_hash", new_str(d.content_hash));
+  put("framework", new_str(d.framework));
+  put("version", new_str(d.version));
+  put("io_schema", new_str(d.io_schema));
+  put("preprocessing_ref",
+      d.preprocessing_ref ? new_str(*d.preprocessing_ref) : PyRef::borrow(Py_None));
+  return dict;
+}
+
+PyRef node_map_to_list(const NodeMap& map) {
+  PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(map.size())));
+  for (size_t i = 0; i < map.size(); ++i) {
+    PyRef entry;
+    if (!map[i]) {
+      entry = PyRef::borrow(Py_None);
+    } else {
+      const Placement& p = *map[i];
+      entry = make_tuple({new_int(p.node), p.member ? new_int(*p.member) : PyRef::borrow(Py_None)});
+    }
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release()) < 0) {
+      throw_python_error();
+    }
+  }
+  return list;
+}
+
+PyRef report_to_dict(const ReductionReport& report) {
+  const std::pair<const char*, uint64_t> counters[] = {
+      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
+      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
+      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes},
+  };
+  PyRef dict = PyRef::check(PyDict_New());
+  for (const auto& [key, count] : counters) {
+    if (PyDict_SetItemString(dict.get(), key, new_int(count).get()) < 0) throw_python_error();
+  }
+  return dict;
+}
+
+PyRef make_tuple(std::initializer_list<PyRef> items) {
+  PyRef tuple = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (const PyRef& item : items) {
+    Py_INCREF(item.get());
+    if (PyTuple_SetItem(tuple.get(), i++, item.get()) < 0) throw_python_error();
+  }
+  return tuple;
+}
+
+void set_item(PyObject* dict, PyObject* key, const PyRef& value) {
+  if (PyDict_SetItem(dict, key, value.get()) < 0) throw_python_error();
+}
+
+}  // namespace trellan::py

@@ -1,0 +1,68 @@
+// How failures travel through the binding and how they leave it.
+//
+// Inside the binding a failure is a C++ exception: PythonError when a Python
+// exception is already set (a C API call failed, or raise_error set one), or
+// whatever the core threw (trellan::Panic, std::bad_alloc, ...). Every entry
+// point the interpreter calls wraps its body in `entry`, which catches
+// everything and turns it into a set Python exception plus the NULL / -1
+// return the C API expects, so no C++ exception ever reaches the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+
+namespace trellan {
+struct BadNodeId;
+}
+
+namespace trellan::py {
+
+// Thrown after a Python exception has been set; carries nothing itself.
+struct PythonError {};
+
+[[noreturn]] void throw_python_error();
+// Sets `type` with `message` and throws PythonError.
+[[noreturn]] void raise_error(PyObject* type, const std::string& message);
+// ValueError "no node with id N".
+[[noreturn]] void raise_bad_node_id(const BadNodeId& error);
+// TypeError "'<type of o>' object is not an instance of '<expected>'": the
+// binding's standard conversion error.
+[[noreturn]] void raise_not_instance(PyObject* o, const char* expected);
+
+// The exception fatal internal errors become. Derives from BaseException, so
+// `except Exception` does not swallow it. Created once, by module
+// initialization; not a member of the module.
+int init_panic_type();
+PyObject* panic_type();
+
+// Sets the Python exception for the C++ exception being handled. Call only
+// from inside a catch block.
+void set_error_from_current_exception() noexcept;
+
+// Runs the body of an entry point that returns an object. `body` returns a
+// PyRef (the new reference handed to the interpreter) or throws.
+template <class F>
+PyObject* entry(F&& body) noexcept {
+  try {
+    return body().release();
+  } catch (...) {
+    set_error_from_current_exception();
+    return nullptr;
+  }
+}
+
+// Runs the body of an entry point that returns a status (0 or -1).
+template <class F>
+int entry_status(F&& body) noexcept {
+  try {
+    body();
+    return 0;
+  } catch (...) {
+    set_error_from_current_exception();
+    return -1;
+  }
+}
+
+}  // namespace trellan::py

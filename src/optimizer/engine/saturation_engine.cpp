@@ -1,0 +1,126 @@
+#include "optimizer/engine/saturation_engine.hpp"
+
+#include <array>
+#include <stdexcept>
+#include <string_view>
+
+#include <egraph/runner.hpp>
+
+namespace trellan::engine {
+namespace {
+
+constexpr std::array<std::string_view, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
+
+// x+0, 0+x, x*1, 1*x: an op with a float scalar 0.0 or 1.0 on either side.
+constexpr std::array<std::string_view, 4> kIdentityTokens = {
+    "op|add|scalar=f0000000000000000;side=sr",
+    "op|add|scalar=f0000000000000000;side=sl",
+    "op|mul|scalar=f3ff0000000000000;side=sr",
+    "op|mul|scalar=f3ff0000000000000;side=sl",
+};
+
+egraph::Pattern compile_pattern(const std::string& text) {
+  auto p = egraph::Pattern::parse(text);
+  if (!p) throw std::logic_error("built-in rewrite pattern " + text + ": " + p.error().message());
+  return std::move(p).value();
+}
+
+egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier) {
+  auto r = egraph::Rewrite::make(name, compile_pattern(searcher), compile_pattern(applier));
+  if (!r) throw std::logic_error(r.error().message());
+  return std::move(r).value();
+}
+
+std::vector<egraph::Rewrite> build_rules() {
+  std::vector<egraph::Rewrite> rules;
+  for (std::string_view op : kCommutative) {
+    std::string n(op);
+    rules.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
+  }
+  for (size_t k = 0; k < kIdentityTokens.size(); ++k) {
+    rules.push_back(make_rule("identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
+  }
+  return rules;
+}
+
+constexpr uint64_t kUnplaced = UINT64_MAX;
+
+// Consecutive nodes often share an operator; remembering the last text saves
+// most trips to the process-wide symbol table.
+class OpInterner {
+ public:
+  egraph::Symbol operator()(const std::string& text) {
+    if (!has_last_ || text != last_text_) {
+      last_ = egraph::Symbol(text);
+      last_text_ = last_.str();
+      has_last_ = true;
+    }
+    return last_;
+  }
+
+ private:
+  egraph::Symbol last_;
+  std::string_view last_text_;
+  bool has_last_ = false;
+};
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() : rules(build_rules()) {}
+
+Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  SaturationSummary ignored;
+  return canonicalize_with_summary(graph, ignored);
+}
+
+Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
+  const size_t n = graph.nodes.size();
+
+  // Load: one e-node per input node, children through the ids recorded so far.
+  egraph::EGraph eg;
+  eg.reserve(n + n / 2);
+  std::vector<egraph::Id> ids(n);
+  std::vector<egraph::Id> kids;
+  OpInterner intern;
+  for (size_t i = 0; i < n; ++i) {
+    const EngineNode& node = graph.nodes[i];
+    kids.clear();
+    for (uint64_t c : node.children) kids.push_back(ids[c]);
+    ids[i] = eg.find(eg.add(egraph::ENode(intern(node.op), kids)));
+  }
+
+  egraph::Runner runner(std::move(eg));
+  runner.with_iter_limit(iter_limit).with_node_limit(4 * n + 1024);
+  runner.run(rules);
+  const egraph::EGraph& out = runner.egraph();
+  summary.stop_reason = runner.stop_reason()->to_string();
+  summary.iterations = runner.iterations().size();
+  summary.hashcons_size = out.hashcons_size();
+  summary.classes = out.class_count();
+
+  // The first input position of each class represents it; since children
+  // precede users, the canonical list keeps input order and stays valid.
+  std::vector<egraph::Id> classes(n);
+  for (size_t i = 0; i < n; ++i) classes[i] = out.find(ids[i]);
+  std::vector<uint64_t> position(out.id_count(), kUnplaced);
+  Canonical result;
+  for (size_t i = 0; i < n; ++i) {
+    uint64_t& at = position[classes[i]];
+    if (at != kUnplaced) continue;
+    at = result.graph.nodes.size();
+    const EngineNode& node = graph.nodes[i];
+    EngineNode copy;
+    copy.op = node.op;
+    copy.children.reserve(node.children.size());
+    for (uint64_t c : node.children) copy.children.push_back(position[classes[c]]);
+    copy.opaque = !node.op.starts_with("op|");
+    result.graph.nodes.push_back(std::move(copy));
+  }
+  result.graph.outputs.reserve(graph.outputs.size());
+  for (uint64_t o : graph.outputs) result.graph.outputs.push_back(position[classes[o]]);
+  result.node_map.resize(n);
+  for (size_t i = 0; i < n; ++i) result.node_map[i] = position[classes[i]];
+  return result;
+}
+
+}  // namespace trellan::engine

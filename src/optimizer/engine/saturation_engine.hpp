@@ -1,0 +1,38 @@
+// The rewrite engine used by every reduction: loads the engine graph into an
+// e-graph, saturates it with commutativity and identity rules, and reads the
+// result back by class membership. Canonicalization only merges nodes; every
+// node of the result is one that was handed in.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <egraph/rewrite.hpp>
+
+#include "optimizer/engine/engine_graph.hpp"
+
+namespace trellan::engine {
+
+// How a saturation run ended; canonicalize never consults it.
+struct SaturationSummary {
+  std::string stop_reason;  // e.g. "Saturated", "IterationLimit(12)"
+  size_t iterations = 0;
+  size_t hashcons_size = 0;
+  size_t classes = 0;
+};
+
+class SaturationEngine final : public RewriteEngine {
+ public:
+  SaturationEngine();
+
+  Canonical canonicalize(const EngineGraph& graph) const override;
+  // The same canonicalization, also reporting how the run ended.
+  Canonical canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const;
+
+  // The twelve rules: commutativity of eight ops, then four identity ops.
+  const std::vector<egraph::Rewrite> rules;
+  const uint64_t iter_limit = 12;
+};
+
+}  // namespace trellan::engine

@@ -1,0 +1,28 @@
+// Dead-code elimination: keeps exactly the nodes from which an output can be
+// reached and renumbers them densely in ascending id order.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "node/node_key.hpp"
+
+namespace trellan {
+
+// Map entry of a node that did not survive.
+inline constexpr uint64_t kDropped = ~uint64_t{0};
+
+// The survivors are described rather than copied: survivor s is nodes[kept[s]]
+// with every input i replaced by map[i]. Copying a million keys only to
+// renumber their inputs would cost more than the whole pass.
+struct DeadCode {
+  std::vector<uint64_t> map;      // per node: its survivor position, or kDropped
+  std::vector<uint64_t> kept;     // per survivor: its node id, ascending
+  std::vector<uint64_t> outputs;  // the outputs as survivor positions, order and repeats kept
+};
+
+// nodes: every input of node i is smaller than i. outputs: ids into nodes.
+DeadCode dead_code_elimination(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs);
+
+}  // namespace trellan

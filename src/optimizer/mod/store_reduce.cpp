@@ -1,0 +1,66 @@
+// The store's reduction operations: reduce a copy of the arena, then turn the
+// result into a new, independent store.
+#include "common/panic.hpp"
+#include "optimizer/mod/driver.hpp"
+#include "store/graph_store.hpp"
+
+namespace trellan {
+
+StoreAndReport GraphStore::reduce_with(const engine::RewriteEngine& engine,
+                                       bool maximal_fusion) const {
+  Snapshot snap = snapshot();
+  return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
+}
+
+Result<StoreAndReport, BadNodeId> GraphStore::reduce_with_outputs(
+    std::span<const NodeId> outputs, const engine::RewriteEngine& engine,
+    bool maximal_fusion) const {
+  std::vector<NodeKey> nodes;
+  {
+    auto guard = lock_.lock();
+    nodes = inner_.nodes;
+  }
+  for (NodeId id : outputs) {
+    if (id >= nodes.size()) return Err(BadNodeId{id});
+  }
+  return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
+}
+
+StoreAndReport GraphStore::from_reduced(Reduced reduced) {
+  auto store = std::make_unique<GraphStore>();
+  // Reduced nodes are distinct and topologically ordered, so each lands at
+  // its own position and inputs need renumbering only once two collide.
+  std::vector<NodeId> ids;
+  ids.reserve(reduced.nodes.size());
+  bool identity = true;
+  std::vector<NodeId> inputs;
+  for (NodeKey& node : reduced.nodes) {
+    if (!identity) {
+      inputs.clear();
+      for (NodeId p : node.inputs()) {
+        if (p >= ids.size()) panic("reduced graph references only earlier nodes");
+        inputs.push_back(ids[p]);
+      }
+      node = node.with_inputs(IdList(inputs));
+    }
+    auto id = store->intern(std::move(node));
+    if (!id) panic("reduced graph references only earlier nodes");
+    if (id.value() != ids.size()) identity = false;
+    ids.push_back(id.value());
+  }
+  for (uint64_t p : reduced.outputs) {
+    if (p >= ids.size() || !store->mark_output(ids[p])) panic("reduced output is valid");
+  }
+  NodeMap node_map = std::move(reduced.node_map);
+  for (auto& entry : node_map) {
+    if (!entry) continue;
+    entry->node = at_checked(ids, entry->node);
+  }
+  {
+    auto guard = store->lock_.lock();
+    store->inner_.node_map = std::move(node_map);
+  }
+  return {std::move(store), reduced.report};
+}
+
+}  // namespace trellan

@@ -1,0 +1,62 @@
+// Operator identities of one reduction. Every distinct operator text gets a
+// small dense id, so the later passes compare and hash integers instead of
+// strings; a text that came from a graph node also keeps the first node key
+// that had it, from which stage fusion rebuilds every node that is not an op.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/keyed_hash.hpp"
+#include "node/node_key.hpp"
+
+namespace trellan {
+
+using OpId = uint32_t;
+
+class TokenTable {
+ public:
+  TokenTable();
+  TokenTable(const TokenTable&) = delete;
+  TokenTable& operator=(const TokenTable&) = delete;
+
+  // Records key under its operator text unless the text is already present
+  // (the first key wins) and returns the text's id.
+  OpId record(const NodeKey& key);
+  // The id of text, adding it without a key when it is new.
+  OpId intern(const std::string& text);
+
+  const std::string& text(OpId id) const { return *texts_[id]; }
+  // The first key recorded under the text of id. A text that no recorded node
+  // carried is the fatal "no entry found for key".
+  const NodeKey& first_key(OpId id) const;
+  size_t size() const { return texts_.size(); }
+
+ private:
+  struct TextHash {
+    HashKey key;  // operator texts hold user-chosen names, so hashing is keyed
+    size_t operator()(const std::string& s) const {
+      KeyedHasher h(key);
+      h.write_str(s);
+      return h.finish();
+    }
+  };
+
+  OpId add(std::string text, const NodeKey* key);
+
+  std::unordered_map<std::string, OpId, TextHash> ids_;
+  std::vector<const std::string*> texts_;     // by id; point into ids_, whose nodes never move
+  std::vector<std::optional<NodeKey>> keys_;  // by id
+};
+
+// Builds the token table of the dead-code survivors, given as the ascending
+// ids in nodes of the nodes that survive, and returns every survivor's
+// operator id in survivor order.
+std::vector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
+                                   std::span<const uint64_t> kept);
+
+}  // namespace trellan

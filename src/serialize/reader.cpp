@@ -1,0 +1,240 @@
+#include "serialize/reader.hpp"
+
+#include <algorithm>
+#include <bit>
+
+#include "serialize/utf8.hpp"
+#include "serialize/wire.hpp"
+
+namespace trellan {
+
+std::string DecodeError::message() const {
+  switch (kind) {
+    case Kind::BadMagic: return "not a trellan IR blob (bad magic/version)";
+    case Kind::Truncated: return "truncated trellan IR blob";
+    case Kind::BadTag: return std::string("invalid ") + record + " tag " + std::to_string(value);
+    case Kind::InvalidUtf8: return "invalid utf-8 in trellan IR blob";
+    case Kind::BadNodeRef: return "node reference " + std::to_string(value) + " out of range";
+  }
+  return "invalid trellan IR blob";
+}
+
+namespace {
+
+using Kind = DecodeError::Kind;
+
+Err<DecodeError> truncated() { return Err(DecodeError{Kind::Truncated}); }
+Err<DecodeError> bad_tag(const char* record, uint8_t tag) {
+  return Err(DecodeError{Kind::BadTag, record, tag});
+}
+Err<DecodeError> bad_ref(uint64_t value) { return Err(DecodeError{Kind::BadNodeRef, "", value}); }
+
+// Smallest encodings, used to cap reservations by what the rest of the blob
+// could hold: a param entry (empty key, tag, bool byte), a member (empty
+// token, no references), a stage reference.
+constexpr size_t kMinParamEntry = 4 + 1 + 1;
+constexpr size_t kMinMember = 4 + 4;
+constexpr size_t kStageRef = 5;
+
+}  // namespace
+
+// Binds the value of a Result-returning read to `var`, or returns its error.
+#define TRY_READ(var, expr)                                \
+  auto var##_result = (expr);                              \
+  if (!var##_result.ok()) return Err(var##_result.error()); \
+  auto var = std::move(var##_result).value()
+
+Result<uint8_t, DecodeError> Reader::u8() {
+  if (!has(1)) return truncated();
+  return data_[pos_++];
+}
+
+Result<uint32_t, DecodeError> Reader::u32() {
+  if (!has(4)) return truncated();
+  uint32_t v = wire::load_u32(data_.data() + pos_);
+  pos_ += 4;
+  return v;
+}
+
+Result<uint64_t, DecodeError> Reader::u64() {
+  if (!has(8)) return truncated();
+  uint64_t v = wire::load_u64(data_.data() + pos_);
+  pos_ += 8;
+  return v;
+}
+
+Result<std::string, DecodeError> Reader::string() {
+  TRY_READ(len, u32());
+  if (!has(len)) return truncated();
+  const uint8_t* body = data_.data() + pos_;
+  if (!valid_utf8(body, len)) return Err(DecodeError{Kind::InvalidUtf8});
+  pos_ += len;
+  return std::string(reinterpret_cast<const char*>(body), len);
+}
+
+Result<ParamMap, DecodeError> Reader::params() {
+  TRY_READ(count, u32());
+  if (count == 0) return ParamMap();
+  std::vector<ParamEntry> entries;
+  entries.reserve(std::min<size_t>(count, remaining() / kMinParamEntry));
+  for (uint32_t e = 0; e < count; ++e) {
+    TRY_READ(key, string());
+    TRY_READ(tag, u8());
+    switch (tag) {
+      case 0: {
+        TRY_READ(bits, u64());
+        entries.emplace_back(std::move(key), ParamValue::Int(static_cast<int64_t>(bits)));
+        break;
+      }
+      case 1: {
+        // The bits as held: a NaN keeps its sign and payload.
+        TRY_READ(bits, u64());
+        entries.emplace_back(std::move(key), ParamValue::Float(std::bit_cast<double>(bits)));
+        break;
+      }
+      case 2: {
+        TRY_READ(b, u8());
+        entries.emplace_back(std::move(key), ParamValue::Bool(b != 0));
+        break;
+      }
+      case 3: {
+        TRY_READ(text, string());
+        entries.emplace_back(std::move(key), ParamValue::Str(std::move(text)));
+        break;
+      }
+      default:
+        return bad_tag("param", tag);
+    }
+  }
+  return ParamMap::make(std::move(entries));
+}
+
+Result<IdList, DecodeError> Reader::inputs(uint64_t bound) {
+  TRY_READ(count, u32());
+  // Ids are checked in list order up to where the data runs out, so an
+  // out-of-range id before the end of the data wins over truncation.
+  const size_t present = std::min<size_t>(count, remaining() / 8);
+  const uint8_t* p = data_.data() + pos_;
+  scratch_.resize(present);
+  for (size_t k = 0; k < present; ++k) {
+    NodeId id = wire::load_u64(p + 8 * k);
+    if (id >= bound) return bad_ref(id);
+    scratch_[k] = id;
+  }
+  if (present < count) return truncated();
+  pos_ += 8 * size_t(count);
+  return IdList(std::span<const NodeId>(scratch_));
+}
+
+Result<PayloadDescriptor, DecodeError> Reader::descriptor() {
+  PayloadDescriptor d;
+  for (std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+    TRY_READ(text, string());
+    *field = std::move(text);
+  }
+  TRY_READ(present, u8());
+  if (present != 0) {
+    TRY_READ(ref, string());
+    d.preprocessing_ref = std::move(ref);
+  }
+  return d;
+}
+
+Result<std::vector<StageOp>, DecodeError> Reader::members() {
+  TRY_READ(count, u32());
+  std::vector<StageOp> members;
+  members.reserve(std::min<size_t>(count, remaining() / kMinMember));
+  for (uint32_t j = 0; j < count; ++j) {
+    TRY_READ(token, string());
+    TRY_READ(refs, u32());
+    StageOp member{std::move(token), {}};
+    member.inputs.reserve(std::min<size_t>(refs, remaining() / kStageRef));
+    for (uint32_t r = 0; r < refs; ++r) {
+      if (!has(kStageRef)) return truncated();
+      const uint8_t kind = data_[pos_];
+      const uint32_t value = wire::load_u32(data_.data() + pos_ + 1);
+      pos_ += kStageRef;
+      if (kind == 0) {
+        member.inputs.push_back(StageRef::input(value));
+      } else if (kind == 1) {
+        if (value >= j) return bad_ref(value);
+        member.inputs.push_back(StageRef::member(value));
+      } else {
+        return bad_tag("stage-ref", kind);
+      }
+    }
+    members.push_back(std::move(member));
+  }
+  return members;
+}
+
+Result<NodeKey, DecodeError> Reader::record(uint64_t index) {
+  TRY_READ(tag, u8());
+  switch (tag) {
+    case 0: {
+      TRY_READ(name, string());
+      TRY_READ(pm, params());
+      return NodeKey::source(std::move(name), std::move(pm));
+    }
+    case 1:
+    case 2: {
+      TRY_READ(name, string());
+      TRY_READ(pm, params());
+      TRY_READ(ins, inputs(index));
+      return tag == 1 ? NodeKey::op(std::move(name), std::move(pm), std::move(ins))
+                      : NodeKey::reduction(std::move(name), std::move(pm), std::move(ins));
+    }
+    case 3: {
+      TRY_READ(desc, descriptor());
+      TRY_READ(pm, params());
+      TRY_READ(ins, inputs(index));
+      return NodeKey::external(std::move(desc), std::move(pm), std::move(ins));
+    }
+    case 4: {
+      TRY_READ(ins, inputs(index));
+      TRY_READ(mems, members());
+      return NodeKey::stage(std::move(ins), std::move(mems));
+    }
+    case 5:
+    case 6: {
+      TRY_READ(pm, params());
+      TRY_READ(ins, inputs(index));
+      return tag == 5 ? NodeKey::exchange(std::move(pm), std::move(ins))
+                      : NodeKey::join(std::move(pm), std::move(ins));
+    }
+    default:
+      return bad_tag("node", tag);
+  }
+}
+
+Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uint8_t> data) {
+  if (data.size() < 4) return truncated();
+  if (!std::equal(data.begin(), data.begin() + 4, wire::kMagic)) {
+    return Err(DecodeError{Kind::BadMagic});
+  }
+  if (data.size() < 8) return truncated();
+  const uint32_t node_count = wire::load_u32(data.data() + 4);
+
+  // The store is private until returned, so its lock is never contended.
+  auto store = std::make_unique<GraphStore>();
+  Reader reader(data, 8);
+  for (uint64_t i = 0; i < node_count; ++i) {
+    TRY_READ(key, reader.record(i));
+    // A duplicate record collapses onto an earlier node, so later records
+    // land below their index and a reference to one of the last indexes can
+    // fall outside the store although it passed the reader's bound.
+    auto id = store->intern(std::move(key));
+    if (!id.ok()) return bad_ref(id.error().id);
+  }
+  TRY_READ(output_count, reader.u32());
+  for (uint32_t k = 0; k < output_count; ++k) {
+    TRY_READ(id, reader.u64());
+    auto marked = store->mark_output(id);
+    if (!marked.ok()) return bad_ref(id);
+  }
+  return store;
+}
+
+#undef TRY_READ
+
+}  // namespace trellan

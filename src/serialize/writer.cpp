@@ -1,0 +1,222 @@
+// The blob writer. One layout function walks a node and feeds its fields to a
+// sink; it runs twice under the store lock: a measuring sink that adds up the
+// exact size and refuses values a 32-bit field cannot hold, then a writing
+// sink that fills a buffer of exactly that size without capacity checks.
+#include <string>
+
+#include "common/panic.hpp"
+#include "serialize/blob.hpp"
+#include "serialize/wire.hpp"
+
+namespace trellan {
+
+std::string EncodeError::message() const {
+  return "cannot write trellan IR blob: " + what + " does not fit in a 32-bit field";
+}
+
+namespace {
+
+// The 32-bit fields, named for EncodeError.
+enum class Field { NodeCount, OutputCount, StringLength, ParamCount, InputCount, MemberCount,
+                   ReferenceCount, ReferenceValue };
+
+const char* field_name(Field f) {
+  switch (f) {
+    case Field::NodeCount: return "node count";
+    case Field::OutputCount: return "output count";
+    case Field::StringLength: return "string length";
+    case Field::ParamCount: return "param count";
+    case Field::InputCount: return "input count";
+    case Field::MemberCount: return "member count";
+    case Field::ReferenceCount: return "reference count";
+    case Field::ReferenceValue: return "stage reference value";
+  }
+  return "field";
+}
+
+class MeasureSink {
+ public:
+  void u8(uint8_t) { size_ += 1; }
+  void u64(uint64_t) { size_ += 8; }
+  void field32(Field f, uint64_t v) {
+    size_ += 4;
+    if (v > wire::kMaxField && !failed_) {
+      failed_ = true;
+      field_ = f;
+      value_ = v;
+    }
+  }
+  void bytes(const void*, size_t n) { size_ += n; }
+  void ids(std::span<const NodeId> ids) { size_ += 8 * ids.size(); }
+
+  size_t size() const { return size_; }
+  bool failed() const { return failed_; }
+  EncodeError error(const std::string& where) const {
+    return EncodeError{std::string(field_name(field_)) + " " + std::to_string(value_) + where};
+  }
+
+ private:
+  size_t size_ = 0;
+  bool failed_ = false;
+  Field field_ = Field::NodeCount;
+  uint64_t value_ = 0;
+};
+
+class WriteSink {
+ public:
+  explicit WriteSink(uint8_t* p) : p_(p) {}
+  void u8(uint8_t v) { *p_++ = v; }
+  void u64(uint64_t v) {
+    wire::store_u64(p_, v);
+    p_ += 8;
+  }
+  // The measuring pass has refused every value above 32 bits except stage
+  // reference values, whose low 32 bits are the field.
+  void field32(Field, uint64_t v) {
+    wire::store_u32(p_, static_cast<uint32_t>(v));
+    p_ += 4;
+  }
+  void bytes(const void* src, size_t n) {
+    if (n != 0) std::memcpy(p_, src, n);
+    p_ += n;
+  }
+  void ids(std::span<const NodeId> ids) {
+    if constexpr (std::endian::native == std::endian::little) {
+      bytes(ids.data(), 8 * ids.size());
+    } else {
+      for (NodeId id : ids) u64(id);
+    }
+  }
+  uint8_t* pos() const { return p_; }
+
+ private:
+  uint8_t* p_;
+};
+
+template <class Sink>
+void put_str(Sink& s, std::string_view str) {
+  s.field32(Field::StringLength, str.size());
+  s.bytes(str.data(), str.size());
+}
+
+template <class Sink>
+void put_ids(Sink& s, std::span<const NodeId> ids) {
+  s.field32(Field::InputCount, ids.size());
+  s.ids(ids);
+}
+
+template <class Sink>
+void put_params(Sink& s, const ParamMap& params) {
+  auto entries = params.entries();
+  s.field32(Field::ParamCount, entries.size());
+  for (const auto& [key, value] : entries) {
+    put_str(s, key);
+    s.u8(static_cast<uint8_t>(value.tag()));
+    switch (value.tag()) {
+      case ParamValue::Tag::Int: s.u64(static_cast<uint64_t>(value.as_int())); break;
+      case ParamValue::Tag::Float: s.u64(std::bit_cast<uint64_t>(value.as_float())); break;
+      case ParamValue::Tag::Bool: s.u8(value.as_bool() ? 1 : 0); break;
+      case ParamValue::Tag::Str: put_str(s, value.as_str()); break;
+    }
+  }
+}
+
+template <class Sink>
+void put_descriptor(Sink& s, const PayloadDescriptor& d) {
+  put_str(s, d.kind);
+  put_str(s, d.content_hash);
+  put_str(s, d.framework);
+  put_str(s, d.version);
+  put_str(s, d.io_schema);
+  s.u8(d.preprocessing_ref ? 1 : 0);
+  if (d.preprocessing_ref) put_str(s, *d.preprocessing_ref);
+}
+
+template <class Sink>
+void put_members(Sink& s, const std::vector<StageOp>& members) {
+  s.field32(Field::MemberCount, members.size());
+  for (const StageOp& m : members) {
+    put_str(s, m.token);
+    s.field32(Field::ReferenceCount, m.inputs.size());
+    for (const StageRef& r : m.inputs) {
+      s.u8(r.kind == StageRef::Kind::Member ? 1 : 0);
+      s.field32(Field::ReferenceValue, r.value);
+    }
+  }
+}
+
+template <class Sink>
+void put_node(Sink& s, const NodeKey& key) {
+  s.u8(static_cast<uint8_t>(key.kind()));
+  switch (key.kind()) {
+    case NodeKind::Source:
+      put_str(s, key.name());
+      put_params(s, key.params());
+      return;
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      put_str(s, key.name());
+      put_params(s, key.params());
+      put_ids(s, key.inputs());
+      return;
+    case NodeKind::External:
+      put_descriptor(s, key.descriptor());
+      put_params(s, key.params());
+      put_ids(s, key.inputs());
+      return;
+    case NodeKind::Stage:
+      put_ids(s, key.inputs());
+      put_members(s, key.members());
+      return;
+    case NodeKind::Exchange:
+    case NodeKind::Join:
+      put_params(s, key.params());
+      put_ids(s, key.inputs());
+      return;
+  }
+}
+
+template <class Sink>
+void put_header(Sink& s, uint64_t node_count) {
+  s.bytes(wire::kMagic, 4);
+  s.field32(Field::NodeCount, node_count);
+}
+
+template <class Sink>
+void put_outputs(Sink& s, std::span<const NodeId> outputs) {
+  s.field32(Field::OutputCount, outputs.size());
+  s.ids(outputs);
+}
+
+Result<std::vector<uint8_t>, EncodeError> encode(std::span<const NodeKey> nodes,
+                                                 std::span<const NodeId> outputs) {
+  MeasureSink measure;
+  put_header(measure, nodes.size());
+  put_outputs(measure, outputs);
+  if (measure.failed()) return Err(measure.error(""));
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    put_node(measure, nodes[i]);
+    if (measure.failed()) return Err(measure.error(" in node " + std::to_string(i)));
+  }
+
+  std::vector<uint8_t> out(measure.size());
+  WriteSink write(out.data());
+  put_header(write, nodes.size());
+  for (const NodeKey& key : nodes) put_node(write, key);
+  put_outputs(write, outputs);
+  if (write.pos() != out.data() + out.size()) panic("blob writer: measured and written sizes differ");
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>, EncodeError> serialize_with(const GraphStore& store,
+                                                         std::span<const NodeId> outputs) {
+  // Encoding is pure C++ and never calls back into the store, so it runs under
+  // the lock on the arena itself rather than on a copy of it.
+  return store.read_locked([&](std::span<const NodeKey> nodes, std::span<const NodeId>) {
+    return encode(nodes, outputs);
+  });
+}
+
+}  // namespace trellan

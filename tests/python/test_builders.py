@@ -1,0 +1,210 @@
+"""Recording nodes through the six builders: interning, argument conversion
+(inputs, params, names) and what the node view gives back."""
+
+import math
+import struct
+from decimal import Decimal
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from trellan_core import GraphStore, PayloadDescriptor
+
+DESCRIPTOR = dict(kind="model", content_hash="abc", framework="torch", version="2", io_schema="x")
+
+
+def params_of(store, node_id):
+    return store.nodes()[node_id]["params"]
+
+
+def recorded_value(value):
+    """Records one param value and returns what the node view gives back."""
+    g = GraphStore()
+    g.add_source("s", {"k": value})
+    return params_of(g, 0)["k"]
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class FloatOnly:
+    def __float__(self):
+        return 2.5
+
+
+def test_equal_keys_intern_to_one_id():
+    g = GraphStore()
+    assert g.add_source("x") == g.add_source("x") == 0
+    assert g.add_source("x", {"b": 1, "a": 2}) == g.add_source("x", {"a": 2, "b": 1}) == 1
+    assert g.add_source("x", {}) == g.add_source("x", None) == g.add_source(name="x") == 0
+    assert g.node_count() == 2
+
+
+def test_input_order_is_identity():
+    g = GraphStore()
+    a, b = g.add_source("a"), g.add_source("b")
+    first = g.add_op("add", [a, b])
+    assert g.add_op("add", [b, a]) != first
+    assert g.add_op("add", (a, b)) == first
+    assert g.add_op("add", range(2)) == first
+
+
+def test_every_builder_records_its_kind():
+    g = GraphStore()
+    src = g.add_source("src", {"path": "p"})
+    ids = [
+        src,
+        g.add_op(name="add", inputs=[src], params={"scalar": 1.0}),
+        g.add_reduction("sum", [src]),
+        g.add_external(DESCRIPTOR, [src]),
+        g.add_exchange([]),
+        g.add_join([src, src, src], {"how": "inner"}),
+    ]
+    assert ids == list(range(6))
+    nodes = g.nodes()
+    assert [n["kind"] for n in nodes] == [
+        "source",
+        "op",
+        "reduction",
+        "external",
+        "exchange",
+        "join",
+    ]
+    assert [n["name"] for n in nodes] == ["src", "add", "sum", "", "", ""]
+    assert nodes[4]["inputs"] == [] and nodes[5]["inputs"] == [0, 0, 0]
+    assert nodes[5]["params"] == {"how": "inner"}
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        (True, True),
+        (False, False),
+        (1, 1),
+        (-(2**63), -(2**63)),
+        (2**63 - 1, 2**63 - 1),
+        (2**63, float(2**63)),
+        (2**70, float(2**70)),
+        (-(2**70), -float(2**70)),
+        (1.0, 1.0),
+        (1.5, 1.5),
+        (float("inf"), float("inf")),
+        ("s", "s"),
+        ("", ""),
+        ("héllo|=;%", "héllo|=;%"),
+        (np.int64(7), 7),
+        (np.float64(0.25), 0.25),
+        (Index(9), 9),
+        (FloatOnly(), 2.5),
+        (Decimal("0.5"), 0.5),
+    ],
+    ids=repr,
+)
+def test_param_value_conversion(value, expected):
+    got = recorded_value(value)
+    assert type(got) is type(expected)
+    assert got == expected
+
+
+def test_bool_int_and_float_are_different_params():
+    g = GraphStore()
+    ids = {g.add_source("s", {"k": v}) for v in (True, 1, 1.0)}
+    assert len(ids) == 3
+
+
+def test_nan_and_negative_zero_round_trip():
+    nan = recorded_value(float("nan"))
+    assert isinstance(nan, float) and math.isnan(nan)
+    zero = recorded_value(-0.0)
+    assert zero == 0.0 and math.copysign(1.0, zero) == -1.0
+    g = GraphStore()
+    assert g.add_source("s", {"k": 0.0}) != g.add_source("s", {"k": -0.0})
+    # every NaN is one value
+    other_nan = struct.unpack("<d", struct.pack("<Q", 0xFFF0000000000001))[0]
+    assert g.add_source("n", {"k": float("nan")}) == g.add_source("n", {"k": other_nan})
+
+
+def test_params_come_back_sorted_by_key_bytes():
+    g = GraphStore()
+    g.add_source("s", {"b": 1, "a": 2, "B": 3, "aa": 4, "é": 5})
+    assert list(params_of(g, 0)) == ["B", "a", "aa", "b", "é"]
+
+
+def test_dict_subclass_params_are_read_as_a_dict():
+    class Shadow(dict):
+        def items(self):
+            return [("shadow", 1)]
+
+    g = GraphStore()
+    g.add_source("s", Shadow(real=1))
+    assert params_of(g, 0) == {"real": 1}
+
+
+@pytest.mark.parametrize(
+    "inputs",
+    [[0, 1], (0, 1), range(2), np.array([0, 1]), [Index(0), Index(1)], [False, True]],
+    ids=repr,
+)
+def test_inputs_accept_any_sequence_of_integers(inputs):
+    g = GraphStore()
+    g.add_source("a")
+    g.add_source("b")
+    op = g.add_op("op", inputs)
+    assert g.nodes()[op]["inputs"] == [0, 1]
+
+
+def test_descriptor_as_instance_or_dict():
+    g = GraphStore()
+    as_dict = g.add_external(DESCRIPTOR, [])
+    assert g.add_external(PayloadDescriptor(**DESCRIPTOR), []) == as_dict
+    assert g.add_external(dict(DESCRIPTOR, preprocessing_ref=None), []) == as_dict
+    assert g.add_external(dict(DESCRIPTOR, extra=object()), []) == as_dict
+    assert g.add_external(dict(DESCRIPTOR, preprocessing_ref=""), []) != as_dict
+
+
+def test_builders_accept_unicode_names():
+    g = GraphStore()
+    names = ["", "a|b", "ß∂ƒ", "x\x00y", "🦀"]
+    for name in names:
+        g.add_op(name, [])
+    assert [n["name"] for n in g.nodes()] == names
+
+
+keys = st.text(max_size=8)
+values = st.one_of(
+    st.booleans(),
+    st.integers(min_value=-(2**63), max_value=2**63 - 1),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.text(max_size=12),
+)
+
+
+def same_value(got, expected):
+    if type(got) is not type(expected):
+        return False
+    if isinstance(expected, float):
+        if math.isnan(expected):
+            return math.isnan(got)
+        return got == expected and math.copysign(1.0, got) == math.copysign(1.0, expected)
+    return got == expected
+
+
+@settings(max_examples=200, deadline=None)
+@given(name=st.text(max_size=16), params=st.dictionaries(keys, values, max_size=6))
+def test_node_view_returns_names_and_params_exactly(name, params):
+    g = GraphStore()
+    src = g.add_source(name, params)
+    op = g.add_op(name, [src], params)
+    for node_id in (src, op):
+        node = g.nodes()[node_id]
+        assert node["name"] == name
+        got = node["params"]
+        assert list(got) == sorted(params, key=lambda k: k.encode())
+        assert all(same_value(got[k], params[k]) for k in params)

@@ -1,0 +1,114 @@
+"""IncrementalReducer as Python drives it: counters, step and finalize
+arguments, conversion order and the state a failed finalize leaves."""
+
+import numpy as np
+import pytest
+
+from trellan_core import GraphStore, IncrementalReducer
+
+REPORT_KEYS = [
+    "input_nodes",
+    "reachable_nodes",
+    "canonical_nodes",
+    "stages",
+    "reduced_nodes",
+    "boundary_nodes",
+]
+
+
+def chain(g, length):
+    node = g.add_source("src")
+    for i in range(length):
+        node = g.add_op(f"op{i}", [node])
+    return node
+
+
+def counters(r):
+    return r.watermark(), r.total_work(), r.canonical_count()
+
+
+def test_new_reducer_is_empty():
+    assert counters(IncrementalReducer()) == (0, 0, 0)
+
+
+def test_steps_consume_only_new_nodes():
+    g, r = GraphStore(), IncrementalReducer()
+    chain(g, 2)
+    assert r.step(g) == 3
+    assert r.step(store=g) == 0
+    g.add_exchange([2])
+    assert r.step(g) == 1
+    assert counters(r)[:2] == (4, 4) == (g.node_count(), g.node_count())
+
+
+def test_finalize_consumes_the_rest_and_can_repeat():
+    g, r = GraphStore(), IncrementalReducer()
+    last = chain(g, 3)
+    reduced, report = r.finalize(g, outputs=[last])
+    assert type(reduced) is GraphStore and list(report) == REPORT_KEYS
+    assert r.watermark() == 4
+    assert reduced.nodes() == g.reduce(outputs=[last])[0].nodes()
+    assert len(reduced.node_map()) == 4
+    g.add_exchange([last])
+    assert r.step(g) == 1
+    again, _ = r.finalize(g, maximal_fusion=np.True_, outputs=np.array([last + 1]))
+    assert again.node_count() == reduced.node_count() + 1
+
+
+def test_finalize_without_outputs_uses_the_marks():
+    g, r = GraphStore(), IncrementalReducer()
+    chain(g, 2)
+    reduced, report = r.finalize(g)
+    assert reduced.node_count() == 0
+    assert report == {k: (r.canonical_count() if k == "input_nodes" else 0) for k in REPORT_KEYS}
+    # a store read from bytes carries marks, and they are used
+    marked = GraphStore.deserialize(g.serialize([2]))
+    assert IncrementalReducer().finalize(marked)[0].outputs() == [1]
+
+
+def test_failed_finalize_consumes_nothing():
+    g, r = GraphStore(), IncrementalReducer()
+    chain(g, 2)
+    with pytest.raises(ValueError, match=r"^no node with id 3$"):
+        r.finalize(g, outputs=[0, 3])
+    assert counters(r) == (0, 0, 0)
+
+
+STORE_NOT = "argument 'store': '{}' object is not an instance of 'GraphStore'"
+
+
+@pytest.mark.parametrize(
+    "call, exc, message",
+    [
+        (lambda r, g: r.step({}), TypeError, STORE_NOT.format("dict")),
+        (lambda r, g: r.step("store"), TypeError, STORE_NOT.format("str")),
+        (lambda r, g: r.step(IncrementalReducer()), TypeError, STORE_NOT.format("IncrementalReducer")),
+        (lambda r, g: r.step(), TypeError, "step() missing required argument 'store' (pos 1)"),
+        (lambda r, g: r.step(g, g), TypeError, "step() takes exactly 1 positional argument (2 given)"),
+        (lambda r, g: r.step(g, store=g), TypeError, "step() got multiple values for argument 'store'"),
+        (lambda r, g: r.finalize(None), TypeError, STORE_NOT.format("NoneType")),
+        (lambda r, g: r.finalize(), TypeError, "finalize() missing required argument 'store' (pos 1)"),
+        (lambda r, g: r.finalize(g, True), TypeError, "finalize() takes exactly 1 positional argument (2 given)"),
+        # store, then maximal_fusion, then outputs
+        (lambda r, g: r.finalize("g", maximal_fusion=1, outputs="x"), TypeError, STORE_NOT.format("str")),
+        (
+            lambda r, g: r.finalize(g, maximal_fusion=1, outputs="x"),
+            TypeError,
+            "argument 'maximal_fusion': 'int' object is not an instance of 'bool'",
+        ),
+        (lambda r, g: r.finalize(g, outputs="x"), TypeError, "argument 'outputs': Can't extract `str` to `Vec`"),
+        (lambda r, g: r.finalize(g, outputs=[-1]), OverflowError, "can't convert negative int to unsigned"),
+        (lambda r, g: r.finalize(g, outputs=[3]), ValueError, "no node with id 3"),
+        (lambda r, g: r.watermark(g), TypeError, None),
+    ],
+)
+def test_argument_errors(call, exc, message):
+    g, r = GraphStore(), IncrementalReducer()
+    chain(g, 2)
+    with pytest.raises(exc) as info:
+        call(r, g)
+    assert type(info.value) is exc
+    if message is not None:
+        assert str(info.value) == message
+    assert counters(r) == (0, 0, 0)
+
