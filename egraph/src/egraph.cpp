@@ -38,7 +38,6 @@ void EGraph::reserve(size_t ids) {
   cls_.reserve(ids);
   mark_.reserve(ids);
   users_.reserve(ids * 2);
-  worklist_.reserve(ids);
   memo_.reserve(ids);
 }
 
@@ -75,6 +74,11 @@ void EGraph::prefetch(const ENode& node) const {
   memo_.prefetch(node_hash(node));
 }
 
+void EGraph::prefetch_match(const ENode& node) const {
+  Id id = memo_.peek(node_hash(node));
+  if (id != kNoId) __builtin_prefetch(&node_[id]);
+}
+
 std::optional<Id> EGraph::lookup(const ENode& node) const {
   ENode canon(node);
   for (Id& c : canon.children()) c = find(c);
@@ -97,12 +101,15 @@ Id EGraph::make_class(ENode&& node, uint32_t hash) {
     op_slot_.put(node.op().number(), slot);
   }
   ops_[slot].ids.push_back(id);
+  ++ops_[slot].live_count(node.arity());
 
   node_.push_back(std::move(node));
   next_node_.push_back(kNoId);
   dropped_.push_back(0);
   mark_.push_back(0);
-  worklist_.push_back(id);
+  // The pair (node, id) needs no worklist entry: until a child's class is
+  // merged away the node is its own canonical key, and that merge queues the
+  // node through the child's user list.
   memo_.insert(hash, id, node_);
   ++class_count_;
   clean_ = false;
@@ -242,6 +249,7 @@ void EGraph::note_dropped(Id node) {
   uint32_t slot = op_slot_.get(node_[node].op().number());
   OpNodes& op = ops_[slot];
   ++op.dropped;
+  --op.live_count(node_[node].arity());
   if (!op.queued) {
     op.queued = true;
     ops_with_drops_.push_back(slot);
@@ -252,6 +260,20 @@ std::span<const Id> EGraph::ids_with_op(Symbol op) const {
   uint32_t slot = op_slot_.get(op.number());
   if (slot == FlatMap32::kMissing) return {};
   return ops_[slot].ids;
+}
+
+size_t& EGraph::OpNodes::live_count(size_t arity) {
+  for (auto& [a, n] : live)
+    if (a == arity) return n;
+  return live.emplace_back(arity, 0).second;
+}
+
+size_t EGraph::count_nodes(Symbol op, size_t arity) const {
+  uint32_t slot = op_slot_.get(op.number());
+  if (slot == FlatMap32::kMissing) return 0;
+  for (auto [a, n] : ops_[slot].live)
+    if (a == arity) return n;
+  return 0;
 }
 
 std::vector<Id> EGraph::class_ids() const {

@@ -13,7 +13,7 @@ Id HashCons::find(const ENode& key, uint32_t hash, std::span<const ENode> nodes)
 }
 
 Id HashCons::insert(uint32_t hash, Id id, std::span<const ENode> nodes) {
-  if ((size_ + 1) * 2 > slots_.size()) rehash(slots_.empty() ? 1024 : slots_.size() * 2);
+  if (too_full(size_ + 1, slots_.size())) rehash(slots_.empty() ? 1024 : slots_.size() * 2);
   const ENode& key = nodes[id];
   size_t mask = slots_.size() - 1;
   for (size_t i = hash & mask;; i = (i + 1) & mask) {
@@ -58,7 +58,7 @@ bool HashCons::erase(const ENode& key, uint32_t hash, std::span<const ENode> nod
 
 void HashCons::reserve(size_t n) {
   size_t capacity = slots_.empty() ? 1024 : slots_.size();
-  while (capacity < n * 2) capacity *= 2;
+  while (too_full(n, capacity)) capacity *= 2;
   if (capacity > slots_.size()) rehash(capacity);
 }
 

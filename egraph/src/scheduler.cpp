@@ -39,9 +39,15 @@ Matches BackoffScheduler::search_rewrite(size_t iteration, const EGraph& egraph,
   RuleStats& s = stats_for(rule.name());
   if (iteration < s.ban_until) return {};
   size_t threshold = shifted(s.match_cap, s.ban_count);
-  size_t limit = threshold == SIZE_MAX ? threshold : threshold + 1;
-  Matches matches = rule.search_with_limit(egraph, limit);
-  if (matches.total() > threshold) {
+  // When the count is known up front, a rule about to be banned is not
+  // searched at all; the decision is the same as after a search.
+  std::optional<size_t> known = rule.searcher().known_match_count(egraph);
+  Matches matches;
+  if (!known || *known <= threshold) {
+    size_t limit = threshold == SIZE_MAX ? threshold : threshold + 1;
+    matches = rule.search_with_limit(egraph, limit);
+  }
+  if ((known ? *known : matches.total()) > threshold) {
     s.ban_until = iteration + shifted(s.ban_span, s.ban_count);
     ++s.ban_count;
     return {};

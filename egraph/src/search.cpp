@@ -112,6 +112,8 @@ class Matcher {
   std::vector<Choice> stack_;
 };
 
+constexpr size_t kSearchAhead = 16;
+
 // Candidates are the classes holding an e-node with the root's operator,
 // found through the e-graph's per-operator lists (a variable root takes every
 // class). Each class is visited once; the search stops as soon as `limit`
@@ -134,7 +136,12 @@ Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
   }
   uint32_t epoch = g.next_epoch();
   const Instr& bind = program_[0];
-  for (Id e : g.ids_with_op(root->op())) {
+  std::span<const Id> candidates = g.ids_with_op(root->op());
+  for (size_t j = 0; j < candidates.size(); ++j) {
+    // The candidates are scattered over the per-id arrays; request the ones
+    // a few steps ahead so their cache misses overlap.
+    if (j + kSearchAhead < candidates.size()) g.prefetch_class_of(candidates[j + kSearchAhead]);
+    Id e = candidates[j];
     if (g.dropped_[e] || g.node_[e].arity() != root->arity()) continue;
     Id eclass = g.find(e);
     if (g.mark_[eclass] == epoch) continue;
@@ -179,6 +186,12 @@ Id instantiate_into(std::span<const PatternNode> nodes, EGraph& g, const Subst& 
 
 }  // namespace
 
+std::optional<size_t> Pattern::known_match_count(const EGraph& g) const {
+  if (!flat_) return std::nullopt;
+  const ENode& root = std::get<ENode>(nodes_.back());
+  return g.count_nodes(root.op(), root.arity());
+}
+
 Id Pattern::instantiate(EGraph& g, const Subst& subst) const {
   std::vector<Id> ids, kids;
   return instantiate_into(nodes_, g, subst, ids, kids);
@@ -187,23 +200,27 @@ Id Pattern::instantiate(EGraph& g, const Subst& subst) const {
 std::vector<Id> Pattern::apply_matches(EGraph& g, const Matches& matches) const {
   std::vector<Id> merged;
   if (flat_) {
-    // Software-pipelined: while match j is added, the hash-cons slot that
-    // match j + kAhead will probe is already on its way into the cache.
-    constexpr size_t kAhead = 8;
+    // Software-pipelined: while match j is added, the hash-cons slot for
+    // match j + 8 and the e-node that match j + 4 will compare with are
+    // already on their way into the cache.
+    constexpr size_t kSlotAhead = 8, kNodeAhead = 4, kRing = 16;
     const ENode& root = std::get<ENode>(nodes_.back());
-    std::vector<Id> kids(root.arity());
-    auto build = [&](const Subst& s) {
-      for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = s[vars_[v]];
-      return ENode(root.op(), kids);
-    };
-    size_t total = matches.total();
     std::vector<std::pair<const Subst*, Id>> flat;  // (substitution, matched class)
-    flat.reserve(total);
+    flat.reserve(matches.total());
     for (SearchMatches m : matches)
       for (const Subst& s : m.substs) flat.emplace_back(&s, m.eclass);
+    std::vector<Id> kids(root.arity());
+    std::vector<ENode> ring(kRing);
+    auto build = [&](size_t j) {
+      for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = (*flat[j].first)[vars_[v]];
+      ring[j % kRing] = ENode(root.op(), kids);
+      g.prefetch(ring[j % kRing]);
+    };
+    for (size_t j = 0; j < std::min(kSlotAhead, flat.size()); ++j) build(j);
     for (size_t j = 0; j < flat.size(); ++j) {
-      if (j + kAhead < flat.size()) g.prefetch(build(*flat[j + kAhead].first));
-      Id r = g.add(build(*flat[j].first));
+      if (j + kSlotAhead < flat.size()) build(j + kSlotAhead);
+      if (j + kNodeAhead < flat.size()) g.prefetch_match(ring[(j + kNodeAhead) % kRing]);
+      Id r = g.add(ring[j % kRing]);
       if (g.unite(r, flat[j].second)) merged.push_back(r);
     }
     return merged;

@@ -9,6 +9,7 @@ namespace trellan {
 
 template <class E>
 struct Err {
+  Err(E e) : error(std::move(e)) {}
   E error;
 };
 template <class E>

@@ -56,7 +56,9 @@ BoundArgs Signature::bind(PyObject* args, PyObject* kwargs) const {
   Py_ssize_t nkw = kwargs != nullptr ? PyDict_Size(kwargs) : 0;
   if (nkw < 0) throw_python_error();
   std::vector<PyObject*> positional(static_cast<size_t>(nargs));
-  for (Py_ssize_t i = 0; i < nargs; ++i) positional[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < nargs; ++i) {
+    positional[static_cast<size_t>(i)] = PyTuple_GetItem(args, i);
+  }
   BoundArgs bound = bind_positional(positional.data(), nargs, nkw);
   Py_ssize_t pos = 0;
   PyObject* key = nullptr;
@@ -66,7 +68,8 @@ BoundArgs Signature::bind(PyObject* args, PyObject* kwargs) const {
   return bound;
 }
 
-BoundArgs Signature::bind_positional(PyObject* const* args, Py_ssize_t nargs, Py_ssize_t nkw) const {
+BoundArgs Signature::bind_positional(PyObject* const* args, Py_ssize_t nargs,
+                                     Py_ssize_t nkw) const {
   if (params_.empty() && nargs + nkw > 0) {
     PyErr_Format(PyExc_TypeError, "%s() takes no arguments", function_);
     throw_python_error();
@@ -75,9 +78,9 @@ BoundArgs Signature::bind_positional(PyObject* const* args, Py_ssize_t nargs, Py
     if (positional_ == 0) {
       PyErr_Format(PyExc_TypeError, "%s() takes no positional arguments", function_);
     } else {
-      PyErr_Format(PyExc_TypeError, "%s() takes %s %zu positional argument%s (%zd given)", function_,
-                   required_positional_ == positional_ ? "exactly" : "at most", positional_,
-                   positional_ == 1 ? "" : "s", nargs);
+      PyErr_Format(PyExc_TypeError, "%s() takes %s %zu positional argument%s (%zd given)",
+                   function_, required_positional_ == positional_ ? "exactly" : "at most",
+                   positional_, positional_ == 1 ? "" : "s", nargs);
     }
     throw_python_error();
   }

@@ -120,14 +120,16 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     std::vector<NodeId> inputs = a.convert(1, to_id_list);
     PayloadDescriptor descriptor = to_descriptor(a[0]);
     ParamMap params = to_param_map(a[2]);
-    return intern(self, NodeKey::external(std::move(descriptor), std::move(params), IdList(inputs)));
+    return intern(self,
+                  NodeKey::external(std::move(descriptor), std::move(params), IdList(inputs)));
   });
 }
 
 PyObject* add_exchange(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) {
   return entry([&] {
-    static const Signature sig("add_exchange", {Param::required("inputs"), Param::optional("params")});
+    static const Signature sig("add_exchange",
+                               {Param::required("inputs"), Param::optional("params")});
     return record_boundary(self, sig, &NodeKey::exchange, args, nargs, kwnames);
   });
 }
@@ -142,7 +144,8 @@ PyObject* add_join(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
 constexpr int kFastcall = METH_FASTCALL | METH_KEYWORDS;
 
 const PyMethodDef kBuilderMethods[] = {
-    {"add_source", as_method(add_source), kFastcall, "add_source($self, name, params=None)\n--\n\n"},
+    {"add_source", as_method(add_source), kFastcall,
+     "add_source($self, name, params=None)\n--\n\n"},
     {"add_op", as_method(add_op), kFastcall, "add_op($self, name, inputs, params=None)\n--\n\n"},
     {"add_reduction", as_method(add_reduction), kFastcall,
      "add_reduction($self, name, inputs, params=None)\n--\n\n"},

@@ -118,7 +118,9 @@ PyObject* nodes(PyObject* self, PyObject*) {
   return entry([&] {
     Snapshot snap = store_of(self).snapshot();
     std::vector<bool> is_output(snap.nodes.size(), false);
-    for (NodeId id : snap.outputs) is_output[id] = true;
+    for (NodeId id : snap.outputs) {
+      if (id < is_output.size()) is_output[id] = true;
+    }
     ViewKeys keys;
     PyRef list = new_list(snap.nodes.size());
     for (size_t i = 0; i < snap.nodes.size(); ++i) {

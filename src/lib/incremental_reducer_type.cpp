@@ -123,10 +123,10 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Result<StoreAndReport, BadNodeId> result = [&]() -> Result<StoreAndReport, BadNodeId> {
       auto guard = s.lock.lock();
       auto consumed = consume_delta(s.reducer, store);
-      if (!consumed) return Err(consumed.error());
+      if (!consumed) return Err<BadNodeId>{consumed.error()};
       engine::SaturationEngine engine;
       auto reduced = s.reducer.finalize(outputs, engine, maximal_fusion);
-      if (!reduced) return Err(reduced.error());
+      if (!reduced) return Err<BadNodeId>{reduced.error()};
       return GraphStore::from_reduced(std::move(reduced).value());
     }();
     if (!result) raise_bad_node_id(result.error());

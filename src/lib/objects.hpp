@@ -60,7 +60,7 @@ PyCFunction as_method(F* fn) {
   return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
-// Creates a heap type from its spec; throws PythonError on failure.
+// Creates a heap type from its PyType_Spec; throws PythonError on failure.
 PyTypeObject* create_type(PyType_Spec& spec);
 // A zeroed instance of `type`; its C++ part is then constructed in place.
 PyRef alloc_instance(PyTypeObject* type);

@@ -1,7 +1,8 @@
 // The blob writer. One layout function walks a node and feeds its fields to a
-// sink; it runs twice under the store lock: a measuring sink that adds up the
-// exact size and refuses values a 32-bit field cannot hold, then a writing
-// sink that fills a buffer of exactly that size without capacity checks.
+// sink; for each node it runs twice in a row: a measuring sink that adds up
+// the node's exact size and refuses values a 32-bit field cannot hold, then a
+// writing sink that fills that many bytes without further capacity checks.
+#include <algorithm>
 #include <string>
 
 #include "common/panic.hpp"
@@ -188,24 +189,61 @@ void put_outputs(Sink& s, std::span<const NodeId> outputs) {
   s.ids(outputs);
 }
 
-Result<std::vector<uint8_t>, EncodeError> encode(std::span<const NodeKey> nodes,
-                                                 std::span<const NodeId> outputs) {
-  MeasureSink measure;
-  put_header(measure, nodes.size());
-  put_outputs(measure, outputs);
-  if (measure.failed()) return Err(measure.error(""));
-  for (size_t i = 0; i < nodes.size(); ++i) {
-    put_node(measure, nodes[i]);
-    if (measure.failed()) return Err(measure.error(" in node " + std::to_string(i)));
+// First guess at the bytes of one node: an op with a short name, an input or
+// two and no params. When the guess falls short the buffer is regrown to
+// what the nodes written so far project for the rest, plus an eighth.
+constexpr size_t kBytesPerNodeGuess = 32;
+
+class Buffer {
+ public:
+  Buffer(size_t fixed, size_t nodes) : out_(fixed + nodes * kBytesPerNodeGuess), nodes_(nodes) {}
+
+  // Writes `size` bytes through put(WriteSink&); `done` nodes precede them.
+  template <class Put>
+  void write(size_t size, size_t done, Put&& put) {
+    if (out_.size() - pos_ < size) regrow(size, done);
+    WriteSink w(out_.data() + pos_);
+    put(w);
+    if (w.pos() != out_.data() + pos_ + size) panic("blob writer: measured and written sizes differ");
+    pos_ += size;
   }
 
-  std::vector<uint8_t> out(measure.size());
-  WriteSink write(out.data());
-  put_header(write, nodes.size());
-  for (const NodeKey& key : nodes) put_node(write, key);
-  put_outputs(write, outputs);
-  if (write.pos() != out.data() + out.size()) panic("blob writer: measured and written sizes differ");
-  return out;
+  std::vector<uint8_t> take() && {
+    out_.resize(pos_);
+    return std::move(out_);
+  }
+
+ private:
+  void regrow(size_t size, size_t done) {
+    const size_t left = nodes_ > done ? nodes_ - done : 0;
+    const size_t per_node = done ? pos_ / done + 1 : kBytesPerNodeGuess;
+    const size_t projected = pos_ + size + left * per_node + left * per_node / 8 + 16;
+    out_.resize(std::max(projected, out_.size() + out_.size() / 2));
+  }
+
+  std::vector<uint8_t> out_;
+  size_t nodes_;
+  size_t pos_ = 0;
+};
+
+Result<std::vector<uint8_t>, EncodeError> encode(std::span<const NodeKey> nodes,
+                                                 std::span<const NodeId> outputs) {
+  MeasureSink fixed;
+  put_header(fixed, nodes.size());
+  put_outputs(fixed, outputs);
+  if (fixed.failed()) return Err(fixed.error(""));
+
+  Buffer out(fixed.size(), nodes.size());
+  out.write(8, 0, [&](WriteSink& w) { put_header(w, nodes.size()); });
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    // Measuring brings the node into cache for the write right after it.
+    MeasureSink m;
+    put_node(m, nodes[i]);
+    if (m.failed()) return Err(m.error(" in node " + std::to_string(i)));
+    out.write(m.size(), i, [&](WriteSink& w) { put_node(w, nodes[i]); });
+  }
+  out.write(fixed.size() - 8, nodes.size(), [&](WriteSink& w) { put_outputs(w, outputs); });
+  return std::move(out).take();
 }
 
 }  // namespace

@@ -169,14 +169,6 @@ def test_descriptor_as_instance_or_dict():
     assert g.add_external(dict(DESCRIPTOR, preprocessing_ref=""), []) != as_dict
 
 
-def test_builders_accept_unicode_names():
-    g = GraphStore()
-    names = ["", "a|b", "ß∂ƒ", "x\x00y", "🦀"]
-    for name in names:
-        g.add_op(name, [])
-    assert [n["name"] for n in g.nodes()] == names
-
-
 keys = st.text(max_size=8)
 values = st.one_of(
     st.booleans(),

@@ -78,8 +78,11 @@ class EGraph {
   // Restores congruence closure and the canonical, sorted, duplicate-free
   // class node lists. Returns the number of merges it performed.
   size_t rebuild();
-  // Starts loading what `add(node)` will read; a hint only.
+  // Cache hints for a later `add(node)`: `prefetch` starts loading the
+  // hash-cons slot and the children's union-find entries; once that slot has
+  // arrived, `prefetch_match` starts loading the e-node it will compare with.
   void prefetch(const ENode& node) const;
+  void prefetch_match(const ENode& node) const;
 
   size_t hashcons_size() const { return memo_.size() + stale_keys_; }
   size_t class_count() const { return class_count_; }
@@ -91,6 +94,9 @@ class EGraph {
   size_t user_count(Id eclass) const { return cls_[eclass].user_count; }
   // Canonical ids in ascending order.
   std::vector<Id> class_ids() const;
+  // Number of distinct canonical e-nodes with this operator and arity; exact
+  // when the e-graph is clean.
+  size_t count_nodes(Symbol op, size_t arity) const;
 
  private:
   friend class Pattern;
@@ -109,9 +115,19 @@ class EGraph {
     std::vector<Id> ids;  // every e-node with this operator, in add order
     size_t dropped = 0;   // how many of them rebuild has removed as duplicates
     bool queued = false;  // listed in ops_with_drops_
+    std::vector<std::pair<size_t, size_t>> live;  // (arity, e-nodes not dropped)
+    size_t& live_count(size_t arity);
   };
 
   Id find_mut(Id id);
+  // Cache hint for the per-id data of e-node `e` and of its class (assumed
+  // to be its own id, which is the common case).
+  void prefetch_class_of(Id e) const {
+    __builtin_prefetch(&node_[e]);
+    __builtin_prefetch(&cls_[e]);
+    __builtin_prefetch(&parent_[e]);
+    __builtin_prefetch(&mark_[e]);
+  }
   Id make_class(ENode&& node, uint32_t hash);
   void append_user(Id eclass, Id user);
   void repair_classes();

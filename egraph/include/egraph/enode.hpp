@@ -24,7 +24,7 @@ class ENode {
   ENode() : inline_{0, 0} {}
   ENode(Symbol op, std::span<const Id> children) : op_(op), n_(static_cast<uint32_t>(children.size())) {
     Id* dst = n_ <= kInline ? inline_ : (heap_ = new Id[n_]);
-    std::copy(children.begin(), children.end(), dst);
+    for (uint32_t i = 0; i < n_; ++i) dst[i] = children[i];  // usually 1 or 2: no memcpy call
   }
   ENode(Symbol op, std::initializer_list<Id> children)
       : ENode(op, std::span<const Id>(children.begin(), children.size())) {}

@@ -28,6 +28,13 @@ class HashCons {
   void prefetch(uint32_t hash) const {
     if (!slots_.empty()) __builtin_prefetch(&slots_[hash & (slots_.size() - 1)]);
   }
+  // The id in the key's home slot when that slot's hash matches, or kNoId:
+  // the entry a lookup will most likely compare against.
+  Id peek(uint32_t hash) const {
+    if (slots_.empty()) return kNoId;
+    const Slot& s = slots_[hash & (slots_.size() - 1)];
+    return s.id != kNoId && s.hash == hash ? s.id : kNoId;
+  }
   // Removes the entry equal to `key`; returns whether there was one.
   bool erase(const ENode& key, uint32_t hash, std::span<const ENode> nodes);
 
@@ -36,6 +43,8 @@ class HashCons {
     uint32_t hash;
     Id id;  // kNoId when empty
   };
+  // Linear probing stays short up to about 60% occupancy.
+  static bool too_full(size_t entries, size_t capacity) { return entries * 5 > capacity * 3; }
   void rehash(size_t capacity);
 
   std::vector<Slot, BigAlloc<Slot>> slots_;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -58,6 +59,11 @@ class Pattern {
   // clean (rebuilt since its last change).
   Matches search_with_limit(const EGraph& egraph, size_t limit) const;
   Matches search(const EGraph& egraph) const { return search_with_limit(egraph, SIZE_MAX); }
+
+  // The number of substitutions `search` would find, when that is known
+  // without searching (a single operator over distinct variables: one per
+  // e-node). The e-graph must be clean.
+  std::optional<size_t> known_match_count(const EGraph& egraph) const;
 
   // Instantiates this pattern under each substitution and merges the result
   // with the matched class. Returns the ids whose merge took effect.

@@ -1,6 +1,8 @@
 #include "optimizer/engine/saturation_engine.hpp"
 
+#include <algorithm>
 #include <array>
+#include <functional>
 #include <stdexcept>
 #include <string_view>
 
@@ -45,23 +47,28 @@ std::vector<egraph::Rewrite> build_rules() {
 
 constexpr uint64_t kUnplaced = UINT64_MAX;
 
-// Consecutive nodes often share an operator; remembering the last text saves
-// most trips to the process-wide symbol table.
+// Interns operator texts through a small direct-mapped cache: a graph has
+// few distinct operators, and a hit avoids the shared table and its lock.
 class OpInterner {
  public:
-  egraph::Symbol operator()(const std::string& text) {
-    if (!has_last_ || text != last_text_) {
-      last_ = egraph::Symbol(text);
-      last_text_ = last_.str();
-      has_last_ = true;
+  egraph::Symbol operator()(std::string_view text) {
+    Entry& e = cache_[std::hash<std::string_view>{}(text) % kEntries];
+    if (!e.filled || e.text != text) {
+      e.symbol = egraph::Symbol(text);
+      e.text = e.symbol.str();  // interned texts are never freed
+      e.filled = true;
     }
-    return last_;
+    return e.symbol;
   }
 
  private:
-  egraph::Symbol last_;
-  std::string_view last_text_;
-  bool has_last_ = false;
+  static constexpr size_t kEntries = 256;
+  struct Entry {
+    std::string_view text;
+    egraph::Symbol symbol;
+    bool filled = false;
+  };
+  std::array<Entry, kEntries> cache_{};
 };
 
 }  // namespace
@@ -76,17 +83,28 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
 Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
   const size_t n = graph.nodes.size();
 
-  // Load: one e-node per input node, children through the ids recorded so far.
+  // Load: one e-node per input node, children through the ids recorded so
+  // far. Adding node i + kAhead is prepared while node i is added (when its
+  // children are already known), so hash-cons cache misses overlap.
+  constexpr size_t kAhead = 4;
+  std::vector<egraph::Symbol> ops(n);
+  OpInterner intern;
+  for (size_t i = 0; i < n; ++i) ops[i] = intern(graph.nodes[i].op);
   egraph::EGraph eg;
   eg.reserve(n + n / 2);
   std::vector<egraph::Id> ids(n);
   std::vector<egraph::Id> kids;
-  OpInterner intern;
-  for (size_t i = 0; i < n; ++i) {
-    const EngineNode& node = graph.nodes[i];
+  auto build = [&](size_t i) {
     kids.clear();
-    for (uint64_t c : node.children) kids.push_back(ids[c]);
-    ids[i] = eg.find(eg.add(egraph::ENode(intern(node.op), kids)));
+    for (uint64_t c : graph.nodes[i].children) kids.push_back(ids[c]);
+    return egraph::ENode(ops[i], kids);
+  };
+  for (size_t i = 0; i < n; ++i) {
+    if (size_t next = i + kAhead; next < n) {
+      const auto& ahead = graph.nodes[next].children;
+      if (std::all_of(ahead.begin(), ahead.end(), [&](uint64_t c) { return c < i; })) eg.prefetch(build(next));
+    }
+    ids[i] = eg.find(eg.add(build(i)));
   }
 
   egraph::Runner runner(std::move(eg));
@@ -104,6 +122,7 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
   for (size_t i = 0; i < n; ++i) classes[i] = out.find(ids[i]);
   std::vector<uint64_t> position(out.id_count(), kUnplaced);
   Canonical result;
+  result.graph.nodes.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     uint64_t& at = position[classes[i]];
     if (at != kUnplaced) continue;

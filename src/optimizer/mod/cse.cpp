@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <limits>
 
 #include "common/panic.hpp"
 
@@ -50,33 +51,36 @@ uint64_t hash_node(OpId op, std::span<const uint64_t> children) {
 
 // The CSE table: deduplicated positions by (operator, children), open
 // addressing sized once for the largest possible result, so it never grows.
+// A slot holds the upper half of the node's hash beside its position, so a
+// probe that meets another node rarely has to look at that node.
 class NodeIndex {
  public:
   explicit NodeIndex(size_t max_nodes)
-      : slots_(std::bit_ceil(std::max<size_t>(16, 2 * max_nodes)), 0), mask_(slots_.size() - 1) {}
+      : slots_(std::bit_ceil(std::max<size_t>(16, 2 * max_nodes)), 0), mask_(slots_.size() - 1) {
+    if (max_nodes >= std::numeric_limits<uint32_t>::max()) panic("graph too large to deduplicate");
+  }
 
-  // The position of an equal node of out, or the position a new one gets
-  // after remembering it under hash.
+  // The position of a node of out equal to (op, children), or else out.size(),
+  // which the caller then fills.
   uint64_t find_or_add(const OpGraph& out, OpId op, std::span<const uint64_t> children) {
     uint64_t h = hash_node(op, children);
+    uint64_t tag = h >> 32;
     size_t pos = h & mask_;
     while (uint64_t slot = slots_[pos]) {
-      uint64_t id = slot - 1;
-      if (hashes_[id] == h && out.op[id] == op && std::ranges::equal(out.children_of(id), children)) {
+      uint64_t id = (slot & 0xffffffffu) - 1;
+      if ((slot >> 32) == tag && out.op[id] == op && std::ranges::equal(out.children_of(id), children)) {
         return id;
       }
       pos = (pos + 1) & mask_;
     }
-    uint64_t id = hashes_.size();
-    hashes_.push_back(h);
-    slots_[pos] = id + 1;
+    uint64_t id = out.size();
+    slots_[pos] = (tag << 32) | (id + 1);
     return id;
   }
 
  private:
-  std::vector<uint64_t> slots_;  // deduplicated position + 1, 0 = empty
+  std::vector<uint64_t> slots_;  // hash tag << 32 | (position + 1); 0 = empty
   size_t mask_;
-  std::vector<uint64_t> hashes_;  // by deduplicated position
 };
 
 }  // namespace

@@ -26,15 +26,17 @@ Result<StoreAndReport, BadNodeId> GraphStore::reduce_with_outputs(
   return from_reduced(reduce_with_mode(nodes, outputs, engine, maximal_fusion));
 }
 
-StoreAndReport GraphStore::from_reduced(Reduced reduced) {
-  auto store = std::make_unique<GraphStore>();
-  // Reduced nodes are distinct and topologically ordered, so each lands at
-  // its own position and inputs need renumbering only once two collide.
+namespace {
+
+// Interns the reduced nodes in order and returns the id each one received.
+// Reduced nodes are distinct and topologically ordered, so node p normally
+// becomes id p and inputs need renumbering only after two nodes collided.
+std::vector<NodeId> intern_all(GraphStore& store, std::vector<NodeKey>& nodes) {
   std::vector<NodeId> ids;
-  ids.reserve(reduced.nodes.size());
+  ids.reserve(nodes.size());
   bool identity = true;
   std::vector<NodeId> inputs;
-  for (NodeKey& node : reduced.nodes) {
+  for (NodeKey& node : nodes) {
     if (!identity) {
       inputs.clear();
       for (NodeId p : node.inputs()) {
@@ -43,18 +45,25 @@ StoreAndReport GraphStore::from_reduced(Reduced reduced) {
       }
       node = node.with_inputs(IdList(inputs));
     }
-    auto id = store->intern(std::move(node));
+    auto id = store.intern(std::move(node));
     if (!id) panic("reduced graph references only earlier nodes");
     if (id.value() != ids.size()) identity = false;
     ids.push_back(id.value());
   }
+  return ids;
+}
+
+}  // namespace
+
+StoreAndReport GraphStore::from_reduced(Reduced reduced) {
+  auto store = std::make_unique<GraphStore>();
+  std::vector<NodeId> ids = intern_all(*store, reduced.nodes);
   for (uint64_t p : reduced.outputs) {
     if (p >= ids.size() || !store->mark_output(ids[p])) panic("reduced output is valid");
   }
   NodeMap node_map = std::move(reduced.node_map);
   for (auto& entry : node_map) {
-    if (!entry) continue;
-    entry->node = at_checked(ids, entry->node);
+    if (entry) entry->node = at_checked(ids, entry->node);
   }
   {
     auto guard = store->lock_.lock();
