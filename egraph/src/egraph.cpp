@@ -10,6 +10,8 @@ namespace egraph {
 namespace {
 
 constexpr uint32_t kNoLink = 0xFFFFFFFFu;
+constexpr size_t kRebuildAhead = 8;
+constexpr size_t kRepairAhead = 8;
 
 uint32_t node_hash(const ENode& node) {
   uint64_t h = hash_combine(node.op().number(), node.arity());
@@ -26,7 +28,7 @@ uint32_t node_hash(const ENode& node) {
 
 size_t EGraph::ClassNodes::size() const {
   size_t n = 0;
-  for (Id at = head_; at != kNoId; at = g_->next_node_[at]) ++n;
+  for (Id at = head_; at != kNoId; at = g_->next_in_class(at, head_)) ++n;
   return n;
 }
 
@@ -69,8 +71,11 @@ Id EGraph::add(const ENode& node) {
 }
 
 void EGraph::prefetch(const ENode& node) const {
-  for (Id c : node.children())
-    if (c < parent_.size()) __builtin_prefetch(&parent_[c]);
+  for (Id c : node.children()) {
+    if (c >= parent_.size()) continue;
+    __builtin_prefetch(&parent_[c]);
+    __builtin_prefetch(&cls_[c]);  // a new e-node becomes a user of its children
+  }
   memo_.prefetch(node_hash(node));
 }
 
@@ -91,20 +96,19 @@ Id EGraph::make_class(ENode&& node, uint32_t hash) {
   if (parent_.size() >= kNoId - 1) throw std::length_error("e-graph id space exhausted");
   Id id = static_cast<Id>(parent_.size());
   parent_.push_back(id);
-  cls_.push_back({id, id, kNoLink, kNoLink, 0});
+  cls_.push_back({id, kNoLink, kNoLink, 0});
   for (Id c : node.children()) append_user(c, id);
 
-  uint32_t slot = op_slot_.get(node.op().number());
-  if (slot == FlatMap32::kMissing) {
-    slot = static_cast<uint32_t>(ops_.size());
-    ops_.emplace_back();
-    op_slot_.put(node.op().number(), slot);
+  if (!ops_.empty()) {
+    uint32_t slot = op_slot_.get(node.op().number());
+    if (slot != FlatMap32::kMissing) {
+      ops_[slot].ids.push_back(id);
+      ++ops_[slot].live_count(node.arity());
+    }
   }
-  ops_[slot].ids.push_back(id);
-  ++ops_[slot].live_count(node.arity());
 
   node_.push_back(std::move(node));
-  next_node_.push_back(kNoId);
+  next_node_.push_back(id);
   dropped_.push_back(0);
   mark_.push_back(0);
   // The pair (node, id) needs no worklist entry: until a child's class is
@@ -112,20 +116,19 @@ Id EGraph::make_class(ENode&& node, uint32_t hash) {
   // node through the child's user list.
   memo_.insert(hash, id, node_);
   ++class_count_;
+  ++version_;
   clean_ = false;
   return id;
 }
 
+// User lists are kept newest first, so adding a user touches only the class
+// record; `unite` restores oldest-first order when it queues them.
 void EGraph::append_user(Id eclass, Id user) {
   uint32_t link = static_cast<uint32_t>(users_.size());
-  users_.push_back({user, kNoLink});
   ClassRec& c = cls_[eclass];
-  if (c.user_head == kNoLink) {
-    c.user_head = link;
-  } else {
-    users_[c.user_tail].next = link;
-  }
-  c.user_tail = link;
+  users_.push_back({user, c.user_head});
+  c.user_head = link;
+  if (c.user_tail == kNoLink) c.user_tail = link;
   ++c.user_count;
 }
 
@@ -140,20 +143,21 @@ bool EGraph::unite(Id a, Id b) {
   if (cls_[keep].user_count < cls_[gone].user_count) std::swap(keep, gone);
   parent_[gone] = keep;
   --class_count_;
+  ++version_;
 
   ClassRec& k = cls_[keep];
   const ClassRec& g = cls_[gone];
-  next_node_[k.node_tail] = g.node_head;
-  k.node_tail = g.node_tail;
+  std::swap(next_node_[k.node_head], next_node_[g.node_head]);  // splices the two cycles
 
+  // Queue the absorbed class's users in the order they were added, then put
+  // them after the survivor's users (in front, as lists are newest first).
+  size_t queued = worklist_.size();
   for (uint32_t u = g.user_head; u != kNoLink; u = users_[u].next) worklist_.push_back(users_[u].node);
+  std::reverse(worklist_.begin() + static_cast<std::ptrdiff_t>(queued), worklist_.end());
   if (g.user_head != kNoLink) {
-    if (k.user_head == kNoLink) {
-      k.user_head = g.user_head;
-    } else {
-      users_[k.user_tail].next = g.user_head;
-    }
-    k.user_tail = g.user_tail;
+    users_[g.user_tail].next = k.user_head;
+    if (k.user_head == kNoLink) k.user_tail = g.user_tail;
+    k.user_head = g.user_head;
   }
   k.user_count += g.user_count;
   dirty_.push_back(keep);
@@ -163,6 +167,8 @@ bool EGraph::unite(Id a, Id b) {
 size_t EGraph::rebuild() {
   size_t merges = 0;
   while (!worklist_.empty()) {
+    // Entries a few places down the stack are likely next; start their loads.
+    if (worklist_.size() > kRebuildAhead) __builtin_prefetch(&node_[worklist_[worklist_.size() - kRebuildAhead]]);
     Id e = worklist_.back();
     worklist_.pop_back();
     ENode& node = node_[e];
@@ -201,8 +207,15 @@ uint32_t EGraph::next_epoch() const {
 // repair can be unsorted or hold duplicates; every other class is untouched.
 void EGraph::repair_classes() {
   uint32_t epoch = next_epoch();
-  for (Id x : dirty_) {
-    Id root = find_mut(x);
+  for (size_t j = 0; j < dirty_.size(); ++j) {
+    // Dirty ids are mostly roots whose lists hold two e-nodes; start loading
+    // both well before they are sorted.
+    if (j + kRepairAhead < dirty_.size()) prefetch_class_of(dirty_[j + kRepairAhead]);
+    if (j + kRepairAhead / 2 < dirty_.size()) {
+      Id ahead = dirty_[j + kRepairAhead / 2];
+      __builtin_prefetch(&node_[next_node_[ahead]]);
+    }
+    Id root = find_mut(dirty_[j]);
     if (mark_[root] == epoch) continue;
     mark_[root] = epoch;
     sort_class(root);
@@ -223,12 +236,17 @@ void EGraph::sort_class(Id eclass) {
   ClassRec& c = cls_[eclass];
   scratch_.clear();
   // The hash-cons repair has already made every e-node's children canonical.
-  for (Id e = c.node_head; e != kNoId; e = next_node_[e]) scratch_.push_back(e);
+  for (Id e = c.node_head; e != kNoId; e = next_in_class(e, c.node_head)) scratch_.push_back(e);
   if (scratch_.size() == 1) return;
-  std::sort(scratch_.begin(), scratch_.end(), [&](Id a, Id b) {
+  auto before = [&](Id a, Id b) {
     auto order = node_[a] <=> node_[b];
     return order != 0 ? order < 0 : a < b;
-  });
+  };
+  if (scratch_.size() == 2) {
+    if (before(scratch_[1], scratch_[0])) std::swap(scratch_[0], scratch_[1]);
+  } else {
+    std::sort(scratch_.begin(), scratch_.end(), before);
+  }
   Id tail = scratch_[0];
   c.node_head = tail;
   for (size_t i = 1; i < scratch_.size(); ++i) {
@@ -240,13 +258,13 @@ void EGraph::sort_class(Id eclass) {
     next_node_[tail] = e;
     tail = e;
   }
-  next_node_[tail] = kNoId;
-  c.node_tail = tail;
+  next_node_[tail] = c.node_head;
 }
 
 void EGraph::note_dropped(Id node) {
   dropped_[node] = 1;
   uint32_t slot = op_slot_.get(node_[node].op().number());
+  if (slot == FlatMap32::kMissing) return;
   OpNodes& op = ops_[slot];
   ++op.dropped;
   --op.live_count(node_[node].arity());
@@ -256,9 +274,29 @@ void EGraph::note_dropped(Id node) {
   }
 }
 
+void EGraph::index_ops(std::span<const Symbol> ops) const {
+  size_t first_new = ops_.size();
+  for (Symbol op : ops) {
+    if (op_slot_.get(op.number()) != FlatMap32::kMissing) continue;
+    op_slot_.put(op.number(), static_cast<uint32_t>(ops_.size()));
+    ops_.emplace_back();
+  }
+  if (ops_.size() == first_new) return;
+  for (Id e = 0; e < node_.size(); ++e) {
+    if (dropped_[e]) continue;
+    uint32_t slot = op_slot_.get(node_[e].op().number());
+    if (slot == FlatMap32::kMissing || slot < first_new) continue;
+    ops_[slot].ids.push_back(e);
+    ++ops_[slot].live_count(node_[e].arity());
+  }
+}
+
 std::span<const Id> EGraph::ids_with_op(Symbol op) const {
   uint32_t slot = op_slot_.get(op.number());
-  if (slot == FlatMap32::kMissing) return {};
+  if (slot == FlatMap32::kMissing) {
+    index_ops(std::span<const Symbol>(&op, 1));
+    slot = op_slot_.get(op.number());
+  }
   return ops_[slot].ids;
 }
 
@@ -269,8 +307,8 @@ size_t& EGraph::OpNodes::live_count(size_t arity) {
 }
 
 size_t EGraph::count_nodes(Symbol op, size_t arity) const {
+  ids_with_op(op);
   uint32_t slot = op_slot_.get(op.number());
-  if (slot == FlatMap32::kMissing) return 0;
   for (auto [a, n] : ops_[slot].live)
     if (a == arity) return n;
   return 0;

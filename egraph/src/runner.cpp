@@ -63,6 +63,11 @@ Runner& Runner::run(std::span<const Rewrite> rules) {
   if (stop_reason_) throw std::logic_error("runner has already run");
   warn_duplicate_names(rules);
   egraph_.rebuild();
+  // Index every searched operator in one pass rather than one pass each.
+  std::vector<Symbol> ops;
+  for (const Rewrite& r : rules)
+    if (const ENode* root = std::get_if<ENode>(&r.searcher().nodes().back())) ops.push_back(root->op());
+  egraph_.index_ops(ops);
   while (!stop_reason_) {
     Iteration it = run_one(rules);
     std::optional<StopReason> reason = it.stop_reason;

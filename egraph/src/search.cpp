@@ -57,7 +57,11 @@ class Matcher {
       } else {
         const Pattern::Instr& in = p_.program_[pc];
         switch (in.kind) {
-          case Pattern::Instr::kBind: ok = bind(pc, g_.cls_[regs_[in.reg]].node_head); break;
+          case Pattern::Instr::kBind: {
+            Id head = g_.cls_[regs_[in.reg]].node_head;
+            ok = bind(pc, head, head);
+            break;
+          }
           case Pattern::Instr::kCompare: ok = regs_[in.reg] == regs_[in.other]; break;
           case Pattern::Instr::kCheckGround: ok = regs_[in.reg] == ground_[in.other]; break;
           default: ok = false;
@@ -71,7 +75,7 @@ class Matcher {
         if (stack_.empty()) return found;
         Choice c = stack_.back();
         stack_.pop_back();
-        if (bind(c.pc, c.next)) {
+        if (bind(c.pc, c.next, c.head)) {
           pc = c.pc + 1;
           break;
         }
@@ -82,18 +86,19 @@ class Matcher {
  private:
   struct Choice {
     size_t pc;
-    Id next;  // e-node to try next in the class list
+    Id next;  // e-node to try next in the class list, or kNoId
+    Id head;  // where that list starts (and ends: lists are cycles)
   };
 
   // Picks the first e-node from `from` on that fits the Bind at `pc`.
-  bool bind(size_t pc, Id from) {
+  bool bind(size_t pc, Id from, Id head) {
     const Pattern::Instr& in = p_.program_[pc];
-    for (Id e = from; e != kNoId; e = g_.next_node_[e]) {
+    for (Id e = from; e != kNoId; e = g_.next_in_class(e, head)) {
       const ENode& n = g_.node_[e];
       if (n.op() != in.op || n.arity() != in.arity) continue;
       auto kids = n.children();
       std::copy(kids.begin(), kids.end(), regs_.begin() + in.other);
-      stack_.push_back({pc, g_.next_node_[e]});
+      stack_.push_back({pc, g_.next_in_class(e, head), head});
       return true;
     }
     return false;
@@ -148,7 +153,8 @@ Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
     g.mark_[eclass] = epoch;
     if (flat_) {
       // Every e-node of the class with this operator and arity is one match.
-      for (Id at = g.cls_[eclass].node_head; at != kNoId && remaining > 0; at = g.next_node_[at]) {
+      const Id head = g.cls_[eclass].node_head;
+      for (Id at = head; at != kNoId && remaining > 0; at = g.next_in_class(at, head)) {
         const ENode& n = g.node_[at];
         if (n.op() != bind.op || n.arity() != bind.arity) continue;
         Subst& s = out.emplace();
@@ -159,7 +165,12 @@ Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
       remaining -= m.run(eclass, remaining, out);
     }
     out.close_class(eclass);
-    if (remaining == 0) break;
+    if (remaining == 0) return out;  // possibly cut short: no snapshot
+  }
+  if (flat_ && g.is_clean()) {
+    std::vector<Var> by_child(root->arity());
+    for (size_t v = 0; v < vars_.size(); ++v) by_child[flat_child_[v]] = vars_[v];
+    out.set_snapshot({g.version(), root->op(), std::move(by_child)});
   }
   return out;
 }
@@ -200,28 +211,63 @@ Id Pattern::instantiate(EGraph& g, const Subst& subst) const {
 std::vector<Id> Pattern::apply_matches(EGraph& g, const Matches& matches) const {
   std::vector<Id> merged;
   if (flat_) {
-    // Software-pipelined: while match j is added, the hash-cons slot for
-    // match j + 8 and the e-node that match j + 4 will compare with are
-    // already on their way into the cache.
+    // A match whose result is already an e-node of the matched class has no
+    // effect: add finds it and the union is a no-op. When the matches are a
+    // complete snapshot of the unchanged e-graph, that is visible from the
+    // matches themselves, without touching the hash-cons. (Commutativity
+    // re-applied to a saturated class is the common case.)
+    //
+    // The rest is software-pipelined: while match j is added, the hash-cons
+    // slot for match j + 8 and the e-node that match j + 4 will compare with
+    // are already on their way into the cache.
     constexpr size_t kSlotAhead = 8, kNodeAhead = 4, kRing = 16;
     const ENode& root = std::get<ENode>(nodes_.back());
-    std::vector<std::pair<const Subst*, Id>> flat;  // (substitution, matched class)
-    flat.reserve(matches.total());
-    for (SearchMatches m : matches)
-      for (const Subst& s : m.substs) flat.emplace_back(&s, m.eclass);
+    const auto& snap = matches.snapshot();
+    const bool same_shape = snap && snap->op == root.op() && snap->vars.size() == root.arity();
+    struct Job {
+      const Subst* subst;
+      Id eclass;
+      bool present;  // the result is in the class as of the snapshot
+    };
+    std::vector<Job> jobs;
+    jobs.reserve(matches.total());
     std::vector<Id> kids(root.arity());
+    auto fill_kids = [&](const Subst& s) {
+      for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = s[vars_[v]];
+    };
+    for (SearchMatches m : matches) {
+      for (const Subst& s : m.substs) {
+        bool present = false;
+        if (same_shape) {
+          fill_kids(s);
+          for (const Subst& other : m.substs) {
+            bool equal = true;
+            for (size_t k = 0; k < kids.size() && equal; ++k) equal = other[snap->vars[k]] == kids[k];
+            present = present || equal;
+          }
+        }
+        jobs.push_back({&s, m.eclass, present});
+      }
+    }
+    auto unchanged = [&] { return snap && g.version() == snap->version; };
     std::vector<ENode> ring(kRing);
-    auto build = [&](size_t j) {
-      for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = (*flat[j].first)[vars_[v]];
+    auto stage = [&](size_t j) {
+      if (jobs[j].present && unchanged()) return;
+      fill_kids(*jobs[j].subst);
       ring[j % kRing] = ENode(root.op(), kids);
       g.prefetch(ring[j % kRing]);
+      g.prefetch_class_of(jobs[j].eclass);
     };
-    for (size_t j = 0; j < std::min(kSlotAhead, flat.size()); ++j) build(j);
-    for (size_t j = 0; j < flat.size(); ++j) {
-      if (j + kSlotAhead < flat.size()) build(j + kSlotAhead);
-      if (j + kNodeAhead < flat.size()) g.prefetch_match(ring[(j + kNodeAhead) % kRing]);
-      Id r = g.add(ring[j % kRing]);
-      if (g.unite(r, flat[j].second)) merged.push_back(r);
+    for (size_t j = 0; j < std::min(kSlotAhead, jobs.size()); ++j) stage(j);
+    for (size_t j = 0; j < jobs.size(); ++j) {
+      if (j + kSlotAhead < jobs.size()) stage(j + kSlotAhead);
+      if (j + kNodeAhead < jobs.size() && !(jobs[j + kNodeAhead].present && unchanged())) {
+        g.prefetch_match(ring[(j + kNodeAhead) % kRing]);
+      }
+      if (jobs[j].present && unchanged()) continue;
+      fill_kids(*jobs[j].subst);
+      Id r = g.add(ENode(root.op(), kids));
+      if (g.unite(r, jobs[j].eclass)) merged.push_back(r);
     }
     return merged;
   }

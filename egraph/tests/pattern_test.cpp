@@ -166,6 +166,25 @@ TEST_F(PatternSearch, NestedApplierIsAddedBottomUp) {
   EXPECT_EQ(g.lookup(node("k", {*inner, x})), g.find(hxq));
 }
 
+// Matches found before the e-graph changed must not be taken as proof that a
+// result is already present.
+TEST(Pattern, StaleMatchesAreAppliedInFull) {
+  EGraph g;
+  Id x = g.add(leaf("x")), y = g.add(leaf("y")), z = g.add(leaf("z"));
+  for (const char* op : {"g", "h", "k"}) g.add(node(op, {z}));
+  Id fxy = g.add(node("f", {x, y}));
+  g.unite(fxy, g.add(node("f", {y, x})));
+  g.rebuild();
+  Pattern searcher = parse("(f ?a ?b)"), applier = parse("(f ?b ?a)");
+  Matches m = searcher.search(g);
+  ASSERT_EQ(m.total(), 2u);
+  EXPECT_TRUE(applier.apply_matches(g, m).empty());  // saturated: nothing to do
+  g.unite(x, z);  // z has more users, so x now leads to z
+  EXPECT_EQ(applier.apply_matches(g, m).size(), 2u);  // f(y, z) and f(z, y) are new
+  g.rebuild();
+  EXPECT_EQ(g.lookup(node("f", {y, z})), g.find(fxy));
+}
+
 TEST(Subst, SpillsBeyondThreeBindings) {
   Subst s;
   for (Id i = 0; i < 5; ++i) s.insert(Var{Symbol("?v" + std::to_string(i))}, i * 10);

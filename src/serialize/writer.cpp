@@ -77,8 +77,21 @@ class WriteSink {
     wire::store_u32(p_, static_cast<uint32_t>(v));
     p_ += 4;
   }
+  // Names, keys and id lists are mostly a few bytes long: copy those with
+  // fixed-size moves (two that may overlap) rather than a call to memcpy.
   void bytes(const void* src, size_t n) {
-    if (n != 0) std::memcpy(p_, src, n);
+    const auto* s = static_cast<const uint8_t*>(src);
+    if (n >= 8 && n <= 16) {
+      std::memcpy(p_, s, 8);
+      std::memcpy(p_ + n - 8, s + n - 8, 8);
+    } else if (n >= 4 && n < 8) {
+      std::memcpy(p_, s, 4);
+      std::memcpy(p_ + n - 4, s + n - 4, 4);
+    } else if (n < 4) {
+      for (size_t i = 0; i < n; ++i) p_[i] = s[i];
+    } else {
+      std::memcpy(p_, s, n);
+    }
     p_ += n;
   }
   void ids(std::span<const NodeId> ids) {
@@ -189,19 +202,33 @@ void put_outputs(Sink& s, std::span<const NodeId> outputs) {
   s.ids(outputs);
 }
 
-// First guess at the bytes of one node: an op with a short name, an input or
-// two and no params. When the guess falls short the buffer is regrown to
-// what the nodes written so far project for the rest, plus an eighth.
-constexpr size_t kBytesPerNodeGuess = 32;
+// The buffer is sized from a sample of the nodes, with an eighth to spare,
+// and grows by half when a store turns out larger. A sampled node counts at
+// most kSampleCap bytes, so one huge string cannot inflate the guess for all.
+constexpr size_t kSampleNodes = 4096;
+constexpr size_t kSampleCap = 1024;
+
+size_t estimate_size(std::span<const NodeKey> nodes, size_t fixed) {
+  if (nodes.empty()) return fixed;
+  const size_t stride = std::max<size_t>(1, nodes.size() / kSampleNodes);
+  size_t sampled = 0, bytes = 0;
+  for (size_t i = 0; i < nodes.size(); i += stride, ++sampled) {
+    MeasureSink m;
+    put_node(m, nodes[i]);
+    bytes += std::min(m.size(), kSampleCap);
+  }
+  const size_t per_node = bytes / sampled + 1;
+  return fixed + nodes.size() * per_node + nodes.size() * per_node / 8;
+}
 
 class Buffer {
  public:
-  Buffer(size_t fixed, size_t nodes) : out_(fixed + nodes * kBytesPerNodeGuess), nodes_(nodes) {}
+  explicit Buffer(size_t estimate) : out_(estimate) {}
 
-  // Writes `size` bytes through put(WriteSink&); `done` nodes precede them.
+  // Writes `size` bytes through put(WriteSink&).
   template <class Put>
-  void write(size_t size, size_t done, Put&& put) {
-    if (out_.size() - pos_ < size) regrow(size, done);
+  void write(size_t size, Put&& put) {
+    if (out_.size() - pos_ < size) out_.resize(std::max(pos_ + size, out_.size() + out_.size() / 2));
     WriteSink w(out_.data() + pos_);
     put(w);
     if (w.pos() != out_.data() + pos_ + size) panic("blob writer: measured and written sizes differ");
@@ -214,15 +241,7 @@ class Buffer {
   }
 
  private:
-  void regrow(size_t size, size_t done) {
-    const size_t left = nodes_ > done ? nodes_ - done : 0;
-    const size_t per_node = done ? pos_ / done + 1 : kBytesPerNodeGuess;
-    const size_t projected = pos_ + size + left * per_node + left * per_node / 8 + 16;
-    out_.resize(std::max(projected, out_.size() + out_.size() / 2));
-  }
-
   std::vector<uint8_t> out_;
-  size_t nodes_;
   size_t pos_ = 0;
 };
 
@@ -233,16 +252,16 @@ Result<std::vector<uint8_t>, EncodeError> encode(std::span<const NodeKey> nodes,
   put_outputs(fixed, outputs);
   if (fixed.failed()) return Err(fixed.error(""));
 
-  Buffer out(fixed.size(), nodes.size());
-  out.write(8, 0, [&](WriteSink& w) { put_header(w, nodes.size()); });
+  Buffer out(estimate_size(nodes, fixed.size()));
+  out.write(8, [&](WriteSink& w) { put_header(w, nodes.size()); });
   for (size_t i = 0; i < nodes.size(); ++i) {
     // Measuring brings the node into cache for the write right after it.
     MeasureSink m;
     put_node(m, nodes[i]);
     if (m.failed()) return Err(m.error(" in node " + std::to_string(i)));
-    out.write(m.size(), i, [&](WriteSink& w) { put_node(w, nodes[i]); });
+    out.write(m.size(), [&](WriteSink& w) { put_node(w, nodes[i]); });
   }
-  out.write(fixed.size() - 8, nodes.size(), [&](WriteSink& w) { put_outputs(w, outputs); });
+  out.write(fixed.size() - 8, [&](WriteSink& w) { put_outputs(w, outputs); });
   return std::move(out).take();
 }
 

@@ -58,6 +58,7 @@ std::unique_ptr<GraphStore> every_kind() {
                                               StageOp{"op|add", {StageRef::member(0), StageRef::input(1)}}}));
   NodeId ex = add(*s, NodeKey::exchange(params({{"scheme", ParamValue::Str("hash")}}), {st}));
   NodeId j = add(*s, NodeKey::join(ParamMap(), {ex, e1}));
+  add(*s, NodeKey::source(std::string(5000, 'n'), ParamMap()));  // larger than the writer guesses
   EXPECT_TRUE(s->mark_output(j).ok());
   EXPECT_TRUE(s->mark_output(r).ok());
   return s;
@@ -110,6 +111,11 @@ TEST(BlobWriter, RecordsFollowTheFieldLayout) {
   b.u8(6).u32(1).str("how").u8(3).str("inner").ids({5, 3});
   b.outputs({6, 6, 0});
   EXPECT_EQ(write(s, {6, 6, 0}), b.vec());
+
+  auto back = read(b);
+  ASSERT_TRUE(back);
+  const ParamValue& nan = back->snapshot().nodes[1].params().entries()[2].second;
+  EXPECT_EQ(std::bit_cast<uint64_t>(nan.as_float()), 0xFFF0000000000123ULL);
 }
 
 TEST(BlobWriter, ReferenceValueBeyond32BitsIsRefused) {
@@ -134,22 +140,6 @@ TEST(BlobRoundTrip, EveryKindKeepsIdsAndBytes) {
   EXPECT_EQ(back->outputs(), s->outputs());
   EXPECT_TRUE(back->node_map().empty());
   EXPECT_EQ(write_marked(*back), blob);
-}
-
-TEST(BlobRoundTrip, FloatBitsComeBackAsHeld) {
-  GraphStore s;
-  for (uint64_t bits : {0x8000000000000000ULL, 0x7FF0000000000001ULL, 0xFFF8000000000000ULL}) {
-    add(s, NodeKey::source("x", params({{"v", ParamValue::Float(std::bit_cast<double>(bits))}})));
-  }
-  // All NaNs are one parameter, so the two NaN sources intern as one node.
-  EXPECT_EQ(s.node_count(), 2u);
-  auto back = read(write(s, {}));
-  ASSERT_TRUE(back);
-  auto nodes = back->snapshot().nodes;
-  EXPECT_EQ(std::bit_cast<uint64_t>(nodes[0].params().entries()[0].second.as_float()),
-            0x8000000000000000ULL);
-  EXPECT_EQ(std::bit_cast<uint64_t>(nodes[1].params().entries()[0].second.as_float()),
-            0x7FF0000000000001ULL);
 }
 
 TEST(BlobRoundTrip, OutputsAreWrittenInOrderAndLoadedOnce) {
@@ -177,34 +167,18 @@ TEST(BlobReader, TrailingBytesAreIgnored) {
 }
 
 TEST(BlobReader, ParamsAreSortedAndBoolBytesNormalized) {
-  Bytes b;
-  b.header(1).u8(0).str("x").u32(4);
-  b.str("z").u8(2).u8(2);
-  b.str("b").u8(2).u8(255);
-  b.str("a").u8(2).u8(0);
-  b.str("b").u8(0).u64(7);  // a repeated key stays after the first, as in the blob
-  b.outputs({});
-  auto back = read(b);
+  // Keys out of order, one key twice, Bool bytes 2 and 255.
+  Bytes given;
+  given.header(1).u8(0).str("x").u32(4);
+  given.str("z").u8(2).u8(2).str("b").u8(2).u8(255).str("a").u8(2).u8(0).str("b").u8(0).u64(7);
+  given.outputs({});
+  Bytes sorted;
+  sorted.header(1).u8(0).str("x").u32(4);
+  sorted.str("a").u8(2).u8(0).str("b").u8(2).u8(1).str("b").u8(0).u64(7).str("z").u8(2).u8(1);
+  sorted.outputs({});
+  auto back = read(given);
   ASSERT_TRUE(back);
-  auto entries = back->snapshot().nodes[0].params().entries();
-  ASSERT_EQ(entries.size(), 4u);
-  EXPECT_EQ(entries[0].first, "a");
-  EXPECT_FALSE(entries[0].second.as_bool());
-  EXPECT_EQ(entries[1].first, "b");
-  EXPECT_TRUE(entries[1].second.as_bool());
-  EXPECT_EQ(entries[2].first, "b");
-  EXPECT_EQ(entries[2].second.as_int(), 7);
-  EXPECT_EQ(entries[3].first, "z");
-  EXPECT_TRUE(entries[3].second.as_bool());
-
-  Bytes canonical;
-  canonical.header(1).u8(0).str("x").u32(4);
-  canonical.str("a").u8(2).u8(0);
-  canonical.str("b").u8(2).u8(1);
-  canonical.str("b").u8(0).u64(7);
-  canonical.str("z").u8(2).u8(1);
-  canonical.outputs({});
-  EXPECT_EQ(write_marked(*back), canonical.vec());
+  EXPECT_EQ(write_marked(*back), sorted.vec());
 }
 
 TEST(BlobReader, DuplicateRecordsCollapseAndShiftLaterIds) {
@@ -257,9 +231,7 @@ TEST(BlobReader, InvalidUtf8InAnyString) {
   const std::string bad = "\xFF";
   const std::string msg = "invalid utf-8 in trellan IR blob";
   EXPECT_EQ(read_error(Bytes().header(1).source(bad).outputs({}).vec()).message(), msg);
-  // a param key, a Str value, a descriptor field, a stage member token
-  EXPECT_EQ(read_error(Bytes().header(1).u8(0).str("x").u32(1).str(bad).vec()).kind,
-            Kind::InvalidUtf8);
+  // a Str value, a preprocessing_ref, a stage member token
   EXPECT_EQ(read_error(Bytes().header(1).u8(0).str("x").u32(1).str("k").u8(3).str(bad).vec()).kind,
             Kind::InvalidUtf8);
   EXPECT_EQ(read_error(Bytes().header(1).u8(3).str("k").str("h").str("f").str("v").str("io")

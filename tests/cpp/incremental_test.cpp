@@ -4,6 +4,8 @@
 
 #include <numeric>
 
+#include "optimizer/engine/saturation_engine.hpp"
+
 namespace trellan {
 namespace {
 
@@ -260,6 +262,36 @@ TEST(IncrementalReducer, FinalizeCanRepeatAndFollowLaterSteps) {
   auto third = r.finalize(std::vector<NodeId>{h}, engine, true).value();
   EXPECT_EQ(third.node_map.size(), 3u);
   EXPECT_EQ(third.report.input_nodes, 3u);
+}
+
+// The canonical form only anticipates merges the whole-store reduction makes
+// anyway, so both roads end in the same reduced graph and node map.
+TEST(IncrementalReducer, FinalizeAgreesWithWholeStoreReduction) {
+  Recorder g;
+  NodeId a = g.add(src("a")), b = g.add(src("b"));
+  NodeId ab = g.add(op("add", {a, b}));
+  NodeId ba = g.add(op("add", {b, a}));
+  NodeId z = g.add(op("add", {ba}, scalar_side(ParamValue::Float(0.0), "r")));
+  NodeId m = g.add(op("mul", {ab, z}));
+  g.add(op("neg", {b}));  // dead
+  NodeId r1 = g.add(NodeKey::reduction("sum", ParamMap(), {m}));
+  NodeId e = g.add(NodeKey::exchange(ParamMap(), {r1}));
+  NodeId t = g.add(op("exp", {e}));
+  IncrementalReducer r;
+  g.step(r);
+  const std::vector<NodeId> outputs = {t, m};
+  for (bool maximal : {false, true}) {
+    engine::SaturationEngine e1, e2;
+    auto incremental = r.finalize(outputs, e1, maximal);
+    ASSERT_TRUE(incremental.ok());
+    auto whole = g.store.reduce_with_outputs(outputs, e2, maximal);
+    ASSERT_TRUE(whole.ok());
+    const GraphStore& reduced_store = *whole.value().first;
+    EXPECT_EQ(incremental.value().nodes, reduced_store.snapshot().nodes);
+    EXPECT_EQ(incremental.value().node_map, reduced_store.node_map());
+    EXPECT_EQ(incremental.value().report.input_nodes, r.canonical_count());
+    EXPECT_EQ(incremental.value().report.reduced_nodes, whole.value().second.reduced_nodes);
+  }
 }
 
 }  // namespace

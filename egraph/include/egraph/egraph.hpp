@@ -33,11 +33,11 @@ class EGraph {
       using value_type = ENode;
       using difference_type = std::ptrdiff_t;
       iterator() = default;
-      iterator(const EGraph* g, Id at) : g_(g), at_(at) {}
+      iterator(const EGraph* g, Id head, Id at) : g_(g), head_(head), at_(at) {}
       const ENode& operator*() const { return g_->node_[at_]; }
       const ENode* operator->() const { return &g_->node_[at_]; }
       iterator& operator++() {
-        at_ = g_->next_node_[at_];
+        at_ = g_->next_in_class(at_, head_);
         return *this;
       }
       iterator operator++(int) {
@@ -49,10 +49,11 @@ class EGraph {
 
      private:
       const EGraph* g_ = nullptr;
+      Id head_ = kNoId;
       Id at_ = kNoId;
     };
-    iterator begin() const { return {g_, head_}; }
-    iterator end() const { return {g_, kNoId}; }
+    iterator begin() const { return {g_, head_, head_}; }
+    iterator end() const { return {g_, head_, kNoId}; }
     size_t size() const;
 
    private:
@@ -88,6 +89,8 @@ class EGraph {
   size_t class_count() const { return class_count_; }
   size_t id_count() const { return parent_.size(); }
   bool is_clean() const { return clean_; }
+  // Changes whenever a class is created or two classes are merged.
+  uint64_t version() const { return version_; }
 
   // Class access by canonical id.
   ClassNodes nodes(Id eclass) const { return {this, cls_[eclass].node_head}; }
@@ -97,14 +100,18 @@ class EGraph {
   // Number of distinct canonical e-nodes with this operator and arity; exact
   // when the e-graph is clean.
   size_t count_nodes(Symbol op, size_t arity) const;
+  // Starts keeping lists of the e-nodes with these operators, for the
+  // matcher, with one pass over the e-graph. An operator is otherwise
+  // indexed on its first search, one pass each.
+  void index_ops(std::span<const Symbol> ops) const;
 
  private:
   friend class Pattern;
   friend class Matcher;
 
   struct ClassRec {
-    Id node_head, node_tail;     // list through next_node_
-    uint32_t user_head, user_tail;  // list through users_
+    Id node_head;                   // cycle through next_node_
+    uint32_t user_head, user_tail;  // newest and oldest user, list through users_
     uint32_t user_count;
   };
   struct UserLink {
@@ -112,7 +119,7 @@ class EGraph {
     uint32_t next;
   };
   struct OpNodes {
-    std::vector<Id> ids;  // every e-node with this operator, in add order
+    std::vector<Id> ids;  // e-nodes with this operator, ascending
     size_t dropped = 0;   // how many of them rebuild has removed as duplicates
     bool queued = false;  // listed in ops_with_drops_
     std::vector<std::pair<size_t, size_t>> live;  // (arity, e-nodes not dropped)
@@ -120,6 +127,11 @@ class EGraph {
   };
 
   Id find_mut(Id id);
+  // The e-node after `at` in the class whose list starts at `head`, or kNoId.
+  Id next_in_class(Id at, Id head) const {
+    Id next = next_node_[at];
+    return next == head ? kNoId : next;
+  }
   // Cache hint for the per-id data of e-node `e` and of its class (assumed
   // to be its own id, which is the common case).
   void prefetch_class_of(Id e) const {
@@ -127,6 +139,7 @@ class EGraph {
     __builtin_prefetch(&cls_[e]);
     __builtin_prefetch(&parent_[e]);
     __builtin_prefetch(&mark_[e]);
+    __builtin_prefetch(&next_node_[e]);
   }
   Id make_class(ENode&& node, uint32_t hash);
   void append_user(Id eclass, Id user);
@@ -141,7 +154,7 @@ class EGraph {
 
   Array<Id> parent_;        // union-find
   Array<ENode> node_;       // node_[id]: the e-node that created class id
-  Array<Id> next_node_;     // class node lists
+  Array<Id> next_node_;     // class node lists, each a cycle (merging two is a swap)
   Array<uint8_t> dropped_;  // 1 once rebuild removed the e-node as a duplicate
   Array<ClassRec> cls_;     // meaningful at canonical ids only
   Array<UserLink> users_;
@@ -156,12 +169,15 @@ class EGraph {
   std::vector<Id> worklist_;
   std::vector<Id> dirty_;  // ids whose classes need re-sorting at rebuild
 
-  std::vector<OpNodes> ops_;
-  FlatMap32 op_slot_;  // symbol number -> index into ops_
+  // Operator index, built only for operators that patterns search: graphs
+  // have many operators (every source has its own) that no rule names.
+  mutable std::vector<OpNodes> ops_;
+  mutable FlatMap32 op_slot_;  // symbol number -> index into ops_
   std::vector<uint32_t> ops_with_drops_;
 
   size_t class_count_ = 0;
   bool clean_ = true;
+  uint64_t version_ = 0;
 };
 
 }  // namespace egraph

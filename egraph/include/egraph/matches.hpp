@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,6 +20,17 @@ struct SearchMatches {
 // per matched class.
 class Matches {
  public:
+  // Set by a search that visited every candidate of a pattern of the form
+  // (op ?v1 ... ?vn) on a clean e-graph: each group then lists every e-node
+  // of its class with that operator and arity, child k bound to vars[k].
+  struct Snapshot {
+    uint64_t version;
+    Symbol op;
+    std::vector<Var> vars;
+  };
+  const std::optional<Snapshot>& snapshot() const { return snapshot_; }
+  void set_snapshot(Snapshot s) { snapshot_ = std::move(s); }
+
   size_t size() const { return classes_.size(); }  // matched classes
   bool empty() const { return classes_.empty(); }
   size_t total() const { return substs_.size(); }  // substitutions over all classes
@@ -64,6 +76,7 @@ class Matches {
   std::vector<Id> classes_;
   std::vector<uint32_t> ends_;
   std::vector<Subst> substs_;
+  std::optional<Snapshot> snapshot_;
 };
 
 }  // namespace egraph

@@ -4,6 +4,7 @@
 
 #include <compare>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace egraph {
@@ -16,6 +17,8 @@ class Symbol {
   explicit Symbol(std::string_view text) : n_(intern_number(text)) {}
 
   static Symbol intern(std::string_view text) { return Symbol(text); }
+  // Interns many texts at once (out[i] for texts[i]); faster than one by one.
+  static void intern_all(std::span<const std::string_view> texts, std::span<Symbol> out);
 
   // The interned text. Texts are never freed, so the view stays valid.
   std::string_view str() const;

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <array>
-#include <functional>
+#include <span>
 #include <stdexcept>
 #include <string_view>
 
@@ -46,30 +46,7 @@ std::vector<egraph::Rewrite> build_rules() {
 }
 
 constexpr uint64_t kUnplaced = UINT64_MAX;
-
-// Interns operator texts through a small direct-mapped cache: a graph has
-// few distinct operators, and a hit avoids the shared table and its lock.
-class OpInterner {
- public:
-  egraph::Symbol operator()(std::string_view text) {
-    Entry& e = cache_[std::hash<std::string_view>{}(text) % kEntries];
-    if (!e.filled || e.text != text) {
-      e.symbol = egraph::Symbol(text);
-      e.text = e.symbol.str();  // interned texts are never freed
-      e.filled = true;
-    }
-    return e.symbol;
-  }
-
- private:
-  static constexpr size_t kEntries = 256;
-  struct Entry {
-    std::string_view text;
-    egraph::Symbol symbol;
-    bool filled = false;
-  };
-  std::array<Entry, kEntries> cache_{};
-};
+constexpr size_t kInternChunk = 4096;
 
 }  // namespace
 
@@ -88,8 +65,12 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
   // children are already known), so hash-cons cache misses overlap.
   constexpr size_t kAhead = 4;
   std::vector<egraph::Symbol> ops(n);
-  OpInterner intern;
-  for (size_t i = 0; i < n; ++i) ops[i] = intern(graph.nodes[i].op);
+  std::vector<std::string_view> texts;
+  for (size_t base = 0; base < n; base += kInternChunk) {
+    texts.clear();
+    for (size_t i = base; i < std::min(n, base + kInternChunk); ++i) texts.push_back(graph.nodes[i].op);
+    egraph::Symbol::intern_all(texts, std::span(ops).subspan(base, texts.size()));
+  }
   egraph::EGraph eg;
   eg.reserve(n + n / 2);
   std::vector<egraph::Id> ids(n);
