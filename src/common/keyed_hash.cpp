@@ -13,26 +13,17 @@ HashKey HashKey::random() {
 }
 
 void KeyedHasher::push_bytes(const unsigned char* p, size_t n) {
-  total_ += n;
-  while (n > 0 && tail_len_ != 0) {
-    tail_ |= uint64_t(*p++) << (8 * tail_len_);
-    --n;
-    if (++tail_len_ == 8) {
-      compress(tail_);
-      tail_ = 0;
-      tail_len_ = 0;
-    }
-  }
   while (n >= 8) {
-    uint64_t m;
-    std::memcpy(&m, p, 8);
-    compress(m);
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    push_word(w, 8);
     p += 8;
     n -= 8;
   }
-  while (n > 0) {
-    tail_ |= uint64_t(*p++) << (8 * tail_len_++);
-    --n;
+  if (n > 0) {
+    uint64_t w = 0;
+    std::memcpy(&w, p, n);
+    push_word(w, static_cast<unsigned>(n));
   }
 }
 

@@ -24,17 +24,8 @@ class KeyedHasher {
         v2_(key.k0 ^ 0x6c7967656e657261ULL),
         v3_(key.k1 ^ 0x7465646279746573ULL) {}
 
-  void write_u8(uint8_t b) { push_bytes(&b, 1); }
-  void write_u64(uint64_t x) {
-    if (tail_len_ == 0) {
-      compress(x);
-      total_ += 8;
-    } else {
-      unsigned char buf[8];
-      std::memcpy(buf, &x, 8);
-      push_bytes(buf, 8);
-    }
-  }
+  void write_u8(uint8_t b) { push_word(b, 1); }
+  void write_u64(uint64_t x) { push_word(x, 8); }
   // Length-prefixed, so adjacent strings cannot run together.
   void write_str(std::string_view s) {
     write_u64(s.size());
@@ -54,6 +45,19 @@ class KeyedHasher {
     v3_ ^= m;
     round(v0_, v1_, v2_, v3_);
     v0_ ^= m;
+  }
+  // Appends the low n bytes (1..8) of x to the stream, merging with the
+  // pending tail by shifts instead of byte by byte.
+  void push_word(uint64_t x, unsigned n) {
+    total_ += n;
+    unsigned filled = tail_len_ + n;
+    tail_ |= x << (8 * tail_len_);
+    if (filled >= 8) {
+      compress(tail_);
+      filled -= 8;
+      tail_ = filled ? x >> (8 * (n - filled)) : 0;
+    }
+    tail_len_ = filled;
   }
   void push_bytes(const unsigned char* p, size_t n);
 

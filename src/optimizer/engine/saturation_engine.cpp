@@ -46,7 +46,7 @@ std::vector<egraph::Rewrite> build_rules() {
 }
 
 constexpr uint64_t kUnplaced = UINT64_MAX;
-constexpr size_t kInternChunk = 4096;
+constexpr size_t kChunk = 4096;
 
 }  // namespace
 
@@ -61,18 +61,14 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
   const size_t n = graph.nodes.size();
 
   // Load: one e-node per input node, children through the ids recorded so
-  // far. Adding node i + kAhead is prepared while node i is added (when its
-  // children are already known), so hash-cons cache misses overlap.
+  // far. Nodes go in chunks, their operator texts interned together while the
+  // chunk is in cache. Node i + kAhead is prepared while node i is added (when
+  // its children are known by then), so hash-cons cache misses overlap.
   constexpr size_t kAhead = 4;
-  std::vector<egraph::Symbol> ops(n);
-  std::vector<std::string_view> texts;
-  for (size_t base = 0; base < n; base += kInternChunk) {
-    texts.clear();
-    for (size_t i = base; i < std::min(n, base + kInternChunk); ++i) texts.push_back(graph.nodes[i].op);
-    egraph::Symbol::intern_all(texts, std::span(ops).subspan(base, texts.size()));
-  }
   egraph::EGraph eg;
   eg.reserve(n + n / 2);
+  std::vector<egraph::Symbol> ops(n);
+  std::vector<std::string_view> texts;
   std::vector<egraph::Id> ids(n);
   std::vector<egraph::Id> kids;
   auto build = [&](size_t i) {
@@ -80,12 +76,18 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
     for (uint64_t c : graph.nodes[i].children) kids.push_back(ids[c]);
     return egraph::ENode(ops[i], kids);
   };
-  for (size_t i = 0; i < n; ++i) {
-    if (size_t next = i + kAhead; next < n) {
-      const auto& ahead = graph.nodes[next].children;
-      if (std::all_of(ahead.begin(), ahead.end(), [&](uint64_t c) { return c < i; })) eg.prefetch(build(next));
+  for (size_t base = 0; base < n; base += kChunk) {
+    const size_t end = std::min(n, base + kChunk);
+    texts.clear();
+    for (size_t i = base; i < end; ++i) texts.push_back(graph.nodes[i].op);
+    egraph::Symbol::intern_all(texts, std::span(ops).subspan(base, texts.size()));
+    for (size_t i = base; i < end; ++i) {
+      if (size_t next = i + kAhead; next < end) {
+        const auto& ahead = graph.nodes[next].children;
+        if (std::all_of(ahead.begin(), ahead.end(), [&](uint64_t c) { return c < i; })) eg.prefetch(build(next));
+      }
+      ids[i] = eg.find(eg.add(build(i)));
     }
-    ids[i] = eg.find(eg.add(build(i)));
   }
 
   egraph::Runner runner(std::move(eg));
