@@ -1,6 +1,7 @@
 #include "egraph/egraph.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +26,11 @@ uint32_t node_hash(const ENode& node) {
 }
 
 }  // namespace
+
+uint64_t EGraph::Stamp::next() {
+  static std::atomic<uint64_t> counter{0};
+  return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 size_t EGraph::ClassNodes::size() const {
   size_t n = 0;
@@ -71,12 +77,12 @@ Id EGraph::add(const ENode& node) {
 }
 
 void EGraph::prefetch(const ENode& node) const {
+  memo_.prefetch(node_hash(node));
   for (Id c : node.children()) {
     if (c >= parent_.size()) continue;
     __builtin_prefetch(&parent_[c]);
     __builtin_prefetch(&cls_[c]);  // a new e-node becomes a user of its children
   }
-  memo_.prefetch(node_hash(node));
 }
 
 void EGraph::prefetch_match(const ENode& node) const {
@@ -211,10 +217,7 @@ void EGraph::repair_classes() {
     // Dirty ids are mostly roots whose lists hold two e-nodes; start loading
     // both well before they are sorted.
     if (j + kRepairAhead < dirty_.size()) prefetch_class_of(dirty_[j + kRepairAhead]);
-    if (j + kRepairAhead / 2 < dirty_.size()) {
-      Id ahead = dirty_[j + kRepairAhead / 2];
-      __builtin_prefetch(&node_[next_node_[ahead]]);
-    }
+    if (j + kRepairAhead / 2 < dirty_.size()) prefetch_second_node(dirty_[j + kRepairAhead / 2]);
     Id root = find_mut(dirty_[j]);
     if (mark_[root] == epoch) continue;
     mark_[root] = epoch;

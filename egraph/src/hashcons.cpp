@@ -63,7 +63,7 @@ void HashCons::reserve(size_t n) {
 }
 
 void HashCons::rehash(size_t capacity) {
-  std::vector<Slot, BigAlloc<Slot>> old(capacity, Slot{0, kNoId});
+  std::vector<Slot> old(capacity, Slot{0, kNoId});
   old.swap(slots_);
   size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {

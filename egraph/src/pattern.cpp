@@ -1,5 +1,6 @@
 #include "egraph/pattern.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 

@@ -146,6 +146,7 @@ Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
     // The candidates are scattered over the per-id arrays; request the ones
     // a few steps ahead so their cache misses overlap.
     if (j + kSearchAhead < candidates.size()) g.prefetch_class_of(candidates[j + kSearchAhead]);
+    if (j + kSearchAhead / 2 < candidates.size()) g.prefetch_second_node(candidates[j + kSearchAhead / 2]);
     Id e = candidates[j];
     if (g.dropped_[e] || g.node_[e].arity() != root->arity()) continue;
     Id eclass = g.find(e);
@@ -170,7 +171,7 @@ Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
   if (flat_ && g.is_clean()) {
     std::vector<Var> by_child(root->arity());
     for (size_t v = 0; v < vars_.size(); ++v) by_child[flat_child_[v]] = vars_[v];
-    out.set_snapshot({g.version(), root->op(), std::move(by_child)});
+    out.snapshot_ = Matches::Snapshot{g.version(), root->op(), std::move(by_child)};
   }
   return out;
 }
@@ -209,74 +210,83 @@ Id Pattern::instantiate(EGraph& g, const Subst& subst) const {
 }
 
 std::vector<Id> Pattern::apply_matches(EGraph& g, const Matches& matches) const {
-  std::vector<Id> merged;
-  if (flat_) {
-    // A match whose result is already an e-node of the matched class has no
-    // effect: add finds it and the union is a no-op. When the matches are a
-    // complete snapshot of the unchanged e-graph, that is visible from the
-    // matches themselves, without touching the hash-cons. (Commutativity
-    // re-applied to a saturated class is the common case.)
-    //
-    // The rest is software-pipelined: while match j is added, the hash-cons
-    // slot for match j + 8 and the e-node that match j + 4 will compare with
-    // are already on their way into the cache.
-    constexpr size_t kSlotAhead = 8, kNodeAhead = 4, kRing = 16;
-    const ENode& root = std::get<ENode>(nodes_.back());
-    const auto& snap = matches.snapshot();
-    const bool same_shape = snap && snap->op == root.op() && snap->vars.size() == root.arity();
-    struct Job {
-      const Subst* subst;
-      Id eclass;
-      bool present;  // the result is in the class as of the snapshot
-    };
-    std::vector<Job> jobs;
-    jobs.reserve(matches.total());
-    std::vector<Id> kids(root.arity());
-    auto fill_kids = [&](const Subst& s) {
-      for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = s[vars_[v]];
-    };
-    for (SearchMatches m : matches) {
-      for (const Subst& s : m.substs) {
-        bool present = false;
-        if (same_shape) {
-          fill_kids(s);
-          for (const Subst& other : m.substs) {
-            bool equal = true;
-            for (size_t k = 0; k < kids.size() && equal; ++k) equal = other[snap->vars[k]] == kids[k];
-            present = present || equal;
-          }
-        }
-        jobs.push_back({&s, m.eclass, present});
-      }
-    }
-    auto unchanged = [&] { return snap && g.version() == snap->version; };
-    std::vector<ENode> ring(kRing);
-    auto stage = [&](size_t j) {
-      if (jobs[j].present && unchanged()) return;
-      fill_kids(*jobs[j].subst);
-      ring[j % kRing] = ENode(root.op(), kids);
-      g.prefetch(ring[j % kRing]);
-      g.prefetch_class_of(jobs[j].eclass);
-    };
-    for (size_t j = 0; j < std::min(kSlotAhead, jobs.size()); ++j) stage(j);
-    for (size_t j = 0; j < jobs.size(); ++j) {
-      if (j + kSlotAhead < jobs.size()) stage(j + kSlotAhead);
-      if (j + kNodeAhead < jobs.size() && !(jobs[j + kNodeAhead].present && unchanged())) {
-        g.prefetch_match(ring[(j + kNodeAhead) % kRing]);
-      }
-      if (jobs[j].present && unchanged()) continue;
-      fill_kids(*jobs[j].subst);
-      Id r = g.add(ENode(root.op(), kids));
-      if (g.unite(r, jobs[j].eclass)) merged.push_back(r);
-    }
-    return merged;
-  }
-  std::vector<Id> ids, kids;
+  if (flat_) return apply_flat(g, matches);
+  std::vector<Id> merged, ids, kids;
   for (SearchMatches m : matches) {
     for (const Subst& s : m.substs) {
       Id r = instantiate_into(nodes_, g, s, ids, kids);
       if (g.unite(r, m.eclass)) merged.push_back(r);
     }
+  }
+  return merged;
+}
+
+// The applier is one operator over variables, e.g. (f ?b ?a).
+//
+// A match whose result is already an e-node of the matched class has no
+// effect: add finds it and the union is a no-op. When the matches are a
+// complete snapshot of the unchanged e-graph, that is visible from the matches
+// themselves, without touching the hash-cons. (Commutativity re-applied to a
+// class that already holds both orders is the common case.)
+//
+// The rest is software-pipelined: while match j is added, the hash-cons slot
+// for match j + 8 and the e-node that match j + 4 will compare with are
+// already on their way into the cache.
+std::vector<Id> Pattern::apply_flat(EGraph& g, const Matches& matches) const {
+  constexpr size_t kSlotAhead = 8, kNodeAhead = 4, kRing = 16;
+  const ENode& root = std::get<ENode>(nodes_.back());
+  const auto& snap = matches.snapshot();
+  const bool same_shape = snap && snap->op == root.op() && snap->vars.size() == root.arity();
+  std::vector<Id> kids(root.arity());
+  auto fill_kids = [&](const Subst& s) {
+    for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = s[vars_[v]];
+  };
+  // Whether the group's substitutions include one naming exactly `kids`.
+  auto in_group = [&](std::span<const Subst> group) {
+    for (const Subst& other : group) {
+      bool equal = true;
+      for (size_t k = 0; k < kids.size() && equal; ++k) equal = other[snap->vars[k]] == kids[k];
+      if (equal) return true;
+    }
+    return false;
+  };
+
+  struct Job {
+    const Subst* subst;
+    Id eclass;
+    bool present;  // the result was in the class when the matches were found
+  };
+  std::vector<Job> jobs;
+  jobs.reserve(matches.total());
+  for (SearchMatches m : matches) {
+    for (const Subst& s : m.substs) {
+      bool present = false;
+      if (same_shape) {
+        fill_kids(s);
+        present = in_group(m.substs);
+      }
+      jobs.push_back({&s, m.eclass, present});
+    }
+  }
+
+  auto skip = [&](size_t j) { return jobs[j].present && g.version() == snap->version; };
+  std::vector<ENode> ring(kRing);
+  auto stage = [&](size_t j) {
+    if (skip(j)) return;
+    fill_kids(*jobs[j].subst);
+    ring[j % kRing] = ENode(root.op(), kids);
+    g.prefetch(ring[j % kRing]);
+    g.prefetch_union_target(jobs[j].eclass);
+  };
+  std::vector<Id> merged;
+  for (size_t j = 0; j < std::min(kSlotAhead, jobs.size()); ++j) stage(j);
+  for (size_t j = 0; j < jobs.size(); ++j) {
+    if (j + kSlotAhead < jobs.size()) stage(j + kSlotAhead);
+    if (j + kNodeAhead < jobs.size() && !skip(j + kNodeAhead)) g.prefetch_match(ring[(j + kNodeAhead) % kRing]);
+    if (skip(j)) continue;
+    fill_kids(*jobs[j].subst);
+    Id r = g.add(ENode(root.op(), kids));
+    if (g.unite(r, jobs[j].eclass)) merged.push_back(r);
   }
   return merged;
 }

@@ -1,5 +1,7 @@
 #include "egraph/egraph.hpp"
 
+#include "egraph/pattern.hpp"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -184,8 +186,36 @@ std::vector<size_t> naive_closure(const std::vector<std::pair<int, std::vector<s
   return roots;
 }
 
+// The invariants rebuild promises, and agreement of the operator index, its
+// counts and the search with the classes themselves.
+void check_clean_graph(const EGraph& g, uint32_t seed) {
+  std::set<std::pair<uint32_t, std::vector<Id>>> all_nodes;
+  std::map<std::pair<uint32_t, size_t>, size_t> per_shape;  // (op, arity) -> e-nodes
+  for (Id c : g.class_ids()) {
+    std::vector<ENode> ns(g.nodes(c).begin(), g.nodes(c).end());
+    EXPECT_TRUE(std::is_sorted(ns.begin(), ns.end()));
+    for (const ENode& n : ns) {
+      for (Id k : n.children()) EXPECT_EQ(g.find(k), k);
+      EXPECT_EQ(g.lookup(n), c);
+      auto key = std::make_pair(n.op().number(), std::vector<Id>(n.children().begin(), n.children().end()));
+      EXPECT_TRUE(all_nodes.insert(key).second) << "duplicate e-node across classes, seed " << seed;
+      ++per_shape[{n.op().number(), n.arity()}];
+    }
+  }
+  for (const char* text : {"(f ?a)", "(f ?a ?b)", "(g ?a)", "(g ?a ?b)", "(h ?a)", "(h ?a ?b)"}) {
+    Pattern p = Pattern::parse(text).value();
+    const ENode& root = std::get<ENode>(p.nodes().back());
+    size_t expected = per_shape[{root.op().number(), root.arity()}];
+    Matches m = p.search(g);
+    EXPECT_EQ(m.total(), expected) << text << " seed " << seed;
+    EXPECT_EQ(p.known_match_count(g), expected) << text << " seed " << seed;
+    std::set<Id> groups;
+    for (SearchMatches sm : m) EXPECT_TRUE(groups.insert(sm.eclass).second);
+  }
+}
+
 // Random terms and unions, rebuilt in several rounds, against the naive
-// closure; also checks the invariants rebuild promises.
+// closure.
 TEST(EGraph, RebuildMatchesNaiveCongruenceClosure) {
   const char* ops[] = {"f", "g", "h"};
   for (uint32_t seed = 1; seed <= 20; ++seed) {
@@ -216,6 +246,7 @@ TEST(EGraph, RebuildMatchesNaiveCongruenceClosure) {
         g.unite(ids[a], ids[b]);
       }
       g.rebuild();
+      check_clean_graph(g, seed);
     }
     auto roots = naive_closure(terms, unions);
     std::map<size_t, Id> naive_to_ours;
@@ -228,18 +259,18 @@ TEST(EGraph, RebuildMatchesNaiveCongruenceClosure) {
     }
     EXPECT_EQ(ours.size(), naive_to_ours.size()) << "seed " << seed;
     EXPECT_EQ(g.class_count(), ours.size());
-    std::set<std::pair<uint32_t, std::vector<Id>>> all_nodes;
-    for (Id c : g.class_ids()) {
-      std::vector<ENode> ns(g.nodes(c).begin(), g.nodes(c).end());
-      EXPECT_TRUE(std::is_sorted(ns.begin(), ns.end()));
-      for (const ENode& n : ns) {
-        for (Id k : n.children()) EXPECT_EQ(g.find(k), k);
-        EXPECT_EQ(g.lookup(n), c);
-        auto key = std::make_pair(n.op().number(), std::vector<Id>(n.children().begin(), n.children().end()));
-        EXPECT_TRUE(all_nodes.insert(key).second) << "duplicate e-node across classes";
-      }
-    }
   }
+}
+
+TEST(EGraph, OperatorsIndexedBeforeTheyExistPickUpLaterNodes) {
+  EGraph g;
+  Id x = g.add(leaf("x"));
+  Pattern p = Pattern::parse("(late ?a)").value();
+  EXPECT_EQ(p.search(g).total(), 0u);
+  g.add(node("late", {x}));
+  g.rebuild();
+  EXPECT_EQ(p.search(g).total(), 1u);
+  EXPECT_EQ(p.known_match_count(g), 1u);
 }
 
 }  // namespace

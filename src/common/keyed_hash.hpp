@@ -13,7 +13,7 @@ namespace trellan {
 struct HashKey {
   uint64_t k0 = 0;
   uint64_t k1 = 0;
-  static HashKey random();  // fresh per call, from the OS entropy source
+  static HashKey random();  // fresh per call; secret per process, from the OS entropy source
 };
 
 class KeyedHasher {

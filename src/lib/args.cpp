@@ -1,5 +1,7 @@
 #include "lib/args.hpp"
 
+#include "common/panic.hpp"
+
 namespace trellan::py {
 
 // PyErr_Fetch is the only way the 3.11 limited API offers to read the raised
@@ -32,6 +34,7 @@ const char* BoundArgs::name(size_t i) const { return sig_->param(i).name; }
 
 Signature::Signature(const char* function, std::initializer_list<Param> params)
     : function_(function), params_(params) {
+  if (params_.size() > kMaxParams) panic("a signature with more parameters than kMaxParams");
   for (const Param& p : params_) {
     if (p.is_keyword_only) continue;
     ++positional_;
@@ -86,7 +89,6 @@ BoundArgs Signature::bind_positional(PyObject* const* args, Py_ssize_t nargs,
   }
   BoundArgs bound;
   bound.sig_ = this;
-  bound.values_.resize(params_.size());
   for (Py_ssize_t i = 0; i < nargs; ++i) {
     bound.values_[static_cast<size_t>(i)] = PyRef::borrow(args[i]);
   }

@@ -18,6 +18,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <array>
 #include <initializer_list>
 #include <vector>
 
@@ -56,7 +57,11 @@ auto convert_argument(const char* name, F&& fn) -> decltype(fn()) {
 
 class Signature;
 
-// The arguments of one call, one slot per parameter in signature order.
+// No function of the module has more parameters than this.
+inline constexpr size_t kMaxParams = 8;
+
+// The arguments of one call, one slot per parameter in signature order. The
+// slots live inline: binding runs on every builder call and allocates nothing.
 class BoundArgs {
  public:
   // The argument bound to parameter i (borrowed), or nullptr when not given.
@@ -73,7 +78,7 @@ class BoundArgs {
   friend class Signature;
   const char* name(size_t i) const;
   const Signature* sig_ = nullptr;
-  std::vector<PyRef> values_;
+  std::array<PyRef, kMaxParams> values_;
 };
 
 class Signature {

@@ -41,6 +41,15 @@ std::optional<double> try_double(PyObject* v) {
 // bool first: bool is an int subtype and must not become Int.
 ParamValue to_param_value(PyObject* v) {
   if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
+  // The exact built-in types take the rule that the steps below would reach
+  // for them, without raising and clearing an error on the way.
+  if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AsDouble(v));
+  if (PyUnicode_CheckExact(v)) return ParamValue::Str(to_utf8(v));
+  if (PyLong_CheckExact(v)) {
+    long long x = PyLong_AsLongLong(v);
+    if (x != -1 || !PyErr_Occurred()) return ParamValue::Int(x);
+    clear_conversion_error();  // too large: the steps below give it their answer
+  }
   if (auto i = try_int64(v)) return ParamValue::Int(*i);
   if (auto f = try_double(v)) return ParamValue::Float(*f);
   if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
@@ -92,14 +101,105 @@ std::vector<NodeId> to_id_list(PyObject* o) {
   return ids;
 }
 
+namespace {
+
+// One id of an inputs sequence. An exact int is read in place; anything else
+// goes through its integer index, which may run Python code, so the item is
+// held by a reference of its own meanwhile.
+NodeId id_item(PyObject* item) {
+  if (PyLong_CheckExact(item)) {
+    unsigned long long id = PyLong_AsUnsignedLongLong(item);
+    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+    return id;
+  }
+  PyRef held = PyRef::borrow(item);
+  PyRef index = PyRef::check(PyNumber_Index(held.get()));
+  unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
+  if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
+  return id;
+}
+
+}  // namespace
+
+IdList to_inputs(PyObject* o) {
+  // Lists and tuples (the usual inputs) are read item by item in place; the
+  // size is read once, as the general sequence path reads it, and a list
+  // that an item's index conversion shrinks fails the same way there.
+  const bool list = PyList_CheckExact(o);
+  if (!list && !PyTuple_CheckExact(o)) return IdList(to_id_list(o));
+  const Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
+  if (n < 0) throw_python_error();
+  constexpr Py_ssize_t kInline = 8;
+  if (n > kInline) return IdList(to_id_list(o));
+  NodeId ids[kInline];
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+    if (item == nullptr) throw_python_error();
+    ids[i] = id_item(item);
+  }
+  return IdList(std::span<const NodeId>(ids, static_cast<size_t>(n)));
+}
+
 std::optional<std::vector<NodeId>> to_optional_id_list(PyObject* o) {
   if (o == nullptr || o == Py_None) return std::nullopt;
   return to_id_list(o);
 }
 
+namespace {
+
+// The common case, read in place: str keys and values of the exact types bool,
+// int (within 64 bits), float and str, whose conversion runs no Python code
+// and so cannot change the dict while it is being walked. Anything else, or a
+// failure, gives false with no error set and nothing kept; the general path
+// then converts the whole dict again and raises what it raises.
+bool read_plain_params(PyObject* dict, std::vector<ParamEntry>& entries) {
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  while (PyDict_Next(dict, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key)) return false;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(key, &size);
+    if (data == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    std::string k(data, static_cast<size_t>(size));
+    if (PyBool_Check(value)) {
+      entries.emplace_back(std::move(k), ParamValue::Bool(value == Py_True));
+    } else if (PyFloat_CheckExact(value)) {
+      entries.emplace_back(std::move(k), ParamValue::Float(PyFloat_AsDouble(value)));
+    } else if (PyUnicode_CheckExact(value)) {
+      const char* text = PyUnicode_AsUTF8AndSize(value, &size);
+      if (text == nullptr) {
+        PyErr_Clear();
+        return false;
+      }
+      entries.emplace_back(std::move(k), ParamValue::Str(std::string(text, static_cast<size_t>(size))));
+    } else if (PyLong_CheckExact(value)) {
+      long long x = PyLong_AsLongLong(value);
+      if (x == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      entries.emplace_back(std::move(k), ParamValue::Int(x));
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 ParamMap to_param_map(PyObject* o) {
   if (o == nullptr || o == Py_None) return ParamMap();
   if (!PyDict_Check(o)) raise_error(PyExc_TypeError, "params must be a dict or None");
+  {
+    std::vector<ParamEntry> entries;
+    entries.reserve(static_cast<size_t>(PyDict_Size(o)));
+    if (read_plain_params(o, entries)) return ParamMap::make(std::move(entries));
+  }
   // A copy of the items: converting a value may run Python code that changes
   // the dict, which must neither break the iteration nor free an item.
   PyRef items = PyRef::check(PyDict_Items(o));

@@ -30,6 +30,8 @@ namespace trellan::py {
 std::string to_utf8(PyObject* o);
 // Node ids: any sequence but str, each item an integer in the uint64 range.
 std::vector<NodeId> to_id_list(PyObject* o);
+// The inputs of a builder: to_id_list, straight into an IdList.
+IdList to_inputs(PyObject* o);
 // None (or not given) -> nothing; otherwise to_id_list.
 std::optional<std::vector<NodeId>> to_optional_id_list(PyObject* o);
 // None (or not given) -> empty map; a dict -> its items sorted by key.

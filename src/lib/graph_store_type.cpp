@@ -65,18 +65,18 @@ PyRef record_named(PyObject* self, const Signature& sig, NamedFactory make, PyOb
                    Py_ssize_t nargs, PyObject* kwnames) {
   BoundArgs a = sig.bind(args, nargs, kwnames);
   std::string name = a.convert(0, to_utf8);
-  std::vector<NodeId> inputs = a.convert(1, to_id_list);
+  IdList inputs = a.convert(1, to_inputs);
   ParamMap params = to_param_map(a[2]);
-  return intern(self, make(std::move(name), std::move(params), IdList(inputs)));
+  return intern(self, make(std::move(name), std::move(params), std::move(inputs)));
 }
 
 // (inputs, params=None)
 PyRef record_boundary(PyObject* self, const Signature& sig, BoundaryFactory make,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   BoundArgs a = sig.bind(args, nargs, kwnames);
-  std::vector<NodeId> inputs = a.convert(0, to_id_list);
+  IdList inputs = a.convert(0, to_inputs);
   ParamMap params = to_param_map(a[1]);
-  return intern(self, make(std::move(params), IdList(inputs)));
+  return intern(self, make(std::move(params), std::move(inputs)));
 }
 
 PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -117,11 +117,11 @@ PyObject* add_external(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                 Param::optional("params")});
     BoundArgs a = sig.bind(args, nargs, kwnames);
     // inputs before the descriptor, whatever their order in the signature
-    std::vector<NodeId> inputs = a.convert(1, to_id_list);
+    IdList inputs = a.convert(1, to_inputs);
     PayloadDescriptor descriptor = to_descriptor(a[0]);
     ParamMap params = to_param_map(a[2]);
     return intern(self,
-                  NodeKey::external(std::move(descriptor), std::move(params), IdList(inputs)));
+                  NodeKey::external(std::move(descriptor), std::move(params), std::move(inputs)));
   });
 }
 

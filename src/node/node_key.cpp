@@ -2,6 +2,7 @@
 
 #include "common/panic.hpp"
 #include "param/escape.hpp"
+#include "param/param_pool.hpp"
 
 namespace trellan {
 
@@ -18,87 +19,66 @@ const char* kind_name(NodeKind k) {
   return "?";
 }
 
-namespace {
-const ParamMap kEmptyParams;
-const IdList kNoInputs;
-
-}  // namespace
-
 NodeKey NodeKey::source(std::string name, ParamMap params) {
   NodeKey key;
   key.kind_ = NodeKind::Source;
-  key.v_ = Named{std::move(name), std::move(params), IdList()};
+  key.params_ = std::move(params);
+  key.v_ = std::move(name);
   return key;
 }
 NodeKey NodeKey::op(std::string name, ParamMap params, IdList inputs) {
-  NodeKey key;
+  NodeKey key = source(std::move(name), std::move(params));
   key.kind_ = NodeKind::Op;
-  key.v_ = Named{std::move(name), std::move(params), std::move(inputs)};
+  key.inputs_ = std::move(inputs);
   return key;
 }
 NodeKey NodeKey::reduction(std::string name, ParamMap params, IdList inputs) {
-  NodeKey key;
+  NodeKey key = op(std::move(name), std::move(params), std::move(inputs));
   key.kind_ = NodeKind::Reduction;
-  key.v_ = Named{std::move(name), std::move(params), std::move(inputs)};
   return key;
 }
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, IdList inputs) {
   NodeKey key;
   key.kind_ = NodeKind::External;
-  key.v_ = External{std::make_shared<const PayloadDescriptor>(std::move(descriptor)),
-                    std::move(params), std::move(inputs)};
+  key.inputs_ = std::move(inputs);
+  key.params_ = std::move(params);
+  key.v_ = std::make_shared<const PayloadDescriptor>(std::move(descriptor));
   return key;
 }
 NodeKey NodeKey::stage(IdList inputs, std::vector<StageOp> members) {
   NodeKey key;
   key.kind_ = NodeKind::Stage;
-  key.v_ = Stage{std::move(inputs), std::make_shared<const std::vector<StageOp>>(std::move(members))};
+  key.inputs_ = std::move(inputs);
+  key.v_ = std::make_shared<const Members>(std::move(members));
   return key;
 }
 NodeKey NodeKey::exchange(ParamMap params, IdList inputs) {
   NodeKey key;
   key.kind_ = NodeKind::Exchange;
-  key.v_ = Boundary{std::move(params), std::move(inputs)};
+  key.inputs_ = std::move(inputs);
+  key.params_ = std::move(params);
   return key;
 }
 NodeKey NodeKey::join(ParamMap params, IdList inputs) {
-  NodeKey key;
+  NodeKey key = exchange(std::move(params), std::move(inputs));
   key.kind_ = NodeKind::Join;
-  key.v_ = Boundary{std::move(params), std::move(inputs)};
   return key;
 }
 
-std::span<const NodeId> NodeKey::inputs() const {
-  switch (v_.index()) {
-    case 0: return kind_ == NodeKind::Source ? kNoInputs.span() : std::get<0>(v_).inputs.span();
-    case 1: return std::get<1>(v_).inputs.span();
-    case 2: return std::get<2>(v_).inputs.span();
-    default: return std::get<3>(v_).inputs.span();
-  }
-}
-
-std::string_view NodeKey::name() const {
-  if (v_.index() == 0) return std::get<0>(v_).name;
-  return {};
-}
-
-const ParamMap& NodeKey::params() const {
-  switch (v_.index()) {
-    case 0: return std::get<0>(v_).params;
-    case 1: return std::get<1>(v_).params;
-    case 2: return kEmptyParams;
-    default: return std::get<3>(v_).params;
-  }
-}
-
 const PayloadDescriptor& NodeKey::descriptor() const {
-  if (v_.index() != 1) panic("descriptor of a node that is not external");
-  return *std::get<1>(v_).descriptor;
+  const auto* d = std::get_if<1>(&v_);
+  if (!d) panic("descriptor of a node that is not external");
+  return **d;
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
-  if (v_.index() != 2) panic("members of a node that is not a stage");
-  return *std::get<2>(v_).members;
+  const auto* m = std::get_if<2>(&v_);
+  if (!m) panic("members of a node that is not a stage");
+  return **m;
+}
+
+void NodeKey::share_params(ParamPool& pool) {
+  if (!params_.empty()) params_ = pool.share(params_);
 }
 
 namespace {
@@ -135,30 +115,29 @@ std::string NodeKey::token() const {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction: {
-      const auto& n = std::get<0>(v_);
-      out.reserve(8 + n.name.size());
+      const std::string& name = std::get<0>(v_);
+      out.reserve(8 + name.size());
       out += token_head(kind_);
-      append_escaped(out, n.name);
-      append_params(out, n.params);
+      append_escaped(out, name);
+      append_params(out, params_);
       return out;
     }
     case NodeKind::External: {
-      const auto& e = std::get<1>(v_);
-      const auto& d = *e.descriptor;
+      const auto& d = descriptor();
       out = "ext|" + d.kind + "|" + d.content_hash + "|" + d.framework + "|" + d.version + "|" +
             d.io_schema + "|" + (d.preprocessing_ref ? *d.preprocessing_ref : std::string("-"));
-      append_params(out, e.params);
+      append_params(out, params_);
       return out;
     }
     case NodeKind::Stage:
-      return "stage|" + std::to_string(std::get<2>(v_).members->size());
+      return "stage|" + std::to_string(members().size());
     case NodeKind::Exchange:
       out = "exch";
-      append_params(out, std::get<3>(v_).params);
+      append_params(out, params_);
       return out;
     case NodeKind::Join:
       out = "join";
-      append_params(out, std::get<3>(v_).params);
+      append_params(out, params_);
       return out;
   }
   return out;
@@ -166,8 +145,7 @@ std::string NodeKey::token() const {
 
 std::string NodeKey::operator_text() const {
   if (kind_ == NodeKind::External) {
-    const auto& e = std::get<1>(v_);
-    const auto& d = *e.descriptor;
+    const auto& d = descriptor();
     std::string out = "ext|";
     for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
       append_escaped(out, *field);
@@ -180,18 +158,18 @@ std::string NodeKey::operator_text() const {
     } else {
       out += '-';
     }
-    append_params(out, e.params);
+    append_params(out, params_);
     return out;
   }
   if (kind_ == NodeKind::Stage) {
-    const auto& members = *std::get<2>(v_).members;
-    std::string out = "stage|" + std::to_string(members.size()) + "|";
-    for (size_t m = 0; m < members.size(); ++m) {
+    const auto& ms = members();
+    std::string out = "stage|" + std::to_string(ms.size()) + "|";
+    for (size_t m = 0; m < ms.size(); ++m) {
       if (m) out += ';';
-      append_escaped(out, members[m].token);
+      append_escaped(out, ms[m].token);
       out += '=';
-      for (size_t r = 0; r < members[m].inputs.size(); ++r) {
-        const StageRef& ref = members[m].inputs[r];
+      for (size_t r = 0; r < ms[m].inputs.size(); ++r) {
+        const StageRef& ref = ms[m].inputs[r];
         if (r) out += ',';
         out += ref.kind == StageRef::Kind::Input ? 'i' : 'm';
         out += std::to_string(ref.value);
@@ -204,51 +182,36 @@ std::string NodeKey::operator_text() const {
 
 std::string NodeKey::label() const {
   std::string out;
-  const ParamMap* params = &kEmptyParams;
   switch (kind_) {
     case NodeKind::Source:
     case NodeKind::Op:
-    case NodeKind::Reduction: {
-      const auto& n = std::get<0>(v_);
-      out = label_head(kind_) + n.name;
-      params = &n.params;
+    case NodeKind::Reduction:
+      out = label_head(kind_) + std::get<0>(v_);
       break;
-    }
     case NodeKind::External: {
-      const auto& e = std::get<1>(v_);
-      const auto& d = *e.descriptor;
+      const auto& d = descriptor();
       out = "External " + d.kind + ":" + d.content_hash + " [" + d.framework + " " + d.version + "]";
-      params = &e.params;
       break;
     }
     case NodeKind::Stage:
-      return "Stage[" + std::to_string(std::get<2>(v_).members->size()) + " members]";
+      return "Stage[" + std::to_string(members().size()) + " members]";
     case NodeKind::Exchange:
       out = "Exchange";
-      params = &std::get<3>(v_).params;
       break;
     case NodeKind::Join:
       out = "Join";
-      params = &std::get<3>(v_).params;
       break;
   }
-  if (!params->empty()) {
+  if (!params_.empty()) {
     out += ' ';
-    out += params->display();
+    out += params_.display();
   }
   return out;
 }
 
 NodeKey NodeKey::with_inputs(IdList inputs) const {
   NodeKey key = *this;
-  switch (key.v_.index()) {
-    case 0:
-      if (kind_ != NodeKind::Source) std::get<0>(key.v_).inputs = std::move(inputs);
-      break;
-    case 1: std::get<1>(key.v_).inputs = std::move(inputs); break;
-    case 2: std::get<2>(key.v_).inputs = std::move(inputs); break;
-    default: std::get<3>(key.v_).inputs = std::move(inputs); break;
-  }
+  if (kind_ != NodeKind::Source) key.inputs_ = std::move(inputs);
   return key;
 }
 
@@ -264,16 +227,13 @@ void NodeKey::hash(KeyedHasher& h) const {
   switch (kind_) {
     case NodeKind::Source:
     case NodeKind::Op:
-    case NodeKind::Reduction: {
-      const auto& n = std::get<0>(v_);
-      h.write_str(n.name);
-      n.params.hash(h);
-      if (kind_ != NodeKind::Source) hash_inputs(h, n.inputs.span());
+    case NodeKind::Reduction:
+      h.write_str(std::get<0>(v_));
+      params_.hash(h);
+      if (kind_ != NodeKind::Source) hash_inputs(h, inputs());
       return;
-    }
     case NodeKind::External: {
-      const auto& e = std::get<1>(v_);
-      const auto& d = *e.descriptor;
+      const auto& d = descriptor();
       h.write_str(d.kind);
       h.write_str(d.content_hash);
       h.write_str(d.framework);
@@ -281,15 +241,15 @@ void NodeKey::hash(KeyedHasher& h) const {
       h.write_str(d.io_schema);
       h.write_u8(d.preprocessing_ref ? 1 : 0);
       if (d.preprocessing_ref) h.write_str(*d.preprocessing_ref);
-      e.params.hash(h);
-      hash_inputs(h, e.inputs.span());
+      params_.hash(h);
+      hash_inputs(h, inputs());
       return;
     }
     case NodeKind::Stage: {
-      const auto& s = std::get<2>(v_);
-      hash_inputs(h, s.inputs.span());
-      h.write_u64(s.members->size());
-      for (const StageOp& m : *s.members) {
+      const auto& ms = members();
+      hash_inputs(h, inputs());
+      h.write_u64(ms.size());
+      for (const StageOp& m : ms) {
         h.write_str(m.token);
         h.write_u64(m.inputs.size());
         for (const StageRef& r : m.inputs) {
@@ -300,40 +260,33 @@ void NodeKey::hash(KeyedHasher& h) const {
       return;
     }
     case NodeKind::Exchange:
-    case NodeKind::Join: {
-      const auto& b = std::get<3>(v_);
-      b.params.hash(h);
-      hash_inputs(h, b.inputs.span());
+    case NodeKind::Join:
+      params_.hash(h);
+      hash_inputs(h, inputs());
       return;
-    }
   }
 }
 
+// Cheapest fields first: a probe that meets another key mostly fails at once.
 bool NodeKey::operator==(const NodeKey& o) const {
-  if (kind_ != o.kind_) return false;
+  if (kind_ != o.kind_ || !(inputs_ == o.inputs_)) return false;
   switch (v_.index()) {
-    case 0: {
-      const auto& a = std::get<0>(v_);
-      const auto& b = std::get<0>(o.v_);
-      return a.name == b.name && a.inputs == b.inputs && a.params == b.params;
-    }
+    case 0:
+      if (std::get<0>(v_) != std::get<0>(o.v_)) return false;
+      break;
     case 1: {
       const auto& a = std::get<1>(v_);
       const auto& b = std::get<1>(o.v_);
-      return a.inputs == b.inputs && (a.descriptor == b.descriptor || *a.descriptor == *b.descriptor) &&
-             a.params == b.params;
-    }
-    case 2: {
-      const auto& a = std::get<2>(v_);
-      const auto& b = std::get<2>(o.v_);
-      return a.inputs == b.inputs && (a.members == b.members || *a.members == *b.members);
+      if (a != b && !(*a == *b)) return false;
+      break;
     }
     default: {
-      const auto& a = std::get<3>(v_);
-      const auto& b = std::get<3>(o.v_);
-      return a.inputs == b.inputs && a.params == b.params;
+      const auto& a = std::get<2>(v_);
+      const auto& b = std::get<2>(o.v_);
+      return a == b || *a == *b;
     }
   }
+  return params_ == o.params_;
 }
 
 std::string with_params(std::string_view head, const ParamMap& params) {

@@ -48,27 +48,10 @@ enum class NodeKind : uint8_t {
 // "source", "op", ... as the node view reports kinds.
 const char* kind_name(NodeKind k);
 
+class ParamPool;
+
 class NodeKey {
  public:
-  struct Named {  // Source (inputs unused), Op, Reduction
-    std::string name;
-    ParamMap params;
-    IdList inputs;
-  };
-  struct External {
-    std::shared_ptr<const PayloadDescriptor> descriptor;
-    ParamMap params;
-    IdList inputs;
-  };
-  struct Stage {
-    IdList inputs;
-    std::shared_ptr<const std::vector<StageOp>> members;
-  };
-  struct Boundary {  // Exchange, Join
-    ParamMap params;
-    IdList inputs;
-  };
-
   static NodeKey source(std::string name, ParamMap params);
   static NodeKey op(std::string name, ParamMap params, IdList inputs);
   static NodeKey reduction(std::string name, ParamMap params, IdList inputs);
@@ -80,11 +63,14 @@ class NodeKey {
   NodeKind kind() const { return kind_; }
   bool is_op() const { return kind_ == NodeKind::Op; }
   // Inputs of the node (empty for a Source).
-  std::span<const NodeId> inputs() const;
+  std::span<const NodeId> inputs() const { return inputs_.span(); }
   // Name of a Source, Op or Reduction; empty otherwise.
-  std::string_view name() const;
+  std::string_view name() const {
+    const std::string* name = std::get_if<0>(&v_);
+    return name ? std::string_view(*name) : std::string_view();
+  }
   // Params of every kind but Stage (empty for a Stage).
-  const ParamMap& params() const;
+  const ParamMap& params() const { return params_; }
   const PayloadDescriptor& descriptor() const;          // External only
   const std::vector<StageOp>& members() const;          // Stage only
 
@@ -97,13 +83,22 @@ class NodeKey {
   std::string operator_text() const;
   std::string label() const;
   NodeKey with_inputs(IdList inputs) const;
+  // Makes the params the pool's identical map; the key stays equal. For a key
+  // that is being stored, before anyone else sees it.
+  void share_params(ParamPool& pool);
 
   void hash(KeyedHasher& h) const;
   bool operator==(const NodeKey& o) const;
 
  private:
+  using Members = std::vector<StageOp>;
+
   NodeKind kind_ = NodeKind::Source;
-  std::variant<Named, External, Stage, Boundary> v_;
+  IdList inputs_;      // always empty for a Source
+  ParamMap params_;    // always empty for a Stage
+  // The name of a Source, Op or Reduction (empty for Exchange and Join), the
+  // descriptor of an External, the members of a Stage.
+  std::variant<std::string, std::shared_ptr<const PayloadDescriptor>, std::shared_ptr<const Members>> v_;
 };
 
 // A key or params prefixed with a head: "head" alone when params are empty,

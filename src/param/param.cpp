@@ -78,18 +78,68 @@ bool ParamValue::operator==(const ParamValue& o) const {
   return false;
 }
 
+namespace {
+
+// std::string compares as unsigned bytes through char_traits<char>::compare
+// only on some platforms; compare explicitly as unsigned to be sure.
+bool key_less(const ParamEntry& a, const ParamEntry& b) {
+  return std::lexicographical_compare(
+      a.first.begin(), a.first.end(), b.first.begin(), b.first.end(),
+      [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
+}
+
+// Raw bits, unlike ==, which treats every NaN alike.
+bool identical_value(const ParamValue& a, const ParamValue& b) {
+  if (a.tag() != b.tag()) return false;
+  if (a.tag() == ParamValue::Tag::Float) {
+    return std::bit_cast<uint64_t>(a.as_float()) == std::bit_cast<uint64_t>(b.as_float());
+  }
+  return a == b;
+}
+
+}  // namespace
+
 ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
   ParamMap m;
   if (entries.empty()) return m;
-  // std::string compares as unsigned bytes through char_traits<char>::compare
-  // only on some platforms; compare explicitly as unsigned to be sure.
-  std::stable_sort(entries.begin(), entries.end(), [](const ParamEntry& a, const ParamEntry& b) {
-    return std::lexicographical_compare(
-        a.first.begin(), a.first.end(), b.first.begin(), b.first.end(),
-        [](char x, char y) { return static_cast<unsigned char>(x) < static_cast<unsigned char>(y); });
-  });
+  // Maps are mostly a handful of entries: an insertion sort (stable) sorts
+  // those without the scratch buffer std::stable_sort allocates.
+  if (entries.size() <= 16) {
+    for (size_t i = 1; i < entries.size(); ++i) {
+      for (size_t j = i; j > 0 && key_less(entries[j], entries[j - 1]); --j) {
+        std::swap(entries[j], entries[j - 1]);
+      }
+    }
+  } else {
+    std::stable_sort(entries.begin(), entries.end(), key_less);
+  }
   m.entries_ = std::make_shared<const std::vector<ParamEntry>>(std::move(entries));
   return m;
+}
+
+bool ParamMap::identical(const ParamMap& o) const {
+  if (entries_ == o.entries_) return true;
+  auto a = entries();
+  auto b = o.entries();
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (a[i].first != b[i].first || !identical_value(a[i].second, b[i].second)) return false;
+  }
+  return true;
+}
+
+void ParamMap::hash_exact(KeyedHasher& h) const {
+  h.write_u64(size());
+  for (const auto& [key, value] : entries()) {
+    h.write_str(key);
+    h.write_u8(static_cast<uint8_t>(value.tag()));
+    switch (value.tag()) {
+      case ParamValue::Tag::Int: h.write_u64(static_cast<uint64_t>(value.as_int())); break;
+      case ParamValue::Tag::Float: h.write_u64(std::bit_cast<uint64_t>(value.as_float())); break;
+      case ParamValue::Tag::Bool: h.write_u8(value.as_bool() ? 1 : 0); break;
+      case ParamValue::Tag::Str: h.write_str(value.as_str()); break;
+    }
+  }
 }
 
 void ParamMap::append_token(std::string& out) const {

@@ -68,6 +68,11 @@ class ParamMap {
   bool operator==(const ParamMap& other) const;
   // True when both maps share one entry block (equal without comparing).
   bool same_block(const ParamMap& other) const { return entries_ == other.entries_; }
+  // Stricter than ==: floats must agree bit for bit (a NaN keeps its payload),
+  // so one map can stand for the other wherever values are written as held.
+  bool identical(const ParamMap& other) const;
+  // Hashing consistent with identical().
+  void hash_exact(KeyedHasher& h) const;
 
  private:
   std::shared_ptr<const std::vector<ParamEntry>> entries_;

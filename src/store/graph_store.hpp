@@ -14,6 +14,8 @@
 #include "common/poison_mutex.hpp"
 #include "common/result.hpp"
 #include "node/node_key.hpp"
+#include "param/param_pool.hpp"
+#include "store/key_index.hpp"
 #include "store/node_map.hpp"
 
 namespace trellan {
@@ -77,18 +79,14 @@ class GraphStore {
  private:
   struct Inner {
     std::vector<NodeKey> nodes;
-    std::vector<uint64_t> hashes;    // key hash per node, for probing and growth
-    std::vector<uint64_t> slots;     // open addressing: node id + 1, 0 = empty
+    KeyIndex index;                  // the hash-cons table over nodes
+    ParamPool params;                // one entry block per distinct param map
     std::vector<NodeId> outputs;
     std::vector<bool> is_output;     // by node id, so marking never scans
     NodeMap node_map;
   };
 
-  uint64_t hash_key(const NodeKey& key) const;
-  void grow_index();
-
   mutable PoisonMutex lock_{kPoisoned};
-  HashKey hash_key_;
   Inner inner_;
 };
 

@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
-#include "egraph/big_alloc.hpp"
 #include "egraph/enode.hpp"
 #include "egraph/flat_map.hpp"
 #include "egraph/hashcons.hpp"
@@ -89,8 +89,10 @@ class EGraph {
   size_t class_count() const { return class_count_; }
   size_t id_count() const { return parent_.size(); }
   bool is_clean() const { return clean_; }
-  // Changes whenever a class is created or two classes are merged.
-  uint64_t version() const { return version_; }
+  // Identifies this e-graph in this state: changes whenever a class is
+  // created or two classes are merged, and differs between e-graphs (a copy
+  // or a moved-to e-graph gets a new one).
+  std::pair<uint64_t, uint64_t> version() const { return {stamp_.value, version_}; }
 
   // Class access by canonical id.
   ClassNodes nodes(Id eclass) const { return {this, cls_[eclass].node_head}; }
@@ -132,13 +134,22 @@ class EGraph {
     Id next = next_node_[at];
     return next == head ? kNoId : next;
   }
-  // Cache hint for the per-id data of e-node `e` and of its class (assumed
-  // to be its own id, which is the common case).
+  // Cache hints. The class of an e-node is assumed to carry the e-node's own
+  // id, which is the common case; a wrong guess costs only the hint.
+  // For visiting e-node `e` and its class (search, class repair):
   void prefetch_class_of(Id e) const {
     __builtin_prefetch(&node_[e]);
     __builtin_prefetch(&cls_[e]);
     __builtin_prefetch(&parent_[e]);
     __builtin_prefetch(&mark_[e]);
+    __builtin_prefetch(&next_node_[e]);
+  }
+  // Second stage, once next_node_[e] has arrived: the class's next e-node.
+  void prefetch_second_node(Id e) const { __builtin_prefetch(&node_[next_node_[e]]); }
+  // For a union into the class of `e`:
+  void prefetch_union_target(Id e) const {
+    __builtin_prefetch(&parent_[e]);
+    __builtin_prefetch(&cls_[e]);
     __builtin_prefetch(&next_node_[e]);
   }
   Id make_class(ENode&& node, uint32_t hash);
@@ -149,18 +160,15 @@ class EGraph {
   // E-node ids with operator `op` (possibly dropped ones), for the matcher.
   std::span<const Id> ids_with_op(Symbol op) const;
 
-  template <class T>
-  using Array = std::vector<T, BigAlloc<T>>;
-
-  Array<Id> parent_;        // union-find
-  Array<ENode> node_;       // node_[id]: the e-node that created class id
-  Array<Id> next_node_;     // class node lists, each a cycle (merging two is a swap)
-  Array<uint8_t> dropped_;  // 1 once rebuild removed the e-node as a duplicate
-  Array<ClassRec> cls_;     // meaningful at canonical ids only
-  Array<UserLink> users_;
+  std::vector<Id> parent_;        // union-find
+  std::vector<ENode> node_;       // node_[id]: the e-node that created class id
+  std::vector<Id> next_node_;     // class node lists, each a cycle (merging two is a swap)
+  std::vector<uint8_t> dropped_;  // 1 once rebuild removed the e-node as a duplicate
+  std::vector<ClassRec> cls_;     // meaningful at canonical ids only
+  std::vector<UserLink> users_;
   // Per-id stamps that let rebuild and search visit each class once.
   uint32_t next_epoch() const;
-  mutable Array<uint32_t> mark_;
+  mutable std::vector<uint32_t> mark_;
   mutable uint32_t epoch_ = 0;
   std::vector<Id> scratch_;
 
@@ -177,6 +185,18 @@ class EGraph {
 
   size_t class_count_ = 0;
   bool clean_ = true;
+  // A process-wide unique number per e-graph object, fresh on copy and move.
+  struct Stamp {
+    Stamp() : value(next()) {}
+    Stamp(const Stamp&) : value(next()) {}
+    Stamp& operator=(const Stamp&) {
+      value = next();
+      return *this;
+    }
+    static uint64_t next();
+    uint64_t value;
+  };
+  Stamp stamp_;
   uint64_t version_ = 0;
 };
 

@@ -15,6 +15,8 @@ namespace egraph {
 
 // Dense class id: the n-th id ever created is n - 1.
 using Id = uint32_t;
+// Marks "no id" in tables and lists; never a valid id.
+inline constexpr Id kNoId = 0xFFFFFFFFu;
 
 // An e-node is 16 bytes: nodes with up to two children (nearly all of them)
 // keep their children inline, so copying one never allocates. The number of

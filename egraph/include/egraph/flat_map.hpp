@@ -2,6 +2,7 @@
 // per-e-graph tables keyed by symbol numbers. Lookup only; never iterated.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

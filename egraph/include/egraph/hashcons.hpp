@@ -7,12 +7,9 @@
 #include <span>
 #include <vector>
 
-#include "egraph/big_alloc.hpp"
 #include "egraph/enode.hpp"
 
 namespace egraph {
-
-inline constexpr Id kNoId = 0xFFFFFFFFu;
 
 class HashCons {
  public:
@@ -48,7 +45,7 @@ class HashCons {
   static bool too_full(size_t entries, size_t capacity) { return entries * 4 > capacity * 3; }
   void rehash(size_t capacity);
 
-  std::vector<Slot, BigAlloc<Slot>> slots_;
+  std::vector<Slot> slots_;
   size_t size_ = 0;
 };
 

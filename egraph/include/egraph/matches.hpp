@@ -4,12 +4,16 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "egraph/enode.hpp"
 #include "egraph/subst.hpp"
 
 namespace egraph {
+
+class Pattern;
+class Matcher;
 
 struct SearchMatches {
   Id eclass;                       // canonical id of the matched class
@@ -22,14 +26,14 @@ class Matches {
  public:
   // Set by a search that visited every candidate of a pattern of the form
   // (op ?v1 ... ?vn) on a clean e-graph: each group then lists every e-node
-  // of its class with that operator and arity, child k bound to vars[k].
+  // of its class with that operator and arity, child k bound to vars[k], as
+  // of e-graph version `version`.
   struct Snapshot {
-    uint64_t version;
+    std::pair<uint64_t, uint64_t> version;
     Symbol op;
     std::vector<Var> vars;
   };
   const std::optional<Snapshot>& snapshot() const { return snapshot_; }
-  void set_snapshot(Snapshot s) { snapshot_ = std::move(s); }
 
   size_t size() const { return classes_.size(); }  // matched classes
   bool empty() const { return classes_.empty(); }
@@ -59,10 +63,16 @@ class Matches {
 
   // Appends the substitutions found in one class; an empty list adds nothing.
   void add(Id eclass, std::span<const Subst> substs) {
+    snapshot_.reset();  // no longer exactly what a search found
     for (const Subst& s : substs) push(s);
     close_class(eclass);
   }
-  // Building blocks of `add` for the matcher: push substitutions, then close.
+
+ private:
+  friend class Pattern;
+  friend class Matcher;
+
+  // The matcher's building blocks: emplace a class's substitutions, then close it.
   void push(const Subst& s) { substs_.push_back(s); }
   Subst& emplace() { return substs_.emplace_back(); }
   void close_class(Id eclass) {
@@ -72,9 +82,8 @@ class Matches {
     ends_.push_back(static_cast<uint32_t>(substs_.size()));
   }
 
- private:
   std::vector<Id> classes_;
-  std::vector<uint32_t> ends_;
+  std::vector<uint32_t> ends_;  // end of each class's run in substs_
   std::vector<Subst> substs_;
   std::optional<Snapshot> snapshot_;
 };

@@ -82,6 +82,7 @@ class Pattern {
 
   friend class Matcher;
   void compile();
+  std::vector<Id> apply_flat(EGraph& egraph, const Matches& matches) const;
 
   std::vector<PatternNode> nodes_;
   std::vector<Var> vars_;

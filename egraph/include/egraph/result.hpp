@@ -2,6 +2,7 @@
 // an unbound variable) are returned this way, never thrown.
 #pragma once
 
+#include <cstddef>
 #include <utility>
 #include <variant>
 

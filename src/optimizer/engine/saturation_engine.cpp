@@ -40,33 +40,26 @@ std::vector<egraph::Rewrite> build_rules() {
     rules.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
   }
   for (size_t k = 0; k < kIdentityTokens.size(); ++k) {
-    rules.push_back(make_rule("identity-" + std::to_string(k), "(" + std::string(kIdentityTokens[k]) + " ?x)", "?x"));
+    std::string searcher(1, '(');
+    searcher += kIdentityTokens[k];
+    searcher += " ?x)";
+    rules.push_back(make_rule("identity-" + std::to_string(k), searcher, "?x"));
   }
   return rules;
 }
 
-constexpr uint64_t kUnplaced = UINT64_MAX;
-constexpr size_t kChunk = 4096;
+// Canonical positions fit 32 bits: the e-graph's ids do, one per input node.
+constexpr uint32_t kUnplaced = UINT32_MAX;
 
-}  // namespace
-
-SaturationEngine::SaturationEngine() : rules(build_rules()) {}
-
-Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
-  SaturationSummary ignored;
-  return canonicalize_with_summary(graph, ignored);
-}
-
-Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
+// Adds one e-node per input node, children through the ids recorded so far;
+// returns the canonical id of each node's class. Nodes go in chunks whose
+// operator texts are interned together while the chunk is in cache. Node
+// i + kAhead is prepared while node i is added (when its children are known
+// by then), so that hash-cons cache misses overlap.
+std::vector<egraph::Id> load(const EngineGraph& graph, egraph::EGraph& eg) {
+  constexpr size_t kChunk = 4096, kAhead = 4;
   const size_t n = graph.nodes.size();
-
-  // Load: one e-node per input node, children through the ids recorded so
-  // far. Nodes go in chunks, their operator texts interned together while the
-  // chunk is in cache. Node i + kAhead is prepared while node i is added (when
-  // its children are known by then), so hash-cons cache misses overlap.
-  constexpr size_t kAhead = 4;
-  egraph::EGraph eg;
-  eg.reserve(n + n / 2);
+  eg.reserve(n + n / 2);  // room for the mirrored e-nodes commutativity adds
   std::vector<egraph::Symbol> ops(n);
   std::vector<std::string_view> texts;
   std::vector<egraph::Id> ids(n);
@@ -89,9 +82,52 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
       ids[i] = eg.find(eg.add(build(i)));
     }
   }
+  return ids;
+}
+
+// The first input position of each class represents it. Since children
+// precede their users, the canonical list keeps input order and every child
+// is placed before its user. `classes` holds the final class of each node.
+Canonical read_back(const EngineGraph& graph, const std::vector<egraph::Id>& classes, size_t id_count) {
+  const size_t n = graph.nodes.size();
+  std::vector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
+  Canonical result;
+  result.graph.nodes.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    uint32_t& at = position[classes[i]];
+    if (at != kUnplaced) continue;
+    at = static_cast<uint32_t>(result.graph.nodes.size());
+    const EngineNode& node = graph.nodes[i];
+    EngineNode& copy = result.graph.nodes.emplace_back();
+    copy.op = node.op;
+    copy.children.reserve(node.children.size());
+    for (uint64_t c : node.children) copy.children.push_back(position[classes[c]]);
+    copy.opaque = !node.op.starts_with("op|");
+  }
+  result.graph.outputs.reserve(graph.outputs.size());
+  for (uint64_t o : graph.outputs) result.graph.outputs.push_back(position[classes[o]]);
+  result.node_map.reserve(n);
+  for (size_t i = 0; i < n; ++i) result.node_map.push_back(position[classes[i]]);
+  return result;
+}
+
+}  // namespace
+
+SaturationEngine::SaturationEngine() : rules(build_rules()) {}
+
+Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
+  SaturationSummary ignored;
+  return canonicalize_with_summary(graph, ignored);
+}
+
+// A run stopped by a limit is read back like a saturated one, with whatever
+// merges it reached.
+Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
+  egraph::EGraph eg;
+  std::vector<egraph::Id> ids = load(graph, eg);
 
   egraph::Runner runner(std::move(eg));
-  runner.with_iter_limit(iter_limit).with_node_limit(4 * n + 1024);
+  runner.with_iter_limit(iter_limit).with_node_limit(4 * graph.nodes.size() + 1024);
   runner.run(rules);
   const egraph::EGraph& out = runner.egraph();
   summary.stop_reason = runner.stop_reason()->to_string();
@@ -99,30 +135,8 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
   summary.hashcons_size = out.hashcons_size();
   summary.classes = out.class_count();
 
-  // The first input position of each class represents it; since children
-  // precede users, the canonical list keeps input order and stays valid.
-  std::vector<egraph::Id> classes(n);
-  for (size_t i = 0; i < n; ++i) classes[i] = out.find(ids[i]);
-  std::vector<uint64_t> position(out.id_count(), kUnplaced);
-  Canonical result;
-  result.graph.nodes.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    uint64_t& at = position[classes[i]];
-    if (at != kUnplaced) continue;
-    at = result.graph.nodes.size();
-    const EngineNode& node = graph.nodes[i];
-    EngineNode copy;
-    copy.op = node.op;
-    copy.children.reserve(node.children.size());
-    for (uint64_t c : node.children) copy.children.push_back(position[classes[c]]);
-    copy.opaque = !node.op.starts_with("op|");
-    result.graph.nodes.push_back(std::move(copy));
-  }
-  result.graph.outputs.reserve(graph.outputs.size());
-  for (uint64_t o : graph.outputs) result.graph.outputs.push_back(position[classes[o]]);
-  result.node_map.resize(n);
-  for (size_t i = 0; i < n; ++i) result.node_map[i] = position[classes[i]];
-  return result;
+  for (egraph::Id& id : ids) id = out.find(id);  // now the final class
+  return read_back(graph, ids, out.id_count());
 }
 
 }  // namespace trellan::engine

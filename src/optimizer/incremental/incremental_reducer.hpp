@@ -8,7 +8,7 @@
 
 #include "common/result.hpp"
 #include "optimizer/engine/engine_graph.hpp"
-#include "optimizer/incremental/key_index.hpp"
+#include "store/key_index.hpp"
 #include "optimizer/mod/reduced.hpp"
 #include "store/graph_store.hpp"
 

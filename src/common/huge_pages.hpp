@@ -1,7 +1,7 @@
-// Allocator for the e-graph's per-id arrays. Large blocks are aligned to 2 MiB
-// and offered to the kernel for transparent huge pages: the arrays are read
-// at random (hash-cons probes, union-find), and with 4 KiB pages nearly every
-// such read would also miss the TLB.
+// An allocator for large tables read at random (hash-table slots): blocks of
+// 2 MiB and more are aligned to 2 MiB and offered to the kernel for
+// transparent huge pages, since with 4 KiB pages nearly every such read would
+// also miss the TLB. Smaller blocks come from operator new as usual.
 #pragma once
 
 #include <cstddef>
@@ -12,21 +12,21 @@
 #include <sys/mman.h>
 #endif
 
-namespace egraph {
+namespace trellan {
 
 template <class T>
-struct BigAlloc {
+struct HugePageAllocator {
   using value_type = T;
   static constexpr size_t kHuge = size_t{2} << 20;
 
-  BigAlloc() = default;
+  HugePageAllocator() = default;
   template <class U>
-  BigAlloc(const BigAlloc<U>&) {}
+  HugePageAllocator(const HugePageAllocator<U>&) {}
 
   T* allocate(size_t n) {
-    size_t bytes = n * sizeof(T);
+    const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
-    size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
+    const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
     void* p = std::aligned_alloc(kHuge, rounded);
     if (p == nullptr) throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -42,9 +42,9 @@ struct BigAlloc {
     }
   }
   template <class U>
-  bool operator==(const BigAlloc<U>&) const {
+  bool operator==(const HugePageAllocator<U>&) const {
     return true;
   }
 };
 
-}  // namespace egraph
+}  // namespace trellan

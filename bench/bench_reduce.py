@@ -1,0 +1,115 @@
+"""Reduction cost: GraphStore.reduce() end to end on synthetic and real pipelines.
+
+Run: python bench/bench_reduce.py [sizes...]      (default: 10000 100000 1000000)
+     pip install ".[bench]" first for the dask baseline of the second table.
+
+First table: synthetic pipelines (see bench/synthetic.py) recorded through the Python
+builders; reduce() timed from call to returned store, best of 3. Reports ns per node,
+the per-node growth from the smallest to the largest size (target <= 1.5x) and the
+time at 1M nodes (target < 2 s).
+
+Second table: the exported workload graphs. Each is recorded once, then reduce()
+against its outputs is timed beside dask's own cull followed by fuse (from
+dask.optimization) on the same dependency structure: one key per exported node, each
+task a tuple of a dummy callable and its input keys; cull against the outputs, then
+fuse the culled graph. Best of 3 each, in the same run; target reduce() >= 10x faster.
+
+The per-pass split of the same synthetic shape comes from the C++ benchmark
+bench/reduce_bench.cpp (configure with -DTRELLAN_BUILD_BENCH=ON, run reduce_bench).
+"""
+
+from __future__ import annotations
+
+import gc
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+
+import synthetic  # noqa: E402
+import workloads  # noqa: E402
+
+REPEATS = 3
+
+
+def best_of(fn, repeats: int = REPEATS) -> tuple[float, object]:
+    """Smallest wall time of fn() in seconds over `repeats` runs, and its last result."""
+    best = float("inf")
+    result = None
+    for _ in range(repeats):
+        result = None
+        gc.collect()
+        t0 = time.perf_counter()
+        result = fn()
+        best = min(best, time.perf_counter() - t0)
+    return best, result
+
+
+def bench_synthetic(sizes: list[int]) -> None:
+    print("reduce() on synthetic pipelines (best of 3)")
+    print(f"{'nodes':>9} {'reduced':>8} {'stages':>7} {'record s':>9} {'reduce s':>9} {'ns/node':>8}")
+    per_node: list[tuple[int, float]] = []
+    for n in sizes:
+        t0 = time.perf_counter()
+        store, outputs = synthetic.pipeline(n)
+        record = time.perf_counter() - t0
+        count = store.node_count()
+        seconds, (_, report) = best_of(lambda: store.reduce(outputs=outputs))
+        per_node.append((count, seconds / count))
+        print(f"{count:>9} {report['reduced_nodes']:>8} {report['stages']:>7} {record:>9.3f} "
+              f"{seconds:>9.3f} {seconds * 1e9 / count:>8.0f}")
+        del store
+    if len(per_node) > 1:
+        (n0, first), (n1, last) = per_node[0], per_node[-1]
+        growth = last / first
+        print(f"per-node growth {n0} -> {n1}: {growth:.2f}x (target <= 1.5x: "
+              f"{'met' if growth <= 1.5 else 'missed'})")
+    big = [(n, s * n) for n, s in per_node if n >= 1_000_000]
+    if big:
+        n, total = big[-1]
+        print(f"reduce() at {n} nodes: {total:.3f} s (target < 2 s: {'met' if total < 2 else 'missed'})")
+
+
+def dask_graph(graph: dict) -> tuple[dict, list[str]]:
+    def task(*args):  # never called: only the graph's shape matters
+        return None
+
+    keys = [f"n{i}" for i in range(len(graph["nodes"]))]
+    dsk = {keys[i]: (task, *(keys[j] for j in node.get("inputs", ())))
+           for i, node in enumerate(graph["nodes"])}
+    return dsk, [keys[i] for i in graph["outputs"]]
+
+
+def bench_workloads() -> None:
+    try:
+        from dask.optimization import cull, fuse
+    except ImportError:
+        print("\ndask is not installed (pip install '.[bench]'): workload table skipped")
+        return
+    print("\nreduce() on the exported workloads vs dask cull + fuse (best of 3 each)")
+    print(f"{'workload':<26} {'nodes':>7} {'reduced':>8} {'reduce ms':>10} {'cull+fuse ms':>13} "
+          f"{'speed-up':>9}")
+    for path in workloads.available():
+        graph = workloads.load(path)
+        store, _, outputs = workloads.record(graph)
+        ours, (_, report) = best_of(lambda: store.reduce(outputs=outputs))
+
+        def cull_fuse():
+            dsk, keys = dask_graph(graph)  # fresh input, built outside the timing
+            t0 = time.perf_counter()
+            culled, deps = cull(dsk, keys)
+            fuse(culled, keys=keys, dependencies=deps)
+            return time.perf_counter() - t0
+
+        theirs = min(cull_fuse() for _ in range(REPEATS))
+        ratio = theirs / ours
+        print(f"{path.name:<26} {len(graph['nodes']):>7} {report['reduced_nodes']:>8} "
+              f"{ours * 1e3:>10.2f} {theirs * 1e3:>13.2f} {ratio:>8.1f}x "
+              f"({'met' if ratio >= 10 else 'missed'})")
+
+
+if __name__ == "__main__":
+    sizes = [int(a) for a in sys.argv[1:]] or [10_000, 100_000, 1_000_000]
+    bench_synthetic(sizes)
+    bench_workloads()

@@ -1,0 +1,75 @@
+"""Synthetic pipelines recorded through the Python builders, shared by the benchmarks.
+
+A pipeline is a sequence of segments. Each segment starts from the previous one's
+exchange (or the input source), runs an element-wise chain and ends in a reduction
+followed by an exchange. One step of the chain records ten ops:
+
+    left   = add(v, side)          right = add(side, v)     # commutative twin of left
+    both   = mul(left, right)      same  = both + 0.0       # identity op
+    top    = sin(same)             bottom = cos(same)       # fan-out that meets again
+    m      = maximum(top, bottom)  tanh(m)                  # dead branch: nothing reads it
+    v      = m * 2.0               v     = neg(v)
+
+so two of every ten chain nodes (right and same) are duplicates that the optimizer
+folds away. Every eighth reduction is an output besides the last exchange.
+"""
+
+from __future__ import annotations
+
+import trellan_core
+
+STEPS_PER_SEGMENT = 40
+NODES_PER_STEP = 10
+
+ZERO = {"scalar": 0.0, "side": "r"}
+TWICE = {"scalar": 2.0, "side": "r"}
+BY_KEY = {"scheme": "hash"}
+
+
+def pipeline(target: int, store: "trellan_core.GraphStore | None" = None):
+    """Records about `target` nodes; returns (store, output ids)."""
+    store = store if store is not None else trellan_core.GraphStore()
+    add_op = store.add_op
+    carry = store.add_source("input", {"part": 0})
+    outputs: list[int] = []
+    segment = 0
+    while store.node_count() < target:
+        side = store.add_source("side", {"part": segment})
+        v = add_op("exp", [carry])
+        for _ in range(STEPS_PER_SEGMENT):
+            left = add_op("add", [v, side])
+            right = add_op("add", [side, v])
+            both = add_op("mul", [left, right])
+            same = add_op("add", [both], ZERO)
+            top = add_op("sin", [same])
+            bottom = add_op("cos", [same])
+            m = add_op("maximum", [top, bottom])
+            add_op("tanh", [m])
+            v = add_op("mul", [m], TWICE)
+            v = add_op("neg", [v])
+        total = store.add_reduction("sum", [v], {"axis": 0})
+        if segment % 8 == 7:
+            outputs.append(total)
+        carry = store.add_exchange([total], BY_KEY)
+        segment += 1
+    outputs.append(carry)
+    return store, outputs
+
+
+def calls(store: "trellan_core.GraphStore") -> list[tuple[str, tuple]]:
+    """The builder calls that record `store` again, node by node, as (method, args).
+
+    Replaying them onto an empty store yields the same ids, so a benchmark can grow
+    a copy of a graph in steps of its choosing."""
+    out: list[tuple[str, tuple]] = []
+    for node in store.nodes():
+        kind, params, inputs = node["kind"], node["params"] or None, node["inputs"]
+        if kind == "source":
+            out.append(("add_source", (node["name"], params)))
+        elif kind in ("op", "reduction"):
+            out.append(("add_" + kind, (node["name"], inputs, params)))
+        elif kind in ("exchange", "join"):
+            out.append(("add_" + kind, (inputs, params)))
+        else:
+            raise ValueError(f"cannot replay a {kind} node")
+    return out

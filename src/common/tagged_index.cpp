@@ -1,0 +1,36 @@
+#include "common/tagged_index.hpp"
+
+#include "common/panic.hpp"
+
+namespace trellan {
+
+void TaggedIndex::reserve(size_t count) {
+  if (2 * count <= slots_.size()) return;
+  size_t cap = slots_.empty() ? 64 : slots_.size() * 2;
+  while (2 * count > cap) cap *= 2;
+  rebuild(cap);
+}
+
+uint64_t TaggedIndex::insert(const Probe& probe, uint64_t hash) {
+  const uint64_t id = size_++;
+  if (id + 1 > kIdMask) panic("too many entries for one index");
+  slots_[probe.slot] = (hash & kTagMask) | (id + 1);
+  hashes_.push_back(hash);
+  return id;
+}
+
+// The stored hashes mean no entry is hashed again.
+void TaggedIndex::rebuild(size_t cap) {
+  std::vector<uint64_t, HugePageAllocator<uint64_t>> slots(cap, 0);
+  const size_t mask = cap - 1;
+  for (uint64_t id = 0; id < size_; ++id) {
+    const uint64_t h = hashes_[id];
+    size_t pos = h & mask;
+    while (slots[pos] != 0) pos = (pos + 1) & mask;
+    slots[pos] = (h & kTagMask) | (id + 1);
+  }
+  slots_ = std::move(slots);
+  mask_ = mask;
+}
+
+}  // namespace trellan

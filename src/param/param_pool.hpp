@@ -1,0 +1,31 @@
+// Shares one entry block among identical parameter maps. A graph records the
+// same few maps (a scalar and its side, an axis, a scheme) on most of its
+// nodes; pooling them keeps one block per distinct map instead of one per node,
+// and lets equality stop at the pointer comparison.
+#pragma once
+
+#include <vector>
+
+#include "common/keyed_hash.hpp"
+#include "common/tagged_index.hpp"
+#include "param/param.hpp"
+
+namespace trellan {
+
+class ParamPool {
+ public:
+  ParamPool() : hash_key_(HashKey::random()) {}
+
+  // The pooled map identical to m (floats bit for bit), which m itself becomes
+  // when no such map is pooled yet. The empty map is never pooled.
+  ParamMap share(const ParamMap& m);
+
+  size_t size() const { return maps_.size(); }
+
+ private:
+  HashKey hash_key_;  // maps hold user-chosen text
+  TaggedIndex index_;
+  std::vector<ParamMap> maps_;
+};
+
+}  // namespace trellan

@@ -1,0 +1,28 @@
+// The hash-cons index of node keys, shared by the graph store and the
+// incremental reducer: a TaggedIndex over their arena of keys, hashed with a
+// key drawn per index, since names and params come from users.
+#pragma once
+
+#include <cstdint>
+
+#include "common/keyed_hash.hpp"
+#include "common/tagged_index.hpp"
+#include "node/node_key.hpp"
+
+namespace trellan {
+
+class KeyIndex : public TaggedIndex {
+ public:
+  KeyIndex() : hash_key_(HashKey::random()) {}
+
+  uint64_t hash(const NodeKey& key) const {
+    KeyedHasher h(hash_key_);
+    key.hash(h);
+    return h.finish();
+  }
+
+ private:
+  HashKey hash_key_;
+};
+
+}  // namespace trellan

@@ -1,0 +1,366 @@
+"""Every method, on its success path and on each of its error paths, called
+thousands of times: the reference counts of the argument objects do not
+move, Python objects do not pile up (the interpreter's count of allocated
+blocks), the C/C++ heap does not grow (glibc's mallinfo2, where available)
+and neither does the process (RSS). Also: running out of memory inside a locked operation is a
+MemoryError, and the locks it leaves poisoned fail every later call with
+the panic exception."""
+
+from __future__ import annotations
+
+import ctypes
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+from collections.abc import Callable
+
+import pytest
+
+import trellan_core
+from trellan_core import GraphStore, IncrementalReducer, PayloadDescriptor
+
+CALLS = 2000  # per case, in ROUNDS rounds
+HEAVY_CALLS = 400  # for the cases that reduce or draw hash keys
+ROUNDS = 2
+WARMUP = 50
+# Average C/C++ heap growth allowed per call: below the size of any heap
+# block, so a leak of one block per call cannot pass.
+BYTES_PER_CALL = 4
+RSS_BOUND = 8 << 20
+
+
+def rss_bytes() -> int:
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+class _MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in (
+        "arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+        "fordblks", "keepcost")]
+
+
+def _heap_reader() -> Callable[[], int] | None:
+    """Bytes in use by malloc (the C++ heap and large Python blocks), or None
+    where glibc's mallinfo2 is missing."""
+    try:
+        fn = ctypes.CDLL(None).mallinfo2
+    except (OSError, AttributeError):
+        return None
+    fn.restype = _MallInfo2
+
+    def in_use() -> int:
+        info = fn()
+        return info.uordblks + info.hblkhd
+
+    return in_use if in_use() > 0 else None
+
+
+def _under_asan() -> bool:
+    with open("/proc/self/maps") as f:
+        return "libasan" in f.read() or "libclang_rt.asan" in os.environ.get("LD_PRELOAD", "")
+
+
+UNDER_ASAN = _under_asan()
+# The sanitizer's allocator is not glibc's.
+heap_in_use = None if UNDER_ASAN else _heap_reader()
+
+
+# ---------------------------------------------------------------------------
+# The argument objects. Values above 256 and fresh containers, so that their
+# reference counts belong to this module alone.
+
+NAME = "leak-" + "n" * 40
+PARAMS = {"scalar": 1.5e300, "count": 10**12, "side": "r" * 30, "flag": True}
+BAD_PARAMS_VALUE = {"k": [1, 2]}
+BAD_PARAMS_KEY = {10**12: 1}
+DESC_DICT = {"kind": "k" * 20, "content_hash": "h" * 20, "framework": "f", "version": "v",
+             "io_schema": "s", "preprocessing_ref": "p" * 20}
+DESC_MISSING = {"kind": "k", "content_hash": "h", "framework": "f", "version": "v"}
+DESC_BAD_FIELD = dict(DESC_DICT, version=10**12)
+DESC_OBJ = PayloadDescriptor(kind="k" * 20, content_hash="h" * 20, framework="f", version="v",
+                             io_schema="s", preprocessing_ref=None)
+BIG_ID = 10**12
+NEG_ID = -(10**12)
+TOO_BIG_ID = 2**70
+
+
+def build_store() -> tuple[GraphStore, list[int]]:
+    s = GraphStore()
+    x = s.add_source(NAME, PARAMS)
+    y = s.add_source("y")
+    a = s.add_op("add", [x, y])
+    b = s.add_op("mul", [a], {"scalar": 1.0, "side": "l"})
+    c = s.add_op("f", [b, a])
+    r = s.add_reduction("sum", [c], {"axis": 10**12})
+    e = s.add_external(DESC_DICT, [r], PARAMS)
+    j = s.add_join([e, c])
+    return s, [j, e, c]
+
+
+STORE, OUTPUTS = build_store()
+INPUTS = [OUTPUTS[0], OUTPUTS[2]]
+BAD_INPUTS = [0, BIG_ID]
+NEG_INPUTS = [0, NEG_ID]
+NOT_INT_INPUTS = [0, "1"]
+BLOB = STORE.serialize(outputs=OUTPUTS)
+REDUCED_BLOB = STORE.reduce(outputs=OUTPUTS)[0].serialize()
+REDUCED_STORE = GraphStore.deserialize(REDUCED_BLOB)
+MARKED_STORE = GraphStore.deserialize(BLOB)  # STORE's nodes, with marks
+BAD_BLOBS = [
+    b"",  # truncated
+    b"XXXX",  # bad magic
+    b"TIR1\x01\x00\x00\x00\x09",  # bad node tag
+    b"TIR1\x01\x00\x00\x00\x00\x01\x00\x00\x00\xff\x00\x00\x00\x00",  # bad utf-8
+    b"TIR1\x01\x00\x00\x00\x01\x01\x00\x00\x00f\x00\x00\x00\x00"
+    b"\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00",  # input refers to itself
+    BLOB[:-3],  # truncated outputs
+]
+# A stage member token no parser accepts: nodes() raises on it.
+BAD_MEMBER_BLOB = (b"TIR1\x02\x00\x00\x00" + b"\x00\x01\x00\x00\x00x\x00\x00\x00\x00"
+                   + b"\x04\x01\x00\x00\x00" + (0).to_bytes(8, "little")
+                   + b"\x01\x00\x00\x00" + b"\x03\x00\x00\x00bad" + b"\x00\x00\x00\x00"
+                   + b"\x00\x00\x00\x00")
+BAD_MEMBER_STORE = GraphStore.deserialize(BAD_MEMBER_BLOB)
+FULL_REDUCER = IncrementalReducer()
+FULL_REDUCER.step(STORE)
+
+
+class NotAStore:
+    pass
+
+
+NOT_A_STORE = NotAStore()
+TRUE = True
+
+# (label, call, expected exception or None, argument objects whose
+# reference counts must not move)
+Case = tuple[str, Callable[[], object], type[BaseException] | None, list[object]]
+
+CASES: list[Case] = [
+    ("GraphStore()", lambda: GraphStore(), None, []),
+    ("GraphStore(arg)", lambda: GraphStore(NAME), TypeError, [NAME]),
+    ("GraphStore(kw=)", lambda: GraphStore(x=NAME), TypeError, [NAME]),
+    ("version", trellan_core.version, None, []),
+    # builders: an existing key, so the store does not grow
+    ("add_source", lambda: STORE.add_source(NAME, PARAMS), None, [NAME, PARAMS, *PARAMS.values()]),
+    ("add_source kw", lambda: STORE.add_source(name=NAME, params=PARAMS), None, [NAME, PARAMS]),
+    ("add_source bad name", lambda: STORE.add_source(BIG_ID), TypeError, [BIG_ID]),
+    ("add_source params list", lambda: STORE.add_source(NAME, INPUTS), TypeError, [NAME, INPUTS]),
+    ("add_source bad value", lambda: STORE.add_source(NAME, BAD_PARAMS_VALUE), TypeError,
+     [BAD_PARAMS_VALUE, BAD_PARAMS_VALUE["k"]]),
+    ("add_source bad key", lambda: STORE.add_source(NAME, BAD_PARAMS_KEY), TypeError,
+     [BAD_PARAMS_KEY]),
+    ("add_source missing", lambda: STORE.add_source(), TypeError, []),
+    ("add_source surplus", lambda: STORE.add_source(NAME, PARAMS, NAME), TypeError, [NAME, PARAMS]),
+    ("add_source twice", lambda: STORE.add_source(NAME, name=NAME), TypeError, [NAME]),
+    ("add_source unknown kw", lambda: STORE.add_source(NAME, bogus=PARAMS), TypeError, [PARAMS]),
+    ("add_op", lambda: STORE.add_op("add", INPUTS, PARAMS), None, [INPUTS, PARAMS]),
+    ("add_op bad id", lambda: STORE.add_op("add", BAD_INPUTS), ValueError, [BAD_INPUTS, BIG_ID]),
+    ("add_op negative id", lambda: STORE.add_op("add", NEG_INPUTS), OverflowError,
+     [NEG_INPUTS, NEG_ID]),
+    ("add_op huge id", lambda: STORE.add_op("add", [TOO_BIG_ID]), OverflowError, [TOO_BIG_ID]),
+    ("add_op str item", lambda: STORE.add_op("add", NOT_INT_INPUTS), TypeError, [NOT_INT_INPUTS]),
+    ("add_op str inputs", lambda: STORE.add_op("add", NAME), TypeError, [NAME]),
+    ("add_op not a sequence", lambda: STORE.add_op("add", BIG_ID), TypeError, [BIG_ID]),
+    ("add_reduction", lambda: STORE.add_reduction("sum", INPUTS, PARAMS), None, [INPUTS, PARAMS]),
+    ("add_reduction bad id", lambda: STORE.add_reduction("sum", BAD_INPUTS), ValueError,
+     [BAD_INPUTS]),
+    ("add_external dict", lambda: STORE.add_external(DESC_DICT, INPUTS, PARAMS), None,
+     [DESC_DICT, *DESC_DICT.values(), INPUTS, PARAMS]),
+    ("add_external object", lambda: STORE.add_external(DESC_OBJ, INPUTS), None, [DESC_OBJ, INPUTS]),
+    ("add_external missing field", lambda: STORE.add_external(DESC_MISSING, INPUTS), ValueError,
+     [DESC_MISSING]),
+    ("add_external bad field", lambda: STORE.add_external(DESC_BAD_FIELD, INPUTS), TypeError,
+     [DESC_BAD_FIELD]),
+    ("add_external bad descriptor", lambda: STORE.add_external(INPUTS, INPUTS), TypeError, [INPUTS]),
+    ("add_external bad id", lambda: STORE.add_external(DESC_OBJ, BAD_INPUTS), ValueError,
+     [DESC_OBJ, BAD_INPUTS]),
+    ("add_exchange", lambda: STORE.add_exchange(INPUTS, PARAMS), None, [INPUTS, PARAMS]),
+    ("add_exchange bad id", lambda: STORE.add_exchange(BAD_INPUTS), ValueError, [BAD_INPUTS]),
+    ("add_join", lambda: STORE.add_join(INPUTS, PARAMS), None, [INPUTS, PARAMS]),
+    ("add_join bad params", lambda: STORE.add_join(INPUTS, INPUTS), TypeError, [INPUTS]),
+    # views
+    ("node_count", lambda: STORE.node_count(), None, []),
+    ("nodes", lambda: STORE.nodes(), None, []),
+    ("nodes of a reduced store", lambda: REDUCED_STORE.nodes(), None, []),
+    ("nodes bad member token", lambda: BAD_MEMBER_STORE.nodes(), ValueError, []),
+    ("outputs", lambda: REDUCED_STORE.outputs(), None, []),
+    ("node_map", lambda: REDUCED_STORE.node_map(), None, []),
+    ("to_dot", lambda: STORE.to_dot(), None, []),
+    ("wrong receiver", lambda: GraphStore.nodes(NOT_A_STORE), TypeError, [NOT_A_STORE]),
+    # persistence
+    ("serialize", lambda: STORE.serialize(), None, []),
+    ("serialize outputs", lambda: STORE.serialize(outputs=OUTPUTS), None, [OUTPUTS]),
+    ("serialize bad id", lambda: STORE.serialize(BAD_INPUTS), ValueError, [BAD_INPUTS]),
+    ("serialize negative", lambda: STORE.serialize(NEG_INPUTS), OverflowError, [NEG_INPUTS]),
+    ("deserialize", lambda: GraphStore.deserialize(BLOB), None, [BLOB]),
+    ("deserialize reduced", lambda: GraphStore.deserialize(REDUCED_BLOB), None, [REDUCED_BLOB]),
+    *[(f"deserialize bad blob {i}", (lambda b=b: GraphStore.deserialize(b)), ValueError, [b])
+      for i, b in enumerate(BAD_BLOBS)],
+    ("deserialize not bytes", lambda: GraphStore.deserialize(NAME), TypeError, [NAME]),
+    # reductions
+    ("reduce", lambda: STORE.reduce(), None, []),
+    ("reduce outputs", lambda: STORE.reduce(outputs=OUTPUTS, maximal_fusion=TRUE), None,
+     [OUTPUTS]),
+    ("reduce bad flag", lambda: STORE.reduce(maximal_fusion=BIG_ID), TypeError, [BIG_ID]),
+    ("reduce bad id", lambda: STORE.reduce(outputs=BAD_INPUTS), ValueError, [BAD_INPUTS]),
+    ("reduce positional", lambda: STORE.reduce(OUTPUTS), TypeError, [OUTPUTS]),
+    ("reduction_report", lambda: STORE.reduction_report(outputs=OUTPUTS), None, [OUTPUTS]),
+    ("reduction_report bad id", lambda: STORE.reduction_report(outputs=BAD_INPUTS), ValueError,
+     [BAD_INPUTS]),
+    ("reduce_incremental", lambda: STORE.reduce_incremental(outputs=OUTPUTS), None, [OUTPUTS]),
+    ("reduce_incremental flag", lambda: STORE.reduce_incremental(maximal_fusion=TRUE), TypeError,
+     []),
+    # PayloadDescriptor
+    ("PayloadDescriptor", lambda: PayloadDescriptor(**DESC_DICT), None,
+     [DESC_DICT, *DESC_DICT.values()]),
+    ("PayloadDescriptor missing", lambda: PayloadDescriptor(**DESC_MISSING), TypeError,
+     [DESC_MISSING]),
+    ("PayloadDescriptor positional", lambda: PayloadDescriptor(NAME), TypeError, [NAME]),
+    ("PayloadDescriptor bad field", lambda: PayloadDescriptor(**DESC_BAD_FIELD), TypeError,
+     [DESC_BAD_FIELD]),
+    ("descriptor properties",
+     lambda: (DESC_OBJ.kind, DESC_OBJ.content_hash, DESC_OBJ.framework, DESC_OBJ.version,
+              DESC_OBJ.io_schema, DESC_OBJ.preprocessing_ref), None, [DESC_OBJ]),
+    # IncrementalReducer
+    ("IncrementalReducer()", lambda: IncrementalReducer(), None, []),
+    ("IncrementalReducer(arg)", lambda: IncrementalReducer(STORE), TypeError, [STORE]),
+    ("step", lambda: FULL_REDUCER.step(STORE), None, [STORE]),
+    ("step fresh", lambda: IncrementalReducer().step(STORE), None, [STORE]),
+    ("step not a store", lambda: FULL_REDUCER.step(NOT_A_STORE), TypeError, [NOT_A_STORE]),
+    ("step dict", lambda: FULL_REDUCER.step(DESC_DICT), TypeError, [DESC_DICT]),
+    ("counters", lambda: (FULL_REDUCER.watermark(), FULL_REDUCER.total_work(),
+                          FULL_REDUCER.canonical_count()), None, []),
+    ("finalize", lambda: FULL_REDUCER.finalize(STORE, outputs=OUTPUTS, maximal_fusion=TRUE), None,
+     [STORE, OUTPUTS]),
+    ("finalize marks", lambda: FULL_REDUCER.finalize(MARKED_STORE), None, [MARKED_STORE]),
+    ("finalize bad id", lambda: FULL_REDUCER.finalize(STORE, outputs=BAD_INPUTS), ValueError,
+     [STORE, BAD_INPUTS]),
+    ("finalize bad flag", lambda: FULL_REDUCER.finalize(STORE, maximal_fusion=NAME), TypeError,
+     [NAME]),
+    ("finalize foreign store", lambda: IncrementalReducer().finalize(BAD_MEMBER_STORE,
+                                                                       outputs=[BIG_ID]),
+     ValueError, [BAD_MEMBER_STORE]),
+]
+
+
+HEAVY = {"GraphStore()", "reduce", "reduction_report", "reduce_incremental", "IncrementalReducer()",
+         "step", "finalize"}
+
+
+def run(call: Callable[[], object], expected: type[BaseException] | None) -> None:
+    if expected is None:
+        call()
+        return
+    try:
+        call()
+    except expected:
+        return
+    raise AssertionError(f"expected {expected.__name__}")
+
+
+def test_no_call_leaks_references_or_memory():
+    for _, call, expected, _ in CASES:
+        for _ in range(WARMUP):
+            run(call, expected)
+    gc.collect()
+    rss_before = rss_bytes()
+
+    failures = []
+    for label, call, expected, tracked in CASES:
+        n = HEAVY_CALLS if label.split()[0] in HEAVY else CALLS
+        gc.collect()
+        refs = [sys.getrefcount(o) for o in tracked]
+        # Python blocks and heap bytes in use after a settling round and after
+        # each measured round. A leak grows them in every round; an
+        # interpreter table that grows now and then, in one round at most.
+        samples = []
+        for calls in (WARMUP, *[n // ROUNDS] * ROUNDS):
+            for _ in range(calls):
+                run(call, expected)
+            gc.collect()
+            samples.append((sys.getallocatedblocks(), heap_in_use() if heap_in_use else 0))
+        after = [sys.getrefcount(o) for o in tracked]
+        if after != refs:
+            failures.append(f"{label}: reference counts {refs} -> {after}")
+        blocks = min(b - a for (a, _), (b, _) in zip(samples, samples[1:]))
+        heap = min(b - a for (_, a), (_, b) in zip(samples, samples[1:]))
+        if blocks > n // ROUNDS // 4:
+            failures.append(f"{label}: {blocks} more Python blocks in each round")
+        if heap > BYTES_PER_CALL * n // ROUNDS:
+            failures.append(f"{label}: the heap grew by {heap} bytes or more in each round")
+
+    gc.collect()
+    grown = rss_bytes() - rss_before
+    assert failures == []
+    # Under ASan freed memory sits in its quarantine, and RSS says nothing.
+    if not UNDER_ASAN:
+        assert grown < RSS_BOUND, f"RSS grew by {grown} bytes"
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime reserves too much address space "
+                                          "for an address-space limit")
+def test_running_out_of_memory_under_both_locks_poisons_them():
+    """The reducer's step copies the store's new nodes while holding the
+    reducer lock and the store lock. With the address space capped below what
+    that copy needs, the call raises MemoryError, and both objects are left
+    unusable: every later call raises the panic exception with the lock's
+    message. Other objects keep working. Run in a child process, whose
+    address space can be capped without harm."""
+    script = textwrap.dedent("""
+        import resource
+        import trellan_core as tc
+
+        def vm_size():
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith("VmSize:"):
+                        return int(line.split()[1]) * 1024
+
+        def panic_of(call):
+            try:
+                call()
+            except Exception as e:
+                return f"exception {type(e).__name__}"
+            except BaseException as e:
+                return f"{type(e).__name__}: {e}"
+            return "no error"
+
+        store = tc.GraphStore()
+        big = "x" * (8 << 20)
+        for i in range(24):
+            store.add_source(big + str(i))
+        del big
+        reducer = tc.IncrementalReducer()
+
+        soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (64 << 20), hard))
+        try:
+            reducer.step(store)
+            outcome = "no error"
+        except MemoryError:
+            outcome = "MemoryError"
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+        print(outcome)
+        # step and finalize on a healthy store, which they touch first
+        healthy = tc.GraphStore()
+        for call in (reducer.watermark, reducer.total_work, reducer.canonical_count,
+                     lambda: reducer.step(healthy), lambda: reducer.finalize(healthy)):
+            print(panic_of(call))
+        for call in (store.node_count, store.nodes, store.serialize, store.to_dot, store.reduce,
+                     lambda: store.add_source("y"), lambda: tc.IncrementalReducer().step(store)):
+            print(panic_of(call))
+        other = tc.GraphStore()
+        print(other.add_source("y"), tc.IncrementalReducer().step(other))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=300)
+    assert done.returncode == 0, done.stderr
+    lines = done.stdout.splitlines()
+    assert lines[0] == "MemoryError"
+    assert lines[1:6] == ["PanicException: incremental reducer poisoned"] * 5
+    assert lines[6:13] == ["PanicException: trellan-core store mutex poisoned"] * 7
+    assert lines[13] == "0 1"
