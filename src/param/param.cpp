@@ -195,9 +195,40 @@ bool ParamMap::operator==(const ParamMap& o) const {
 std::string display_float(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-  char buf[400];
-  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, r.ptr);
+  // The shortest digit string that reads back (scientific form), then written
+  // out positionally: 1.2345678901234568e20 shows as 123456789012345680000.
+  char buf[64];
+  auto r = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+  std::string_view sci(buf, static_cast<size_t>(r.ptr - buf));
+  std::string out;
+  if (sci.front() == '-') {
+    out += '-';
+    sci.remove_prefix(1);
+  }
+  size_t e_pos = sci.find('e');
+  std::string digits;
+  for (char c : sci.substr(0, e_pos)) {
+    if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  std::string_view exp_text = sci.substr(e_pos + 1);
+  if (exp_text.front() == '+') exp_text.remove_prefix(1);
+  std::from_chars(exp_text.data(), exp_text.data() + exp_text.size(), exponent);
+  const long point = static_cast<long>(exponent) + 1;  // digits before the decimal point
+  const long n = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-point), '0');
+    out += digits;
+  } else if (point >= n) {
+    out += digits;
+    out.append(static_cast<size_t>(point - n), '0');
+  } else {
+    out.append(digits, 0, static_cast<size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<size_t>(point));
+  }
+  return out;
 }
 
 namespace {

@@ -114,6 +114,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DisplayCase{1.0, "1"}, DisplayCase{0.5, "0.5"}, DisplayCase{0.1, "0.1"},
                       DisplayCase{-2.25, "-2.25"}, DisplayCase{1e21, "1000000000000000000000"},
                       DisplayCase{1e-7, "0.0000001"}, DisplayCase{-0.0, "-0"},
+                      DisplayCase{1.2345678901234568e20, "123456789012345680000"},
+                      DisplayCase{123.456, "123.456"}, DisplayCase{5e-324, "0.000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000000005"},
                       DisplayCase{std::numeric_limits<double>::infinity(), "inf"},
                       DisplayCase{-std::numeric_limits<double>::infinity(), "-inf"},
                       DisplayCase{std::nan(""), "NaN"}));

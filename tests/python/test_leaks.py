@@ -295,7 +295,7 @@ def test_no_call_leaks_references_or_memory():
 
     gc.collect()
     grown = rss_bytes() - rss_before
-    assert failures == []
+    assert failures == [], "\n".join(failures)
     # Under ASan freed memory sits in its quarantine, and RSS says nothing.
     if not UNDER_ASAN:
         assert grown < RSS_BOUND, f"RSS grew by {grown} bytes"
