@@ -4,7 +4,8 @@ Run: python bench/bench_reduce.py [sizes...]      (default: 10000 100000 1000000
      pip install ".[bench]" first for the dask baseline of the second table.
 
 First table: synthetic pipelines (see bench/synthetic.py) recorded through the Python
-builders; reduce() timed from call to returned store, best of 3. Reports ns per node,
+builders; reduce() timed from call to returned store, best of 3 (calls shorter than
+0.2 s timed in batches of about 0.2 s). Reports ns per node,
 the per-node growth from the smallest to the largest size (target <= 1.5x) and the
 time at 1M nodes (target < 2 s).
 
@@ -12,7 +13,8 @@ Second table: the exported workload graphs. Each is recorded once, then reduce()
 against its outputs is timed beside dask's own cull followed by fuse (from
 dask.optimization) on the same dependency structure: one key per exported node, each
 task a tuple of a dummy callable and its input keys; cull against the outputs, then
-fuse the culled graph. Best of 3 each, in the same run; target reduce() >= 10x faster.
+fuse the culled graph. Best of 3 each, in the same run; a call shorter than 0.2 s is
+timed in batches that last about 0.2 s. Target: reduce() >= 10x faster.
 
 The per-pass split of the same synthetic shape comes from the C++ benchmark
 bench/reduce_bench.cpp (configure with -DTRELLAN_BUILD_BENCH=ON, run reduce_bench).
@@ -33,16 +35,27 @@ import workloads  # noqa: E402
 REPEATS = 3
 
 
-def best_of(fn, repeats: int = REPEATS) -> tuple[float, object]:
-    """Smallest wall time of fn() in seconds over `repeats` runs, and its last result."""
-    best = float("inf")
-    result = None
+def best_of(fn, repeats: int = REPEATS, min_batch: float = 0.2) -> tuple[float, object]:
+    """Seconds per fn() call, best of `repeats` batches, and the last result.
+
+    A batch runs fn() often enough to last about `min_batch` seconds, so that a
+    millisecond call is not timed alone; results stay alive until the batch
+    ends, so no batch pays for freeing them."""
+    gc.collect()
+    t0 = time.perf_counter()
+    result = fn()
+    first = time.perf_counter() - t0
+    number = max(1, int(min_batch / max(first, 1e-9)))
+    best = first if number == 1 else float("inf")
     for _ in range(repeats):
-        result = None
+        results = []
         gc.collect()
         t0 = time.perf_counter()
-        result = fn()
-        best = min(best, time.perf_counter() - t0)
+        for _ in range(number):
+            results.append(fn())
+        best = min(best, (time.perf_counter() - t0) / number)
+        result = results[-1]
+        del results
     return best, result
 
 
@@ -95,14 +108,19 @@ def bench_workloads() -> None:
         store, _, outputs = workloads.record(graph)
         ours, (_, report) = best_of(lambda: store.reduce(outputs=outputs))
 
-        def cull_fuse():
-            dsk, keys = dask_graph(graph)  # fresh input, built outside the timing
+        def cull_fuse(number: int) -> float:
+            graphs = [dask_graph(graph) for _ in range(number)]  # fresh inputs, built untimed
+            results = []
+            gc.collect()
             t0 = time.perf_counter()
-            culled, deps = cull(dsk, keys)
-            fuse(culled, keys=keys, dependencies=deps)
-            return time.perf_counter() - t0
+            for dsk, keys in graphs:
+                culled, deps = cull(dsk, keys)
+                results.append(fuse(culled, keys=keys, dependencies=deps))
+            return (time.perf_counter() - t0) / number
 
-        theirs = min(cull_fuse() for _ in range(REPEATS))
+        first = cull_fuse(1)
+        number = max(1, int(0.2 / first))
+        theirs = min([first] + [cull_fuse(number) for _ in range(REPEATS)])
         ratio = theirs / ours
         print(f"{path.name:<26} {len(graph['nodes']):>7} {report['reduced_nodes']:>8} "
               f"{ours * 1e3:>10.2f} {theirs * 1e3:>13.2f} {ratio:>8.1f}x "

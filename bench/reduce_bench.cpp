@@ -1,10 +1,13 @@
-// Times a whole reduction of synthetic pipelines of 10k, 100k and 1M nodes and
-// splits it by pass. Usage: reduce_bench [--maximal] [sizes...]
+// Times a whole reduction of synthetic pipelines of 10k, 100k and 1M nodes, or
+// of stores read from IR blobs (reduced against their marked outputs), and
+// splits it by pass. Usage: reduce_bench [--maximal] [--blob FILE]... [sizes...]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,6 +15,7 @@
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/mod/driver.hpp"
 #include "optimizer/mod/pass_timings.hpp"
+#include "serialize/blob.hpp"
 #include "store/graph_store.hpp"
 
 namespace {
@@ -151,20 +155,40 @@ void print(uint64_t nodes, const Row& r) {
   for (const auto& [name, s] : rows) std::printf("  %-28s %9.2f %9.1f\n", name, ms(s), per(s));
 }
 
+std::unique_ptr<GraphStore> read_blob(const char* path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto store = deserialize(bytes);
+  if (!store) {
+    std::fprintf(stderr, "%s: %s\n", path, store.error().message().c_str());
+    std::exit(2);
+  }
+  return std::move(store).value();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   bool maximal = false;
   std::vector<uint64_t> sizes;
+  std::vector<const char*> blobs;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--maximal") == 0) {
       maximal = true;
+    } else if (std::strcmp(argv[i], "--blob") == 0 && i + 1 < argc) {
+      blobs.push_back(argv[++i]);
     } else {
       sizes.push_back(std::strtoull(argv[i], nullptr, 10));
     }
   }
-  if (sizes.empty()) sizes = {10'000, 100'000, 1'000'000};
+  if (sizes.empty() && blobs.empty()) sizes = {10'000, 100'000, 1'000'000};
   std::printf("rule: %s\n", maximal ? "maximal" : "single-use");
+  for (const char* path : blobs) {
+    auto store = read_blob(path);
+    std::printf("%s: %llu nodes, %zu outputs\n", path, (unsigned long long)store->node_count(),
+                store->outputs().size());
+    print(store->node_count(), best_of(*store, maximal, store->node_count() >= 1'000'000 ? 3 : 20));
+  }
   for (uint64_t n : sizes) {
     auto t = Clock::now();
     auto store = synthetic_pipeline(n);

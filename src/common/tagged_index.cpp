@@ -12,10 +12,11 @@ void TaggedIndex::reserve(size_t count) {
 }
 
 uint64_t TaggedIndex::insert(const Probe& probe, uint64_t hash) {
-  const uint64_t id = size_++;
+  const uint64_t id = size_;
   if (id + 1 > kIdMask) panic("too many entries for one index");
+  hashes_.push_back(hash);  // the one step that can fail: nothing changed yet
   slots_[probe.slot] = (hash & kTagMask) | (id + 1);
-  hashes_.push_back(hash);
+  ++size_;
   return id;
 }
 

@@ -39,6 +39,11 @@ class TaggedIndex {
       if ((s & kTagMask) == tag && matches((s & kIdMask) - 1)) return {true, (s & kIdMask) - 1, pos};
     }
   }
+  // Starts loading the slot where the probe for `hash` begins, so that a
+  // lookup made a little later finds it in cache.
+  void prefetch(uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[hash & mask_]);
+  }
   void reserve_one() {
     if (2 * (size_ + 1) > slots_.size()) reserve(size_ + 1);
   }

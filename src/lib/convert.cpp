@@ -1,5 +1,7 @@
 #include "lib/convert.hpp"
 
+#include <array>
+#include <bit>
 #include <cstring>
 
 #include "store/graph_store.hpp"
@@ -190,15 +192,92 @@ bool read_plain_params(PyObject* dict, std::vector<ParamEntry>& entries) {
   return true;
 }
 
+// The bytes of a str, or nothing (with no error set) when it has none.
+std::optional<std::string_view> utf8_view(PyObject* s) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s, &size);
+  if (data == nullptr) {
+    PyErr_Clear();
+    return std::nullopt;
+  }
+  return std::string_view(data, static_cast<size_t>(size));
+}
+
+// Whether read_plain_params would read exactly `given` (in the dict's order,
+// floats bit for bit) from dict. Reads in place and runs no Python code.
+bool reads_as(PyObject* dict, const std::vector<ParamEntry>& given) {
+  if (static_cast<size_t>(PyDict_Size(dict)) != given.size()) return false;
+  Py_ssize_t pos = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
+  for (const ParamEntry& entry : given) {
+    if (!PyDict_Next(dict, &pos, &key, &value) || !PyUnicode_Check(key)) return false;
+    auto k = utf8_view(key);
+    if (!k || *k != entry.first) return false;
+    const ParamValue& v = entry.second;
+    switch (v.tag()) {
+      case ParamValue::Tag::Bool:
+        if (!PyBool_Check(value) || (value == Py_True) != v.as_bool()) return false;
+        break;
+      case ParamValue::Tag::Float:
+        if (!PyFloat_CheckExact(value) ||
+            std::bit_cast<uint64_t>(PyFloat_AsDouble(value)) != std::bit_cast<uint64_t>(v.as_float())) {
+          return false;
+        }
+        break;
+      case ParamValue::Tag::Str: {
+        if (!PyUnicode_CheckExact(value)) return false;
+        auto text = utf8_view(value);
+        if (!text || *text != v.as_str()) return false;
+        break;
+      }
+      case ParamValue::Tag::Int: {
+        if (!PyLong_CheckExact(value)) return false;
+        long long x = PyLong_AsLongLong(value);
+        if (x == -1 && PyErr_Occurred()) {
+          PyErr_Clear();
+          return false;
+        }
+        if (x != v.as_int()) return false;
+        break;
+      }
+    }
+  }
+  return true;
+}
+
+// The last few params dicts this thread converted, as read and as made. A
+// front end passes the same few dicts (or equal ones) again and again; when
+// a dict reads as one of these, its map is reused instead of built, sorted
+// and hashed anew, and the store finds it already pooled.
+struct RecentParams {
+  std::vector<ParamEntry> as_read;
+  ParamMap map;
+};
+constexpr size_t kRecent = 4;
+thread_local std::array<RecentParams, kRecent> t_recent;
+thread_local size_t t_recent_next = 0;
+
 }  // namespace
 
 ParamMap to_param_map(PyObject* o) {
   if (o == nullptr || o == Py_None) return ParamMap();
   if (!PyDict_Check(o)) raise_error(PyExc_TypeError, "params must be a dict or None");
+  if (PyDict_Size(o) == 0) return ParamMap();
+  for (const RecentParams& recent : t_recent) {
+    if (!recent.as_read.empty() && reads_as(o, recent.as_read)) return recent.map;
+  }
   {
     std::vector<ParamEntry> entries;
     entries.reserve(static_cast<size_t>(PyDict_Size(o)));
-    if (read_plain_params(o, entries)) return ParamMap::make(std::move(entries));
+    if (read_plain_params(o, entries)) {
+      // Built aside and moved in whole, so a failed allocation cannot leave a
+      // slot pairing one dict's entries with another's map.
+      RecentParams fresh{entries, ParamMap::make(std::move(entries))};
+      RecentParams& slot = t_recent[t_recent_next++ % kRecent];
+      slot = std::move(fresh);
+      return slot.map;
+    }
   }
   // A copy of the items: converting a value may run Python code that changes
   // the dict, which must neither break the iteration nor free an item.

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "common/panic.hpp"
 #include "lib/py_ref.hpp"
@@ -57,6 +58,10 @@ void set_error_from_current_exception() noexcept {
   } catch (const Panic& e) {
     set_panic(e.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more than it can ever hold, e.g. reserving for a
+    // sequence whose __len__ is absurd: out of memory, not a broken invariant.
     PyErr_NoMemory();
   } catch (const std::exception& e) {
     set_panic(e.what());

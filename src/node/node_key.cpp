@@ -23,7 +23,7 @@ NodeKey NodeKey::source(std::string name, ParamMap params) {
   NodeKey key;
   key.kind_ = NodeKind::Source;
   key.params_ = std::move(params);
-  key.v_ = std::move(name);
+  key.v_ = Name{std::move(name)};
   return key;
 }
 NodeKey NodeKey::op(std::string name, ParamMap params, IdList inputs) {
@@ -115,7 +115,7 @@ std::string NodeKey::token() const {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction: {
-      const std::string& name = std::get<0>(v_);
+      const std::string& name = std::get<0>(v_).text;
       out.reserve(8 + name.size());
       out += token_head(kind_);
       append_escaped(out, name);
@@ -186,7 +186,7 @@ std::string NodeKey::label() const {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      out = label_head(kind_) + std::get<0>(v_);
+      out = label_head(kind_) + std::get<0>(v_).text;
       break;
     case NodeKind::External: {
       const auto& d = descriptor();
@@ -222,15 +222,17 @@ void hash_inputs(KeyedHasher& h, std::span<const NodeId> ids) {
 }
 }  // namespace
 
-void NodeKey::hash(KeyedHasher& h) const {
+void NodeKey::hash(KeyedHasher& h) const { hash(h, inputs()); }
+
+void NodeKey::hash(KeyedHasher& h, std::span<const NodeId> inputs) const {
   h.write_u8(static_cast<uint8_t>(kind_));
   switch (kind_) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      h.write_str(std::get<0>(v_));
-      params_.hash(h);
-      if (kind_ != NodeKind::Source) hash_inputs(h, inputs());
+      h.write_str(std::get<0>(v_).text);
+      h.write_u64(params_.digest());
+      if (kind_ != NodeKind::Source) hash_inputs(h, inputs);
       return;
     case NodeKind::External: {
       const auto& d = descriptor();
@@ -241,13 +243,13 @@ void NodeKey::hash(KeyedHasher& h) const {
       h.write_str(d.io_schema);
       h.write_u8(d.preprocessing_ref ? 1 : 0);
       if (d.preprocessing_ref) h.write_str(*d.preprocessing_ref);
-      params_.hash(h);
-      hash_inputs(h, inputs());
+      h.write_u64(params_.digest());
+      hash_inputs(h, inputs);
       return;
     }
     case NodeKind::Stage: {
       const auto& ms = members();
-      hash_inputs(h, inputs());
+      hash_inputs(h, inputs);
       h.write_u64(ms.size());
       for (const StageOp& m : ms) {
         h.write_str(m.token);
@@ -261,18 +263,22 @@ void NodeKey::hash(KeyedHasher& h) const {
     }
     case NodeKind::Exchange:
     case NodeKind::Join:
-      params_.hash(h);
-      hash_inputs(h, inputs());
+      h.write_u64(params_.digest());
+      hash_inputs(h, inputs);
       return;
   }
 }
 
 // Cheapest fields first: a probe that meets another key mostly fails at once.
 bool NodeKey::operator==(const NodeKey& o) const {
-  if (kind_ != o.kind_ || !(inputs_ == o.inputs_)) return false;
+  return inputs_ == o.inputs_ && same_but_inputs(o);
+}
+
+bool NodeKey::same_but_inputs(const NodeKey& o) const {
+  if (kind_ != o.kind_) return false;
   switch (v_.index()) {
     case 0:
-      if (std::get<0>(v_) != std::get<0>(o.v_)) return false;
+      if (std::get<0>(v_).text != std::get<0>(o.v_).text) return false;
       break;
     case 1: {
       const auto& a = std::get<1>(v_);

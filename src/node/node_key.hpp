@@ -12,6 +12,7 @@
 #include <variant>
 #include <vector>
 
+#include "common/variant_copy.hpp"
 #include "node/id_list.hpp"
 #include "param/param.hpp"
 
@@ -52,6 +53,14 @@ class ParamPool;
 
 class NodeKey {
  public:
+  NodeKey() = default;
+  // Copying goes through copy_variant, so a failed name copy is bad_alloc.
+  NodeKey(const NodeKey& o)
+      : kind_(o.kind_), inputs_(o.inputs_), params_(o.params_), v_(copy_variant(o.v_)) {}
+  NodeKey(NodeKey&&) = default;
+  NodeKey& operator=(const NodeKey&) = default;
+  NodeKey& operator=(NodeKey&&) = default;
+
   static NodeKey source(std::string name, ParamMap params);
   static NodeKey op(std::string name, ParamMap params, IdList inputs);
   static NodeKey reduction(std::string name, ParamMap params, IdList inputs);
@@ -66,8 +75,8 @@ class NodeKey {
   std::span<const NodeId> inputs() const { return inputs_.span(); }
   // Name of a Source, Op or Reduction; empty otherwise.
   std::string_view name() const {
-    const std::string* name = std::get_if<0>(&v_);
-    return name ? std::string_view(*name) : std::string_view();
+    const Name* name = std::get_if<0>(&v_);
+    return name ? std::string_view(name->text) : std::string_view();
   }
   // Params of every kind but Stage (empty for a Stage).
   const ParamMap& params() const { return params_; }
@@ -88,17 +97,29 @@ class NodeKey {
   void share_params(ParamPool& pool);
 
   void hash(KeyedHasher& h) const;
+  // The hash of with_inputs(inputs), without building that key.
+  void hash(KeyedHasher& h, std::span<const NodeId> inputs) const;
   bool operator==(const NodeKey& o) const;
+  // Equal in everything but the inputs: o == with_inputs(o's inputs) would
+  // hold for this key.
+  bool same_but_inputs(const NodeKey& o) const;
 
  private:
   using Members = std::vector<StageOp>;
+  // The name as a type of its own: a variant whose alternatives are all
+  // library types that libstdc++ deems never valueless skips its validity
+  // check when a copy throws, and then destroys an alternative it never
+  // built. With this alternative the check stays.
+  struct Name {
+    std::string text;
+  };
 
   NodeKind kind_ = NodeKind::Source;
   IdList inputs_;      // always empty for a Source
   ParamMap params_;    // always empty for a Stage
   // The name of a Source, Op or Reduction (empty for Exchange and Join), the
   // descriptor of an External, the members of a Stage.
-  std::variant<std::string, std::shared_ptr<const PayloadDescriptor>, std::shared_ptr<const Members>> v_;
+  std::variant<Name, std::shared_ptr<const PayloadDescriptor>, std::shared_ptr<const Members>> v_;
 };
 
 // A key or params prefixed with a head: "head" alone when params are empty,

@@ -113,12 +113,23 @@ ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
   } else {
     std::stable_sort(entries.begin(), entries.end(), key_less);
   }
-  m.entries_ = std::make_shared<const std::vector<ParamEntry>>(std::move(entries));
+  // One key for every map in the process, so that equal maps made anywhere
+  // carry equal digests.
+  static const HashKey digest_key = HashKey::random();
+  KeyedHasher h(digest_key);
+  h.write_u64(entries.size());
+  for (const auto& [key, value] : entries) {
+    h.write_str(key);
+    value.hash(h);
+  }
+  const uint64_t digest = h.finish();
+  m.block_ = std::make_shared<const Block>(Block{std::move(entries), digest});
   return m;
 }
 
 bool ParamMap::identical(const ParamMap& o) const {
-  if (entries_ == o.entries_) return true;
+  if (block_ == o.block_) return true;
+  if (digest() != o.digest()) return false;
   auto a = entries();
   auto b = o.entries();
   if (a.size() != b.size()) return false;
@@ -126,20 +137,6 @@ bool ParamMap::identical(const ParamMap& o) const {
     if (a[i].first != b[i].first || !identical_value(a[i].second, b[i].second)) return false;
   }
   return true;
-}
-
-void ParamMap::hash_exact(KeyedHasher& h) const {
-  h.write_u64(size());
-  for (const auto& [key, value] : entries()) {
-    h.write_str(key);
-    h.write_u8(static_cast<uint8_t>(value.tag()));
-    switch (value.tag()) {
-      case ParamValue::Tag::Int: h.write_u64(static_cast<uint64_t>(value.as_int())); break;
-      case ParamValue::Tag::Float: h.write_u64(std::bit_cast<uint64_t>(value.as_float())); break;
-      case ParamValue::Tag::Bool: h.write_u8(value.as_bool() ? 1 : 0); break;
-      case ParamValue::Tag::Str: h.write_str(value.as_str()); break;
-    }
-  }
 }
 
 void ParamMap::append_token(std::string& out) const {
@@ -182,7 +179,8 @@ void ParamMap::hash(KeyedHasher& h) const {
 }
 
 bool ParamMap::operator==(const ParamMap& o) const {
-  if (entries_ == o.entries_) return true;
+  if (block_ == o.block_) return true;
+  if (digest() != o.digest()) return false;  // equal maps have equal digests
   auto a = entries();
   auto b = o.entries();
   if (a.size() != b.size()) return false;

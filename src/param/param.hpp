@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/keyed_hash.hpp"
+#include "common/variant_copy.hpp"
 
 namespace trellan {
 
@@ -27,6 +28,11 @@ class ParamValue {
   static ParamValue Str(std::string v) {
     return ParamValue(Repr(std::in_place_index<3>, std::move(v)));
   }
+  // Copying goes through copy_variant, so a failed string copy is bad_alloc.
+  ParamValue(const ParamValue& o) : v_(copy_variant(o.v_)) {}
+  ParamValue(ParamValue&&) = default;
+  ParamValue& operator=(const ParamValue&) = default;
+  ParamValue& operator=(ParamValue&&) = default;
 
   Tag tag() const { return static_cast<Tag>(v_.index()); }
   int64_t as_int() const { return std::get<0>(v_); }
@@ -56,26 +62,34 @@ class ParamMap {
   static ParamMap make(std::vector<ParamEntry> entries);  // sorts stably by key
 
   std::span<const ParamEntry> entries() const {
-    return entries_ ? std::span<const ParamEntry>(*entries_) : std::span<const ParamEntry>();
+    return block_ ? std::span<const ParamEntry>(block_->entries) : std::span<const ParamEntry>();
   }
-  bool empty() const { return !entries_ || entries_->empty(); }
-  size_t size() const { return entries_ ? entries_->size() : 0; }
+  bool empty() const { return !block_ || block_->entries.empty(); }
+  size_t size() const { return block_ ? block_->entries.size() : 0; }
 
   std::string token() const;
   void append_token(std::string& out) const;
   std::string display() const;
   void hash(KeyedHasher& h) const;
+  // A 64-bit summary of the contents, consistent with ==, computed once when
+  // the map is made (keyed by a per-process secret). Hashing a key that
+  // carries a map writes this word instead of walking the entries again.
+  uint64_t digest() const { return block_ ? block_->digest : 0; }
   bool operator==(const ParamMap& other) const;
   // True when both maps share one entry block (equal without comparing).
-  bool same_block(const ParamMap& other) const { return entries_ == other.entries_; }
+  bool same_block(const ParamMap& other) const { return block_ == other.block_; }
+  // The identity of the entry block, for tables keyed by block.
+  const void* block() const { return block_.get(); }
   // Stricter than ==: floats must agree bit for bit (a NaN keeps its payload),
   // so one map can stand for the other wherever values are written as held.
   bool identical(const ParamMap& other) const;
-  // Hashing consistent with identical().
-  void hash_exact(KeyedHasher& h) const;
 
  private:
-  std::shared_ptr<const std::vector<ParamEntry>> entries_;
+  struct Block {
+    std::vector<ParamEntry> entries;
+    uint64_t digest;
+  };
+  std::shared_ptr<const Block> block_;
 };
 
 // Shortest decimal that reads back to the same double, no exponent notation.

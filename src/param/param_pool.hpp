@@ -6,7 +6,6 @@
 
 #include <vector>
 
-#include "common/keyed_hash.hpp"
 #include "common/tagged_index.hpp"
 #include "param/param.hpp"
 
@@ -14,8 +13,6 @@ namespace trellan {
 
 class ParamPool {
  public:
-  ParamPool() : hash_key_(HashKey::random()) {}
-
   // The pooled map identical to m (floats bit for bit), which m itself becomes
   // when no such map is pooled yet. The empty map is never pooled.
   ParamMap share(const ParamMap& m);
@@ -23,7 +20,8 @@ class ParamPool {
   size_t size() const { return maps_.size(); }
 
  private:
-  HashKey hash_key_;  // maps hold user-chosen text
+  // By digest. A map whose block is pooled already (copied from a pooled key,
+  // or shared by the blob reader) is found at its first probe, by address.
   TaggedIndex index_;
   std::vector<ParamMap> maps_;
 };

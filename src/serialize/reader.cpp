@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 
 #include "serialize/utf8.hpp"
 #include "serialize/wire.hpp"
@@ -72,7 +73,66 @@ Result<std::string, DecodeError> Reader::string() {
   return std::string(reinterpret_cast<const char*>(body), len);
 }
 
+size_t Reader::params_size() const {
+  const size_t end = data_.size();
+  size_t p = pos_;
+  auto field32 = [&](uint32_t& v) {
+    if (end - p < 4) return false;
+    v = wire::load_u32(data_.data() + p);
+    p += 4;
+    return true;
+  };
+  auto skip = [&](size_t n) {
+    if (end - p < n) return false;
+    p += n;
+    return true;
+  };
+  uint32_t count = 0, len = 0;
+  if (!field32(count)) return 0;
+  for (uint32_t e = 0; e < count; ++e) {
+    if (!field32(len) || !skip(len) || !skip(1)) return 0;
+    switch (data_[p - 1]) {
+      case 0:
+      case 1:
+        if (!skip(8)) return 0;
+        break;
+      case 2:
+        if (!skip(1)) return 0;
+        break;
+      case 3:
+        if (!field32(len) || !skip(len)) return 0;
+        break;
+      default:
+        return 0;
+    }
+  }
+  return p - pos_;
+}
+
 Result<ParamMap, DecodeError> Reader::params() {
+  const size_t size = params_size();
+  if (size <= 4) return decode_params();  // empty, or an error to report
+  const uint8_t* bytes = data_.data() + pos_;
+  KeyedHasher h(seen_key_);
+  h.write_str(std::string_view(reinterpret_cast<const char*>(bytes), size));
+  const uint64_t hash = h.finish();
+  seen_index_.reserve_one();
+  const auto probe = seen_index_.find(hash, [&](uint64_t id) {
+    const SeenParams& seen = seen_[id];
+    return seen.size == size && std::memcmp(data_.data() + seen.offset, bytes, size) == 0;
+  });
+  if (probe.found) {
+    pos_ += size;
+    return seen_[probe.id].map;
+  }
+  const size_t offset = pos_;
+  TRY_READ(map, decode_params());
+  seen_index_.insert(probe, hash);
+  seen_.push_back(SeenParams{offset, size, map});
+  return map;
+}
+
+Result<ParamMap, DecodeError> Reader::decode_params() {
   TRY_READ(count, u32());
   if (count == 0) return ParamMap();
   std::vector<ParamEntry> entries;
@@ -216,16 +276,35 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   const uint32_t node_count = wire::load_u32(data.data() + 4);
 
   // The store is private until returned, so its lock is never contended.
+  // Records are decoded a batch at a time and interned together, which lets
+  // the store overlap the table probes of neighbouring records.
   auto store = std::make_unique<GraphStore>();
   Reader reader(data, 8);
+  constexpr size_t kBatch = 256;
+  std::vector<NodeKey> batch;
+  batch.reserve(kBatch);
+  // A duplicate record collapses onto an earlier node, so later records land
+  // below their index and a reference to one of the last indexes can fall
+  // outside the store although it passed the reader's bound.
+  auto intern_batch = [&]() -> Status<DecodeError> {
+    auto interned = store->intern_run(batch);
+    batch.clear();
+    if (!interned.ok()) return bad_ref(interned.error().id);
+    return {};
+  };
   for (uint64_t i = 0; i < node_count; ++i) {
-    TRY_READ(key, reader.record(i));
-    // A duplicate record collapses onto an earlier node, so later records
-    // land below their index and a reference to one of the last indexes can
-    // fall outside the store although it passed the reader's bound.
-    auto id = store->intern(std::move(key));
-    if (!id.ok()) return bad_ref(id.error().id);
+    auto key = reader.record(i);
+    if (!key.ok()) {
+      // Records before the failing one come first, as they would one by one.
+      if (auto earlier = intern_batch(); !earlier.ok()) return Err(earlier.error());
+      return Err(key.error());
+    }
+    batch.push_back(std::move(key).value());
+    if (batch.size() == kBatch) {
+      if (auto interned = intern_batch(); !interned.ok()) return Err(interned.error());
+    }
   }
+  if (auto interned = intern_batch(); !interned.ok()) return Err(interned.error());
   TRY_READ(output_count, reader.u32());
   for (uint32_t k = 0; k < output_count; ++k) {
     TRY_READ(id, reader.u64());

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "common/keyed_hash.hpp"
 #include "common/result.hpp"
+#include "common/tagged_index.hpp"
 #include "node/node_key.hpp"
 #include "serialize/blob.hpp"
 
@@ -38,10 +40,26 @@ class Reader {
 
  private:
   bool has(size_t n) const { return remaining() >= n; }
+  // The size of the params field at pos_ when it is complete and its tags are
+  // valid, else 0. Reads nothing else: no allocation, no UTF-8 check.
+  size_t params_size() const;
+  Result<ParamMap, DecodeError> decode_params();
 
   std::span<const uint8_t> data_;
   size_t pos_;
   std::vector<NodeId> scratch_;  // id lists too long to stay inline
+
+  // Params fields decoded so far, by their bytes: a blob repeats a few maps on
+  // most of its nodes, and equal bytes decode to one map, so each distinct
+  // field is decoded once and its nodes share the result.
+  struct SeenParams {
+    size_t offset;
+    size_t size;
+    ParamMap map;
+  };
+  HashKey seen_key_ = HashKey::random();  // the bytes come from outside
+  TaggedIndex seen_index_;
+  std::vector<SeenParams> seen_;
 };
 
 }  // namespace trellan

@@ -14,12 +14,39 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
     if (input >= n) return Err(BadNodeId{input});
   }
   inner_.index.reserve_one();
-  const auto probe = inner_.index.find(h, [&](uint64_t id) { return inner_.nodes[id] == key; });
+  return intern_locked(key, h);
+}
+
+NodeId GraphStore::intern_locked(NodeKey& key, uint64_t hash) {
+  const auto probe = inner_.index.find(hash, [&](uint64_t id) { return inner_.nodes[id] == key; });
   if (probe.found) return probe.id;
   key.share_params(inner_.params);
-  inner_.index.insert(probe, h);
+  // Room in the arena first, so that the index never names a missing node.
+  if (inner_.nodes.size() == inner_.nodes.capacity()) inner_.nodes.reserve(2 * inner_.nodes.size() + 1);
+  inner_.index.insert(probe, hash);
   inner_.nodes.push_back(std::move(key));
-  return n;
+  return inner_.nodes.size() - 1;
+}
+
+Status<BadNodeId> GraphStore::intern_run(std::span<NodeKey> keys, std::vector<NodeId>* ids) {
+  std::vector<uint64_t> hashes(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) hashes[i] = inner_.index.hash(keys[i]);
+  auto guard = lock_.lock();
+  // Room for every key at once: the table cannot grow between a prefetch and
+  // the probe it prepares.
+  inner_.index.reserve(inner_.nodes.size() + keys.size());
+  constexpr size_t kAhead = 8;
+  for (size_t i = 0; i < std::min(kAhead, keys.size()); ++i) inner_.index.prefetch(hashes[i]);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i + kAhead < keys.size()) inner_.index.prefetch(hashes[i + kAhead]);
+    const uint64_t n = inner_.nodes.size();
+    for (NodeId input : keys[i].inputs()) {
+      if (input >= n) return Err(BadNodeId{input});
+    }
+    const NodeId id = intern_locked(keys[i], hashes[i]);
+    if (ids) ids->push_back(id);
+  }
+  return {};
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {

@@ -47,6 +47,12 @@ class GraphStore {
   GraphStore& operator=(const GraphStore&) = delete;
 
   Result<NodeId, BadNodeId> intern(NodeKey key);
+  // Interns keys in order, with the results of as many intern calls, under
+  // one lock; the table probes of the next few keys start early, so that their
+  // cache misses overlap. Stops at the first key that intern would refuse and
+  // returns its error: the keys before it are interned, the rest are not.
+  // When ids is given, the id of each interned key is appended to it.
+  Status<BadNodeId> intern_run(std::span<NodeKey> keys, std::vector<NodeId>* ids = nullptr);
   Status<BadNodeId> mark_output(NodeId id);
 
   uint64_t node_count() const;
@@ -85,6 +91,9 @@ class GraphStore {
     std::vector<bool> is_output;     // by node id, so marking never scans
     NodeMap node_map;
   };
+
+  // The tail of intern, under the lock: key's inputs are known to be valid.
+  NodeId intern_locked(NodeKey& key, uint64_t hash);
 
   mutable PoisonMutex lock_{kPoisoned};
   Inner inner_;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 
 #include "common/keyed_hash.hpp"
 #include "common/tagged_index.hpp"
@@ -18,6 +19,12 @@ class KeyIndex : public TaggedIndex {
   uint64_t hash(const NodeKey& key) const {
     KeyedHasher h(hash_key_);
     key.hash(h);
+    return h.finish();
+  }
+  // The hash of key.with_inputs(inputs), without building that key.
+  uint64_t hash(const NodeKey& key, std::span<const NodeId> inputs) const {
+    KeyedHasher h(hash_key_);
+    key.hash(h, inputs);
     return h.finish();
   }
 

@@ -132,6 +132,25 @@ class NotAStore:
     pass
 
 
+class Endless:
+    """A sequence that claims more items than memory could hold."""
+
+    def __init__(self, length: int) -> None:
+        self.length = length
+
+    def __len__(self) -> int:
+        return self.length
+
+    def __getitem__(self, i: int) -> int:
+        if i >= self.length:
+            raise IndexError(i)
+        return 0
+
+
+ENDLESS = Endless(sys.maxsize)
+HUGE = Endless(2**40)
+
+
 NOT_A_STORE = NotAStore()
 TRUE = True
 
@@ -165,6 +184,9 @@ CASES: list[Case] = [
     ("add_op str item", lambda: STORE.add_op("add", NOT_INT_INPUTS), TypeError, [NOT_INT_INPUTS]),
     ("add_op str inputs", lambda: STORE.add_op("add", NAME), TypeError, [NAME]),
     ("add_op not a sequence", lambda: STORE.add_op("add", BIG_ID), TypeError, [BIG_ID]),
+    ("add_op endless sequence", lambda: STORE.add_op("add", ENDLESS), MemoryError, [ENDLESS]),
+    ("add_op huge sequence", lambda: STORE.add_op("add", HUGE), MemoryError, [HUGE]),
+    ("serialize endless outputs", lambda: STORE.serialize(ENDLESS), MemoryError, [ENDLESS]),
     ("add_reduction", lambda: STORE.add_reduction("sum", INPUTS, PARAMS), None, [INPUTS, PARAMS]),
     ("add_reduction bad id", lambda: STORE.add_reduction("sum", BAD_INPUTS), ValueError,
      [BAD_INPUTS]),

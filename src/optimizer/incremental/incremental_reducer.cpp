@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <string_view>
 
 #include "common/panic.hpp"
@@ -12,31 +13,34 @@ namespace trellan {
 namespace {
 
 // An add of the float 0.0 or a mul by the float 1.0, scalar on either side:
-// the same operators the rewrite engine eliminates.
-constexpr std::array<std::string_view, 4> kIdentityTokens = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
-constexpr size_t kIdentityTokenLength = 39;
+// the same operators the rewrite engine eliminates. Their tokens are
+//   op|add|scalar=f0000000000000000;side=sr   op|add|scalar=f0000000000000000;side=sl
+//   op|mul|scalar=f3ff0000000000000;side=sr   op|mul|scalar=f3ff0000000000000;side=sl
+// and a key has one of them exactly when its parts read as below (neither
+// name nor keys hold a character the token would escape; params are sorted,
+// "scalar" before "side"; the token writes a float's canonical bits), so the
+// token need not be built.
+bool is_identity_op(const NodeKey& op) {
+  const std::string_view name = op.name();
+  uint64_t unit_bits;
+  if (name == "add") {
+    unit_bits = std::bit_cast<uint64_t>(0.0);
+  } else if (name == "mul") {
+    unit_bits = std::bit_cast<uint64_t>(1.0);
+  } else {
+    return false;
+  }
+  const auto entries = op.params().entries();
+  if (entries.size() != 2 || entries[0].first != "scalar" || entries[1].first != "side") return false;
+  const ParamValue& scalar = entries[0].second;
+  const ParamValue& side = entries[1].second;
+  return scalar.tag() == ParamValue::Tag::Float && canonical_float_bits(scalar.as_float()) == unit_bits &&
+         side.tag() == ParamValue::Tag::Str && (side.as_str() == "r" || side.as_str() == "l");
+}
 
 constexpr std::array<std::string_view, 8> kCommutativeNames = {
     "add", "mul", "and", "or", "eq", "ne", "maximum", "minimum",
 };
-
-// Every identity token names add or mul and carries exactly two params, so
-// only ops of that shape need their token built.
-bool is_identity_op(const NodeKey& op) {
-  const std::string_view name = op.name();
-  if ((name != "add" && name != "mul") || op.params().size() != 2) return false;
-  const std::string token = op.token();
-  if (token.size() != kIdentityTokenLength) return false;
-  for (std::string_view identity : kIdentityTokens) {
-    if (token == identity) return true;
-  }
-  return false;
-}
 
 bool is_commutative_candidate(const NodeKey& op) {
   if (op.inputs().size() != 2 || !op.params().empty()) return false;
@@ -58,66 +62,96 @@ void grow_for(std::vector<T>& v, size_t more) {
 
 IncrementalReducer::IncrementalReducer() = default;
 
-uint64_t IncrementalReducer::intern(const NodeKey& node, std::span<const NodeId> ins) {
-  // Room first: a miss leaves the free slot where the key goes, so the final
-  // hash-cons insertion needs no second probe. (step has sized the table
-  // for its whole delta already.)
-  interned_.reserve_one();
+std::optional<NodeId> IncrementalReducer::canonical_inputs(const NodeKey& node,
+                                                           std::vector<NodeId>& ins) const {
+  ins.clear();
+  for (NodeId input : node.inputs()) {
+    if (input >= remap_.size()) return input;
+    ins.push_back(remap_[input]);
+  }
+  return std::nullopt;
+}
 
-  if (node.is_op() && is_commutative_candidate(node)) {
-    // A commutative op and its mirror share one hash, that of the ascending
-    // orientation, so one probe walk answers both the lookup as recorded and
-    // the lookup swapped. The table never holds both orientations: whichever
-    // came second found the first.
+IncrementalReducer::Prepared IncrementalReducer::prepare(const NodeKey& node,
+                                                         std::span<const NodeId> ins) const {
+  using Rule = Prepared::Rule;
+  if (node.is_op()) {
+    // Identity elimination needs exactly one input to stand for the node;
+    // with none or several the op is an ordinary node.
+    if (ins.size() == 1 && is_identity_op(node)) return {Rule::Identity, 0, ins[0]};
+    if (is_commutative_candidate(node)) {
+      // A commutative op and its mirror share one hash, that of the
+      // ascending orientation, so one probe walk answers both the lookup as
+      // recorded and the lookup swapped. The table never holds both
+      // orientations: whichever came second found the first.
+      const NodeId ascending[2] = {std::min(ins[0], ins[1]), std::max(ins[0], ins[1])};
+      return {Rule::Commutative, interned_.hash(node, ascending), 0};
+    }
+  }
+  return {Rule::Plain, interned_.hash(node, ins), 0};
+}
+
+uint64_t IncrementalReducer::settle(const NodeKey& node, std::span<const NodeId> ins,
+                                    const Prepared& p) {
+  if (p.rule == Prepared::Rule::Identity) return p.first;
+  TaggedIndex::Probe probe;
+  if (p.rule == Prepared::Rule::Commutative) {
     const NodeId lo = std::min(ins[0], ins[1]);
     const NodeId hi = std::max(ins[0], ins[1]);
-    NodeKey ascending = node.with_inputs(IdList{lo, hi});
-    const uint64_t hash = interned_.hash(ascending);
     const std::string_view name = node.name();
-    const auto probe = interned_.find(hash, [&](uint64_t id) {
+    probe = interned_.find(p.hash, [&](uint64_t id) {
       const NodeKey& k = canonical_[id];
       if (!k.is_op() || k.name() != name || !k.params().empty()) return false;
       const auto in = k.inputs();
       return in.size() == 2 && ((in[0] == lo && in[1] == hi) || (in[0] == hi && in[1] == lo));
     });
-    if (probe.found) return probe.id;
-    const uint64_t id = interned_.insert(probe, hash);
-    // A new canonical node keeps the orientation it arrived with.
-    canonical_.push_back(ins[0] == lo ? std::move(ascending) : node.with_inputs(IdList(ins)));
-    return id;
+  } else {
+    probe = interned_.find(p.hash, [&](uint64_t id) {
+      const NodeKey& k = canonical_[id];
+      return std::ranges::equal(k.inputs(), ins) && k.same_but_inputs(node);
+    });
   }
-
-  NodeKey key = node.with_inputs(IdList(ins));
-  const uint64_t hash = interned_.hash(key);
-  const auto probe = interned_.find(hash, [&](uint64_t id) { return canonical_[id] == key; });
   if (probe.found) return probe.id;
-  const uint64_t id = interned_.insert(probe, hash);
+  // A new canonical node keeps the orientation it arrived with. The key is
+  // built before the index learns of it, so a failed copy changes nothing.
+  NodeKey key = node.with_inputs(IdList(ins));
+  const uint64_t id = interned_.insert(probe, p.hash);
   canonical_.push_back(std::move(key));
   return id;
 }
 
 Result<uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
   // Every node of the delta may be new: room for that costs address space
-  // only, while growing on the way would move every key and rehash the table.
+  // only, while growing on the way would move every key and rehash the table
+  // (and the look-ahead below relies on the table staying where it is).
   grow_for(remap_, delta.size());
   grow_for(canonical_, delta.size());
   interned_.reserve(canonical_.size() + delta.size());
-  std::vector<NodeId> ins;
-  for (const NodeKey& node : delta) {
-    ins.clear();
-    for (NodeId input : node.inputs()) {
+  std::vector<NodeId> ins, next_ins;
+  Prepared next{};
+  bool have_next = false;
+  for (size_t i = 0; i < delta.size(); ++i) {
+    const NodeKey& node = delta[i];
+    Prepared current;
+    if (have_next) {
+      current = next;
+      ins.swap(next_ins);
+      have_next = false;
+    } else {
       // Nodes consumed before a failure stay consumed; only total_work
       // tells that this call did not finish.
-      if (input >= remap_.size()) return Err(BadNodeId{input});
-      ins.push_back(remap_[input]);
+      if (auto bad = canonical_inputs(node, ins)) return Err(BadNodeId{*bad});
+      current = prepare(node, ins);
     }
-    // Identity elimination needs exactly one input to stand for the node;
-    // with none or several the op is an ordinary node.
-    if (node.is_op() && ins.size() == 1 && is_identity_op(node)) {
-      remap_.push_back(ins[0]);
-      continue;
+    // Look one node ahead: when its inputs are all settled already (none is
+    // this node), hash it now and start loading its table slot, so that the
+    // cache miss of its lookup overlaps with this node's.
+    if (i + 1 < delta.size() && !canonical_inputs(delta[i + 1], next_ins)) {
+      next = prepare(delta[i + 1], next_ins);
+      if (next.rule != Prepared::Rule::Identity) interned_.prefetch(next.hash);
+      have_next = true;
     }
-    remap_.push_back(intern(node, ins));
+    remap_.push_back(settle(node, ins, current));
   }
   total_work_ += delta.size();
   return uint64_t(delta.size());

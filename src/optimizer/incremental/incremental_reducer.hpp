@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -29,10 +30,22 @@ class IncrementalReducer {
   uint64_t canonical_count() const { return canonical_.size(); }
 
  private:
-  // Canonical id of a store node (not an eliminated identity) whose inputs
-  // map to `ins`: an equal canonical key (or, for a commutative op, its
-  // mirror) or a new entry.
-  uint64_t intern(const NodeKey& node, std::span<const NodeId> ins);
+  // What the rules make of one node, decided before its lookup: eliminated
+  // as an identity (standing for `first`), or looked up by `hash` as a
+  // commutative op (the hash of its ascending orientation) or as it is.
+  struct Prepared {
+    enum class Rule : uint8_t { Identity, Commutative, Plain };
+    Rule rule;
+    uint64_t hash;
+    NodeId first;
+  };
+  // The canonical ids of node's inputs into ins, or the first input that is
+  // not covered by remap_.
+  std::optional<NodeId> canonical_inputs(const NodeKey& node, std::vector<NodeId>& ins) const;
+  Prepared prepare(const NodeKey& node, std::span<const NodeId> ins) const;
+  // The canonical id of a prepared node: an equal canonical key (or, for a
+  // commutative op, its mirror), or a new entry.
+  uint64_t settle(const NodeKey& node, std::span<const NodeId> ins, const Prepared& p);
 
   std::vector<NodeKey> canonical_;  // canonical id = position
   std::vector<uint64_t> remap_;     // store node id -> canonical id

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/keyed_hash.hpp"
+#include "common/tagged_index.hpp"
 #include "node/node_key.hpp"
 
 namespace trellan {
@@ -47,6 +48,15 @@ class TokenTable {
   };
 
   OpId add(std::string text, const NodeKey* key);
+  OpId record_text(const NodeKey& key);
+
+  // Sources, ops, reductions, exchanges and joins by their parts: kind, name
+  // and params determine the text, so a node whose parts were seen before gets
+  // its id without its text being built and hashed. Positions index parts_ids_.
+  uint64_t parts_hash(const NodeKey& key) const;
+  HashKey parts_key_;
+  TaggedIndex by_parts_;
+  std::vector<OpId> parts_ids_;
 
   std::unordered_map<std::string, OpId, TextHash> ids_;
   std::vector<const std::string*> texts_;     // by id; point into ids_, whose nodes never move
