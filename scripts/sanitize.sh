@@ -9,13 +9,15 @@
 # The sanitized module is built into build/asan and imported from
 # build/asan/python, put first on PYTHONPATH; the installed module is left
 # alone. The interpreter itself is not instrumented: it runs with the ASan
-# runtime (and libstdc++) preloaded and leak detection off (it never frees everything at
-# exit), with PYTHONMALLOC=malloc so that Python objects are real heap blocks
-# that ASan watches. The C++ tests keep leak detection on.
+# runtime (and libstdc++) preloaded and leak detection off (it never frees
+# everything at exit), with PYTHONMALLOC=malloc so that Python objects are
+# real heap blocks that ASan watches. The C++ tests keep leak detection on.
 #
 # The graphs of test_deep_graphs.py are shrunk to TRELLAN_DEEP_NODES (default
 # here 100000): enough depth to overflow any recursive walk, at a size the
 # sanitized build runs in reasonable time.
+#
+# Needs what scripts/test.sh installs (GoogleTest, the test extras).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,9 +45,7 @@ cp "$BUILD"/trellan_core*.so python/trellan_core.pyi "$MODULE_DIR/"
 # resolves the real __cxa_throw for its interceptor when it starts, before the
 # module would bring libstdc++ in.
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)"
-# allocator_may_return_null: an impossible allocation is a MemoryError in
-# Python, which the tests check, not an ASan report.
-export ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1"
+export ASAN_OPTIONS="detect_leaks=0"
 export PYTHONMALLOC=malloc
 export PYTHONPATH="$PWD/$MODULE_DIR${PYTHONPATH:+:$PYTHONPATH}"
 export TRELLAN_DEEP_NODES="${TRELLAN_DEEP_NODES:-100000}"
@@ -55,4 +55,6 @@ import sys
 import trellan_core
 assert trellan_core.__file__.startswith(sys.argv[1]), trellan_core.__file__
 EOF
-$NICE "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@"
+# --capture=sys: a sanitizer report goes straight to file descriptor 2, which
+# pytest's default capture would swallow when the process dies.
+$NICE "$PYTHON" -m pytest -q -p no:cacheprovider --capture=sys tests/python "$@"

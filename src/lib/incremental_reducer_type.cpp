@@ -7,6 +7,8 @@
 // Python error can never poison the lock. An exception from the core while it
 // is held (an internal fault) does poison it, and every later call then fails
 // with the panic "incremental reducer poisoned".
+#include <algorithm>
+
 #include "common/poison_mutex.hpp"
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
@@ -69,9 +71,14 @@ void reducer_dealloc(PyObject* self) {
 }
 
 // Feeds the nodes recorded since the watermark. Caller holds the reducer lock.
+// The new nodes are read in place under the store lock instead of copied out
+// (a copy of a large delta would cost as much as the step): the step is pure
+// C++ and takes no other lock, and the store lock comes after the reducer's.
 Result<uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-  std::vector<NodeKey> delta = store.snapshot_from(reducer.watermark());
-  return reducer.step(delta);
+  return store.read_locked([&](std::span<const NodeKey> nodes, std::span<const NodeId>) {
+    const uint64_t from = std::min<uint64_t>(reducer.watermark(), nodes.size());
+    return reducer.step(nodes.subspan(from));
+  });
 }
 
 PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -64,7 +64,10 @@ class IdList {
       u_.heap = new NodeId[n];
       std::copy(p, p + n, u_.heap);
     } else {
-      std::copy(p, p + n, u_.inline_ids);
+      // Spelled out: a copy of unknown length would call memmove for a word
+      // or two.
+      if (n > 0) u_.inline_ids[0] = p[0];
+      if (n > 1) u_.inline_ids[1] = p[1];
     }
   }
 

@@ -23,7 +23,7 @@ NodeKey NodeKey::source(std::string name, ParamMap params) {
   NodeKey key;
   key.kind_ = NodeKind::Source;
   key.params_ = std::move(params);
-  key.v_ = Name{std::move(name)};
+  key.v_ = Name(name);
   return key;
 }
 NodeKey NodeKey::op(std::string name, ParamMap params, IdList inputs) {
@@ -78,7 +78,9 @@ const std::vector<StageOp>& NodeKey::members() const {
 }
 
 void NodeKey::share_params(ParamPool& pool) {
-  if (!params_.empty()) params_ = pool.share(params_);
+  if (params_.empty()) return;
+  const ParamMap& pooled = pool.share(params_);
+  if (!pooled.same_block(params_)) params_ = pooled;
 }
 
 namespace {
@@ -115,7 +117,7 @@ std::string NodeKey::token() const {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction: {
-      const std::string& name = std::get<0>(v_).text;
+      const std::string_view name = std::get<0>(v_).view();
       out.reserve(8 + name.size());
       out += token_head(kind_);
       append_escaped(out, name);
@@ -186,7 +188,8 @@ std::string NodeKey::label() const {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      out = label_head(kind_) + std::get<0>(v_).text;
+      out = label_head(kind_);
+      out += std::get<0>(v_).view();
       break;
     case NodeKind::External: {
       const auto& d = descriptor();
@@ -230,7 +233,7 @@ void NodeKey::hash(KeyedHasher& h, std::span<const NodeId> inputs) const {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      h.write_str(std::get<0>(v_).text);
+      h.write_str(std::get<0>(v_).view());
       h.write_u64(params_.digest());
       if (kind_ != NodeKind::Source) hash_inputs(h, inputs);
       return;
@@ -278,7 +281,7 @@ bool NodeKey::same_but_inputs(const NodeKey& o) const {
   if (kind_ != o.kind_) return false;
   switch (v_.index()) {
     case 0:
-      if (std::get<0>(v_).text != std::get<0>(o.v_).text) return false;
+      if (!(std::get<0>(v_) == std::get<0>(o.v_))) return false;
       break;
     case 1: {
       const auto& a = std::get<1>(v_);

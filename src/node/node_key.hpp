@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/variant_copy.hpp"
+#include "node/compact_name.hpp"
 #include "node/id_list.hpp"
 #include "param/param.hpp"
 
@@ -76,7 +77,7 @@ class NodeKey {
   // Name of a Source, Op or Reduction; empty otherwise.
   std::string_view name() const {
     const Name* name = std::get_if<0>(&v_);
-    return name ? std::string_view(name->text) : std::string_view();
+    return name ? name->view() : std::string_view();
   }
   // Params of every kind but Stage (empty for a Stage).
   const ParamMap& params() const { return params_; }
@@ -106,13 +107,11 @@ class NodeKey {
 
  private:
   using Members = std::vector<StageOp>;
-  // The name as a type of its own: a variant whose alternatives are all
-  // library types that libstdc++ deems never valueless skips its validity
-  // check when a copy throws, and then destroys an alternative it never
-  // built. With this alternative the check stays.
-  struct Name {
-    std::string text;
-  };
+  // The name is a type of our own also because a variant whose alternatives
+  // are all library types that libstdc++ deems never valueless skips its
+  // validity check when a copy throws, and then destroys an alternative it
+  // never built. With this alternative the check stays.
+  using Name = CompactName;
 
   NodeKind kind_ = NodeKind::Source;
   IdList inputs_;      // always empty for a Source

@@ -2,7 +2,7 @@
 
 namespace trellan {
 
-ParamMap ParamPool::share(const ParamMap& m) {
+const ParamMap& ParamPool::share(const ParamMap& m) {
   if (m.empty()) return m;
   // Identical maps are equal maps, whose digests agree.
   const uint64_t hash = m.digest();
@@ -13,7 +13,7 @@ ParamMap ParamPool::share(const ParamMap& m) {
   if (maps_.size() == maps_.capacity()) maps_.reserve(2 * maps_.size() + 1);
   index_.insert(probe, hash);
   maps_.push_back(m);
-  return m;
+  return maps_.back();
 }
 
 }  // namespace trellan

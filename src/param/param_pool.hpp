@@ -14,8 +14,9 @@ namespace trellan {
 class ParamPool {
  public:
   // The pooled map identical to m (floats bit for bit), which m itself becomes
-  // when no such map is pooled yet. The empty map is never pooled.
-  ParamMap share(const ParamMap& m);
+  // when no such map is pooled yet. The empty map is never pooled. The
+  // reference stays valid until the next call.
+  const ParamMap& share(const ParamMap& m);
 
   size_t size() const { return maps_.size(); }
 

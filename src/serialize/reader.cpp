@@ -36,6 +36,8 @@ Err<DecodeError> bad_ref(uint64_t value) { return Err(DecodeError{Kind::BadNodeR
 constexpr size_t kMinParamEntry = 4 + 1 + 1;
 constexpr size_t kMinMember = 4 + 4;
 constexpr size_t kStageRef = 5;
+// A source with an empty name and no params: tag, name length, param count.
+constexpr size_t kMinRecord = 1 + 4 + 4;
 
 }  // namespace
 
@@ -279,6 +281,10 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   // Records are decoded a batch at a time and interned together, which lets
   // the store overlap the table probes of neighbouring records.
   auto store = std::make_unique<GraphStore>();
+  // Room for the declared nodes, but never more than the rest of the blob
+  // could hold (a record takes at least kMinRecord bytes), so a count that
+  // the data does not back cannot make the reader allocate.
+  store->reserve(std::min<uint64_t>(node_count, (data.size() - 8) / kMinRecord));
   Reader reader(data, 8);
   constexpr size_t kBatch = 256;
   std::vector<NodeKey> batch;

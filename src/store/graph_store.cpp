@@ -35,7 +35,7 @@ Status<BadNodeId> GraphStore::intern_run(std::span<NodeKey> keys, std::vector<No
   // Room for every key at once: the table cannot grow between a prefetch and
   // the probe it prepares.
   inner_.index.reserve(inner_.nodes.size() + keys.size());
-  constexpr size_t kAhead = 8;
+  constexpr size_t kAhead = 16;
   for (size_t i = 0; i < std::min(kAhead, keys.size()); ++i) inner_.index.prefetch(hashes[i]);
   for (size_t i = 0; i < keys.size(); ++i) {
     if (i + kAhead < keys.size()) inner_.index.prefetch(hashes[i + kAhead]);
@@ -47,6 +47,12 @@ Status<BadNodeId> GraphStore::intern_run(std::span<NodeKey> keys, std::vector<No
     if (ids) ids->push_back(id);
   }
   return {};
+}
+
+void GraphStore::reserve(uint64_t count) {
+  auto guard = lock_.lock();
+  inner_.nodes.reserve(count);
+  inner_.index.reserve(count);
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
@@ -76,7 +82,7 @@ NodeMap GraphStore::node_map() const {
 
 Snapshot GraphStore::snapshot() const {
   auto guard = lock_.lock();
-  return Snapshot{inner_.nodes, inner_.outputs};
+  return Snapshot{{inner_.nodes.begin(), inner_.nodes.end()}, inner_.outputs};
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {

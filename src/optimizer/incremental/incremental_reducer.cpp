@@ -51,6 +51,15 @@ bool is_commutative_candidate(const NodeKey& op) {
   return false;
 }
 
+// Input lists are a few ids long: compared inline rather than by memcmp.
+bool same_ids(std::span<const NodeId> a, std::span<const NodeId> b) {
+  if (a.size() != b.size()) return false;
+  for (size_t k = 0; k < a.size(); ++k) {
+    if (a[k] != b[k]) return false;
+  }
+  return true;
+}
+
 // Reserves room for `more` entries, keeping growth geometric when many small
 // deltas arrive one after another.
 template <class T>
@@ -61,6 +70,26 @@ void grow_for(std::vector<T>& v, size_t more) {
 }  // namespace
 
 IncrementalReducer::IncrementalReducer() = default;
+
+void IncrementalReducer::Chunked::reserve_one() {
+  if (size_ < chunks_.size() * kChunk) return;
+  std::vector<NodeKey> chunk;
+  chunk.reserve(kChunk);
+  chunks_.push_back(std::move(chunk));
+}
+
+void IncrementalReducer::Chunked::push_back(NodeKey key) {
+  reserve_one();
+  chunks_.back().push_back(std::move(key));
+  ++size_;
+}
+
+std::vector<NodeKey> IncrementalReducer::Chunked::flat() const {
+  std::vector<NodeKey> out;
+  out.reserve(size_);
+  for (const auto& chunk : chunks_) out.insert(out.end(), chunk.begin(), chunk.end());
+  return out;
+}
 
 std::optional<NodeId> IncrementalReducer::canonical_inputs(const NodeKey& node,
                                                            std::vector<NodeId>& ins) const {
@@ -108,48 +137,61 @@ uint64_t IncrementalReducer::settle(const NodeKey& node, std::span<const NodeId>
   } else {
     probe = interned_.find(p.hash, [&](uint64_t id) {
       const NodeKey& k = canonical_[id];
-      return std::ranges::equal(k.inputs(), ins) && k.same_but_inputs(node);
+      return same_ids(k.inputs(), ins) && k.same_but_inputs(node);
     });
   }
   if (probe.found) return probe.id;
-  // A new canonical node keeps the orientation it arrived with. The key is
-  // built before the index learns of it, so a failed copy changes nothing.
+  // A new canonical node keeps the orientation it arrived with. The key and
+  // its room are made before the index learns of it, so a failed allocation
+  // changes nothing.
   NodeKey key = node.with_inputs(IdList(ins));
+  canonical_.reserve_one();
   const uint64_t id = interned_.insert(probe, p.hash);
   canonical_.push_back(std::move(key));
   return id;
 }
 
 Result<uint64_t, BadNodeId> IncrementalReducer::step(std::span<const NodeKey> delta) {
-  // Every node of the delta may be new: room for that costs address space
-  // only, while growing on the way would move every key and rehash the table
-  // (and the look-ahead below relies on the table staying where it is).
+  // Every node of the delta may be new: room for that in the table at once,
+  // so that it is not rehashed several times on the way (and the look-ahead
+  // below relies on the table staying where it is).
   grow_for(remap_, delta.size());
-  grow_for(canonical_, delta.size());
   interned_.reserve(canonical_.size() + delta.size());
-  std::vector<NodeId> ins, next_ins;
-  Prepared next{};
-  bool have_next = false;
+  std::vector<NodeId>& ins = ins_;
+  std::vector<NodeId>& guess = guess_;
+  Prepared guessed{};
+  bool have_guess = false;
   for (size_t i = 0; i < delta.size(); ++i) {
     const NodeKey& node = delta[i];
-    Prepared current;
-    if (have_next) {
-      current = next;
-      ins.swap(next_ins);
-      have_next = false;
-    } else {
-      // Nodes consumed before a failure stay consumed; only total_work
-      // tells that this call did not finish.
-      if (auto bad = canonical_inputs(node, ins)) return Err(BadNodeId{*bad});
-      current = prepare(node, ins);
-    }
-    // Look one node ahead: when its inputs are all settled already (none is
-    // this node), hash it now and start loading its table slot, so that the
-    // cache miss of its lookup overlaps with this node's.
-    if (i + 1 < delta.size() && !canonical_inputs(delta[i + 1], next_ins)) {
-      next = prepare(delta[i + 1], next_ins);
-      if (next.rule != Prepared::Rule::Identity) interned_.prefetch(next.hash);
-      have_next = true;
+    // Nodes consumed before a failure stay consumed; only total_work tells
+    // that this call did not finish.
+    if (auto bad = canonical_inputs(node, ins)) return Err(BadNodeId{*bad});
+    const Prepared current = have_guess && same_ids(ins, guess) ? guessed : prepare(node, ins);
+    // The table probe of a node is a cache miss. Start the next node's while
+    // this one is looked up: its inputs are known, except this node's own
+    // canonical id, which is guessed as what an identity stands for or else
+    // as the next new id (most nodes are new). A wrong guess costs a wasted
+    // prefetch; the next node is then prepared again from its true inputs.
+    have_guess = false;
+    if (i + 1 < delta.size()) {
+      const NodeId self = remap_.size();
+      const NodeId self_guess = current.rule == Prepared::Rule::Identity ? current.first : canonical_.size();
+      guess.clear();
+      have_guess = true;
+      for (NodeId input : delta[i + 1].inputs()) {
+        if (input < self) {
+          guess.push_back(remap_[input]);
+        } else if (input == self) {
+          guess.push_back(self_guess);
+        } else {
+          have_guess = false;
+          break;
+        }
+      }
+      if (have_guess) {
+        guessed = prepare(delta[i + 1], guess);
+        if (guessed.rule != Prepared::Rule::Identity) interned_.prefetch(guessed.hash);
+      }
     }
     remap_.push_back(settle(node, ins, current));
   }
@@ -167,7 +209,7 @@ Result<Reduced, BadNodeId> IncrementalReducer::finalize(std::span<const NodeId> 
     canonical_outputs.push_back(remap_[id]);
   }
 
-  Reduced reduced = reduce_with_mode(canonical_, canonical_outputs, engine, maximal_fusion);
+  Reduced reduced = reduce_with_mode(canonical_.flat(), canonical_outputs, engine, maximal_fusion);
 
   // The driver maps canonical nodes; callers know store nodes.
   NodeMap by_store_node;

@@ -47,8 +47,30 @@ class IncrementalReducer {
   // commutative op, its mirror), or a new entry.
   uint64_t settle(const NodeKey& node, std::span<const NodeId> ins, const Prepared& p);
 
-  std::vector<NodeKey> canonical_;  // canonical id = position
+  // The canonical form, canonical id = position, in chunks of a fixed size:
+  // it grows by a chunk at a time and never moves a key, since moving a
+  // million keys on every doubling of one array would cost as much as the
+  // steps themselves.
+  class Chunked {
+   public:
+    static constexpr size_t kChunk = size_t{1} << 12;
+    const NodeKey& operator[](uint64_t id) const { return chunks_[id / kChunk][id % kChunk]; }
+    size_t size() const { return size_; }
+    // Makes room for one more key; push_back then cannot fail.
+    void reserve_one();
+    void push_back(NodeKey key);
+    // A contiguous copy, for the driver.
+    std::vector<NodeKey> flat() const;
+
+   private:
+    std::vector<std::vector<NodeKey>> chunks_;  // each reserved for kChunk keys
+    size_t size_ = 0;
+  };
+
+  Chunked canonical_;
   std::vector<uint64_t> remap_;     // store node id -> canonical id
+  // Scratch of step, kept so that a step of one node allocates nothing.
+  std::vector<NodeId> ins_, guess_;
   KeyIndex interned_;               // hash-cons index over canonical_
   uint64_t total_work_ = 0;
 };

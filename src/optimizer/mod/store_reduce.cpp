@@ -18,7 +18,7 @@ Result<StoreAndReport, BadNodeId> GraphStore::reduce_with_outputs(
   std::vector<NodeKey> nodes;
   {
     auto guard = lock_.lock();
-    nodes = inner_.nodes;
+    nodes.assign(inner_.nodes.begin(), inner_.nodes.end());
   }
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return Err(BadNodeId{id});
