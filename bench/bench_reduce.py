@@ -4,8 +4,8 @@ Run: python bench/bench_reduce.py [sizes...]      (default: 10000 100000 1000000
      pip install ".[bench]" first for the dask baseline of the second table.
 
 First table: synthetic pipelines (see bench/synthetic.py) recorded through the Python
-builders; reduce() timed from call to returned store, best of 3 (calls shorter than
-0.2 s timed in batches of about 0.2 s). Reports ns per node,
+builders; reduce() timed from call to returned store, the fastest call of 3 rounds
+(a round of calls shorter than 0.2 s repeats them for about 0.2 s). Reports ns per node,
 the per-node growth from the smallest to the largest size (target <= 1.5x) and the
 time at 1M nodes (target < 2 s).
 
@@ -13,11 +13,13 @@ Second table: the exported workload graphs. Each is recorded once, then reduce()
 against its outputs is timed beside dask's own cull followed by fuse (from
 dask.optimization) on the same dependency structure: one key per exported node, each
 task a tuple of a dummy callable and its input keys; cull against the outputs, then
-fuse the culled graph. Best of 3 each, in the same run; a call shorter than 0.2 s is
-timed in batches that last about 0.2 s. Target: reduce() >= 10x faster.
+fuse the culled graph. Both timed the same way, in the same run: the fastest call of 3
+rounds, each call timed alone. Target: reduce() >= 10x faster.
 
 The per-pass split of the same synthetic shape comes from the C++ benchmark
-bench/reduce_bench.cpp (configure with -DTRELLAN_BUILD_BENCH=ON, run reduce_bench).
+bench/reduce_bench.cpp: cmake -S . -B build/bench -DTRELLAN_BUILD_BENCH=ON &&
+cmake --build build/bench --target reduce_bench && build/bench/reduce_bench
+(add --blob FILE to split the reduction of a store saved with serialize()).
 """
 
 from __future__ import annotations
@@ -36,31 +38,28 @@ REPEATS = 3
 
 
 def best_of(fn, repeats: int = REPEATS, min_batch: float = 0.2) -> tuple[float, object]:
-    """Seconds per fn() call, best of `repeats` batches, and the last result.
+    """Seconds of the fastest fn() call, and the last result.
 
-    A batch runs fn() often enough to last about `min_batch` seconds, so that a
-    millisecond call is not timed alone; results stay alive until the batch
-    ends, so no batch pays for freeing them."""
-    gc.collect()
-    t0 = time.perf_counter()
-    result = fn()
-    first = time.perf_counter() - t0
-    number = max(1, int(min_batch / max(first, 1e-9)))
-    best = first if number == 1 else float("inf")
+    Each of `repeats` rounds makes as many calls as fill about `min_batch` seconds
+    (at least one), each timed alone, with the previous result freed before the
+    next call starts; the fastest call of all rounds counts. The cycle collector
+    runs as it does by default (a round starts from a collected heap)."""
+    best = float("inf")
+    result = None
+    number = 1
     for _ in range(repeats):
-        results = []
         gc.collect()
-        t0 = time.perf_counter()
         for _ in range(number):
-            results.append(fn())
-        best = min(best, (time.perf_counter() - t0) / number)
-        result = results[-1]
-        del results
+            result = None
+            t0 = time.perf_counter()
+            result = fn()
+            best = min(best, time.perf_counter() - t0)
+        number = max(1, int(min_batch / best))
     return best, result
 
 
 def bench_synthetic(sizes: list[int]) -> None:
-    print("reduce() on synthetic pipelines (best of 3)")
+    print("reduce() on synthetic pipelines (fastest call of 3 rounds)")
     print(f"{'nodes':>9} {'reduced':>8} {'stages':>7} {'record s':>9} {'reduce s':>9} {'ns/node':>8}")
     per_node: list[tuple[int, float]] = []
     for n in sizes:
@@ -100,7 +99,7 @@ def bench_workloads() -> None:
     except ImportError:
         print("\ndask is not installed (pip install '.[bench]'): workload table skipped")
         return
-    print("\nreduce() on the exported workloads vs dask cull + fuse (best of 3 each)")
+    print("\nreduce() on the exported workloads vs dask cull + fuse (fastest call of 3 rounds each)")
     print(f"{'workload':<26} {'nodes':>7} {'reduced':>8} {'reduce ms':>10} {'cull+fuse ms':>13} "
           f"{'speed-up':>9}")
     for path in workloads.available():
@@ -108,19 +107,20 @@ def bench_workloads() -> None:
         store, _, outputs = workloads.record(graph)
         ours, (_, report) = best_of(lambda: store.reduce(outputs=outputs))
 
-        def cull_fuse(number: int) -> float:
-            graphs = [dask_graph(graph) for _ in range(number)]  # fresh inputs, built untimed
-            results = []
-            gc.collect()
+        def cull_fuse() -> float:
+            dsk, keys = dask_graph(graph)  # a fresh input, built untimed
             t0 = time.perf_counter()
-            for dsk, keys in graphs:
-                culled, deps = cull(dsk, keys)
-                results.append(fuse(culled, keys=keys, dependencies=deps))
-            return (time.perf_counter() - t0) / number
+            culled, deps = cull(dsk, keys)
+            fuse(culled, keys=keys, dependencies=deps)
+            return time.perf_counter() - t0
 
-        first = cull_fuse(1)
-        number = max(1, int(0.2 / first))
-        theirs = min([first] + [cull_fuse(number) for _ in range(REPEATS)])
+        def cull_fuse_round(number: int) -> float:
+            gc.collect()
+            return min(cull_fuse() for _ in range(number))
+
+        theirs = cull_fuse_round(1)
+        for _ in range(REPEATS):
+            theirs = min(theirs, cull_fuse_round(max(1, int(0.2 / theirs))))
         ratio = theirs / ours
         print(f"{path.name:<26} {len(graph['nodes']):>7} {report['reduced_nodes']:>8} "
               f"{ours * 1e3:>10.2f} {theirs * 1e3:>13.2f} {ratio:>8.1f}x "

@@ -78,12 +78,14 @@ bool is_numpy_bool(PyObject* o) {
 
 }  // namespace
 
-std::string to_utf8(PyObject* o) {
+std::string to_utf8(PyObject* o) { return std::string(to_utf8_view(o)); }
+
+std::string_view to_utf8_view(PyObject* o) {
   if (!PyUnicode_Check(o)) raise_not_instance(o, "str");
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(o, &size);
   if (data == nullptr) throw_python_error();
-  return std::string(data, static_cast<size_t>(size));
+  return std::string_view(data, static_cast<size_t>(size));
 }
 
 std::vector<NodeId> to_id_list(PyObject* o) {

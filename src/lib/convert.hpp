@@ -28,6 +28,8 @@ namespace trellan::py {
 
 // A str (or str subclass) as UTF-8.
 std::string to_utf8(PyObject* o);
+// The same, as a view of the str's own UTF-8 buffer: valid while o lives.
+std::string_view to_utf8_view(PyObject* o);
 // Node ids: any sequence but str, each item an integer in the uint64 range.
 std::vector<NodeId> to_id_list(PyObject* o);
 // The inputs of a builder: to_id_list, straight into an IdList.

@@ -57,17 +57,17 @@ PyRef intern(PyObject* self, NodeKey key) {
   return new_int(id.value());
 }
 
-using NamedFactory = NodeKey (*)(std::string, ParamMap, IdList);
+using NamedFactory = NodeKey (*)(std::string_view, ParamMap, IdList);
 using BoundaryFactory = NodeKey (*)(ParamMap, IdList);
 
 // (name, inputs, params=None)
 PyRef record_named(PyObject* self, const Signature& sig, NamedFactory make, PyObject* const* args,
                    Py_ssize_t nargs, PyObject* kwnames) {
   BoundArgs a = sig.bind(args, nargs, kwnames);
-  std::string name = a.convert(0, to_utf8);
+  std::string_view name = a.convert(0, to_utf8_view);  // the argument outlives the call
   IdList inputs = a.convert(1, to_inputs);
   ParamMap params = to_param_map(a[2]);
-  return intern(self, make(std::move(name), std::move(params), std::move(inputs)));
+  return intern(self, make(name, std::move(params), std::move(inputs)));
 }
 
 // (inputs, params=None)
@@ -83,9 +83,9 @@ PyObject* add_source(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   return entry([&] {
     static const Signature sig("add_source", {Param::required("name"), Param::optional("params")});
     BoundArgs a = sig.bind(args, nargs, kwnames);
-    std::string name = a.convert(0, to_utf8);
+    std::string_view name = a.convert(0, to_utf8_view);  // the argument outlives the call
     ParamMap params = to_param_map(a[1]);
-    auto id = store_of(self).intern(NodeKey::source(std::move(name), std::move(params)));
+    auto id = store_of(self).intern(NodeKey::source(name, std::move(params)));
     if (!id) panic("source has no inputs");
     return new_int(id.value());
   });

@@ -5,18 +5,20 @@
 #pragma once
 
 #include <cstdint>
+#include <bit>
 #include <cstring>
 #include <string_view>
 
 namespace trellan {
 
 class CompactName {
+  static_assert(std::endian::native == std::endian::little, "the size tag is the last byte of a word");
+
  public:
   CompactName() { set_inline_size(0); }
   explicit CompactName(std::string_view s) {
     if (s.size() <= kInline) {
-      std::memcpy(bytes_, s.data(), s.size());
-      set_inline_size(s.size());
+      copy_short(s.data(), s.size());
     } else {
       char* p = new char[s.size()];
       std::memcpy(p, s.data(), s.size());
@@ -62,6 +64,36 @@ class CompactName {
   static constexpr size_t kTag = 23;
   static constexpr unsigned char kHeap = 0xFF;
 
+  // Writes the n <= kInline bytes and the size tag as three whole words,
+  // assembled from loads that stay within s: word-sized stores are what a
+  // later move of the name reads back at once, without waiting for a train
+  // of byte stores to drain.
+  void copy_short(const char* s, size_t n) {
+    uint64_t w0 = 0, w1 = 0, w2 = 0;  // scalars, so they stay in registers
+    if (n > 16) {
+      std::memcpy(&w0, s, 8);
+      std::memcpy(&w1, s + 8, 8);
+      std::memcpy(&w2, s + n - 8, 8);
+      w2 >>= 8 * (24 - n);  // keeps bytes 16 .. n-1
+    } else if (n > 8) {
+      std::memcpy(&w0, s, 8);
+      std::memcpy(&w1, s + n - 8, 8);
+      w1 >>= 8 * (16 - n);  // keeps bytes 8 .. n-1
+    } else if (n == 8) {
+      std::memcpy(&w0, s, 8);
+    } else if (n >= 4) {
+      uint32_t lo, hi;
+      std::memcpy(&lo, s, 4);
+      std::memcpy(&hi, s + n - 4, 4);
+      w0 = lo | (uint64_t(hi) << (8 * (n - 4)));
+    } else {
+      for (size_t i = 0; i < n; ++i) w0 |= uint64_t(static_cast<unsigned char>(s[i])) << (8 * i);
+    }
+    w2 |= uint64_t(n) << 56;  // the size tag, byte 23 (little-endian)
+    std::memcpy(bytes_, &w0, 8);
+    std::memcpy(bytes_ + 8, &w1, 8);
+    std::memcpy(bytes_ + 16, &w2, 8);
+  }
   bool on_heap() const { return static_cast<unsigned char>(bytes_[kTag]) == kHeap; }
   void set_inline_size(size_t n) { bytes_[kTag] = static_cast<char>(n); }
   void set_heap(char* p, uint64_t n) {

@@ -19,62 +19,64 @@ const char* kind_name(NodeKind k) {
   return "?";
 }
 
-NodeKey NodeKey::source(std::string name, ParamMap params) {
+NodeKey NodeKey::source(std::string_view name, ParamMap params) {
   NodeKey key;
-  key.kind_ = NodeKind::Source;
   key.params_ = std::move(params);
-  key.v_ = Name(name);
+  key.v_.emplace<0>(Named<NodeKind::Source>{CompactName(name)});
   return key;
 }
-NodeKey NodeKey::op(std::string name, ParamMap params, IdList inputs) {
-  NodeKey key = source(std::move(name), std::move(params));
-  key.kind_ = NodeKind::Op;
+NodeKey NodeKey::op(std::string_view name, ParamMap params, IdList inputs) {
+  NodeKey key;
   key.inputs_ = std::move(inputs);
+  key.params_ = std::move(params);
+  key.v_.emplace<1>(Named<NodeKind::Op>{CompactName(name)});
   return key;
 }
-NodeKey NodeKey::reduction(std::string name, ParamMap params, IdList inputs) {
-  NodeKey key = op(std::move(name), std::move(params), std::move(inputs));
-  key.kind_ = NodeKind::Reduction;
+NodeKey NodeKey::reduction(std::string_view name, ParamMap params, IdList inputs) {
+  NodeKey key;
+  key.inputs_ = std::move(inputs);
+  key.params_ = std::move(params);
+  key.v_.emplace<2>(Named<NodeKind::Reduction>{CompactName(name)});
   return key;
 }
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, IdList inputs) {
   NodeKey key;
-  key.kind_ = NodeKind::External;
   key.inputs_ = std::move(inputs);
   key.params_ = std::move(params);
-  key.v_ = std::make_shared<const PayloadDescriptor>(std::move(descriptor));
+  key.v_.emplace<3>(Ext{std::make_shared<const PayloadDescriptor>(std::move(descriptor))});
   return key;
 }
 NodeKey NodeKey::stage(IdList inputs, std::vector<StageOp> members) {
   NodeKey key;
-  key.kind_ = NodeKind::Stage;
   key.inputs_ = std::move(inputs);
-  key.v_ = std::make_shared<const Members>(std::move(members));
+  key.v_.emplace<4>(Stg{std::make_shared<const Members>(std::move(members))});
   return key;
 }
 NodeKey NodeKey::exchange(ParamMap params, IdList inputs) {
   NodeKey key;
-  key.kind_ = NodeKind::Exchange;
   key.inputs_ = std::move(inputs);
   key.params_ = std::move(params);
+  key.v_.emplace<5>();
   return key;
 }
 NodeKey NodeKey::join(ParamMap params, IdList inputs) {
-  NodeKey key = exchange(std::move(params), std::move(inputs));
-  key.kind_ = NodeKind::Join;
+  NodeKey key;
+  key.inputs_ = std::move(inputs);
+  key.params_ = std::move(params);
+  key.v_.emplace<6>();
   return key;
 }
 
 const PayloadDescriptor& NodeKey::descriptor() const {
-  const auto* d = std::get_if<1>(&v_);
-  if (!d) panic("descriptor of a node that is not external");
-  return **d;
+  const auto* e = std::get_if<3>(&v_);
+  if (!e) panic("descriptor of a node that is not external");
+  return *e->descriptor;
 }
 
 const std::vector<StageOp>& NodeKey::members() const {
-  const auto* m = std::get_if<2>(&v_);
-  if (!m) panic("members of a node that is not a stage");
-  return **m;
+  const auto* st = std::get_if<4>(&v_);
+  if (!st) panic("members of a node that is not a stage");
+  return *st->members;
 }
 
 void NodeKey::share_params(ParamPool& pool) {
@@ -113,13 +115,13 @@ const char* label_head(NodeKind k) {
 
 std::string NodeKey::token() const {
   std::string out;
-  switch (kind_) {
+  switch (kind()) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction: {
-      const std::string_view name = std::get<0>(v_).view();
+      const std::string_view name = name_field()->view();
       out.reserve(8 + name.size());
-      out += token_head(kind_);
+      out += token_head(kind());
       append_escaped(out, name);
       append_params(out, params_);
       return out;
@@ -146,7 +148,7 @@ std::string NodeKey::token() const {
 }
 
 std::string NodeKey::operator_text() const {
-  if (kind_ == NodeKind::External) {
+  if (kind() == NodeKind::External) {
     const auto& d = descriptor();
     std::string out = "ext|";
     for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
@@ -163,7 +165,7 @@ std::string NodeKey::operator_text() const {
     append_params(out, params_);
     return out;
   }
-  if (kind_ == NodeKind::Stage) {
+  if (kind() == NodeKind::Stage) {
     const auto& ms = members();
     std::string out = "stage|" + std::to_string(ms.size()) + "|";
     for (size_t m = 0; m < ms.size(); ++m) {
@@ -184,12 +186,12 @@ std::string NodeKey::operator_text() const {
 
 std::string NodeKey::label() const {
   std::string out;
-  switch (kind_) {
+  switch (kind()) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      out = label_head(kind_);
-      out += std::get<0>(v_).view();
+      out = label_head(kind());
+      out += name_field()->view();
       break;
     case NodeKind::External: {
       const auto& d = descriptor();
@@ -214,7 +216,7 @@ std::string NodeKey::label() const {
 
 NodeKey NodeKey::with_inputs(IdList inputs) const {
   NodeKey key = *this;
-  if (kind_ != NodeKind::Source) key.inputs_ = std::move(inputs);
+  if (kind() != NodeKind::Source) key.inputs_ = std::move(inputs);
   return key;
 }
 
@@ -228,14 +230,14 @@ void hash_inputs(KeyedHasher& h, std::span<const NodeId> ids) {
 void NodeKey::hash(KeyedHasher& h) const { hash(h, inputs()); }
 
 void NodeKey::hash(KeyedHasher& h, std::span<const NodeId> inputs) const {
-  h.write_u8(static_cast<uint8_t>(kind_));
-  switch (kind_) {
+  h.write_u8(static_cast<uint8_t>(kind()));
+  switch (kind()) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      h.write_str(std::get<0>(v_).view());
+      h.write_str(name_field()->view());
       h.write_u64(params_.digest());
-      if (kind_ != NodeKind::Source) hash_inputs(h, inputs);
+      if (kind() != NodeKind::Source) hash_inputs(h, inputs);
       return;
     case NodeKind::External: {
       const auto& d = descriptor();
@@ -278,22 +280,27 @@ bool NodeKey::operator==(const NodeKey& o) const {
 }
 
 bool NodeKey::same_but_inputs(const NodeKey& o) const {
-  if (kind_ != o.kind_) return false;
-  switch (v_.index()) {
-    case 0:
-      if (!(std::get<0>(v_) == std::get<0>(o.v_))) return false;
+  if (v_.index() != o.v_.index()) return false;
+  switch (kind()) {
+    case NodeKind::Source:
+    case NodeKind::Op:
+    case NodeKind::Reduction:
+      if (!(*name_field() == *o.name_field())) return false;
       break;
-    case 1: {
-      const auto& a = std::get<1>(v_);
-      const auto& b = std::get<1>(o.v_);
+    case NodeKind::External: {
+      const auto& a = std::get<3>(v_).descriptor;
+      const auto& b = std::get<3>(o.v_).descriptor;
       if (a != b && !(*a == *b)) return false;
       break;
     }
-    default: {
-      const auto& a = std::get<2>(v_);
-      const auto& b = std::get<2>(o.v_);
+    case NodeKind::Stage: {
+      const auto& a = std::get<4>(v_).members;
+      const auto& b = std::get<4>(o.v_).members;
       return a == b || *a == *b;
     }
+    case NodeKind::Exchange:
+    case NodeKind::Join:
+      break;
   }
   return params_ == o.params_;
 }
@@ -304,4 +311,9 @@ std::string with_params(std::string_view head, const ParamMap& params) {
   return out;
 }
 
+}  // namespace trellan
+
+namespace trellan {
+// A store holds millions of keys: keep one within a cache line.
+static_assert(sizeof(NodeKey) <= 64, "a node key grew past 64 bytes");
 }  // namespace trellan

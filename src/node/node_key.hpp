@@ -56,27 +56,26 @@ class NodeKey {
  public:
   NodeKey() = default;
   // Copying goes through copy_variant, so a failed name copy is bad_alloc.
-  NodeKey(const NodeKey& o)
-      : kind_(o.kind_), inputs_(o.inputs_), params_(o.params_), v_(copy_variant(o.v_)) {}
+  NodeKey(const NodeKey& o) : inputs_(o.inputs_), params_(o.params_), v_(copy_variant(o.v_)) {}
   NodeKey(NodeKey&&) = default;
   NodeKey& operator=(const NodeKey&) = default;
   NodeKey& operator=(NodeKey&&) = default;
 
-  static NodeKey source(std::string name, ParamMap params);
-  static NodeKey op(std::string name, ParamMap params, IdList inputs);
-  static NodeKey reduction(std::string name, ParamMap params, IdList inputs);
+  static NodeKey source(std::string_view name, ParamMap params);
+  static NodeKey op(std::string_view name, ParamMap params, IdList inputs);
+  static NodeKey reduction(std::string_view name, ParamMap params, IdList inputs);
   static NodeKey external(PayloadDescriptor descriptor, ParamMap params, IdList inputs);
   static NodeKey stage(IdList inputs, std::vector<StageOp> members);
   static NodeKey exchange(ParamMap params, IdList inputs);
   static NodeKey join(ParamMap params, IdList inputs);
 
-  NodeKind kind() const { return kind_; }
-  bool is_op() const { return kind_ == NodeKind::Op; }
+  NodeKind kind() const { return static_cast<NodeKind>(v_.index()); }
+  bool is_op() const { return kind() == NodeKind::Op; }
   // Inputs of the node (empty for a Source).
   std::span<const NodeId> inputs() const { return inputs_.span(); }
   // Name of a Source, Op or Reduction; empty otherwise.
   std::string_view name() const {
-    const Name* name = std::get_if<0>(&v_);
+    const CompactName* name = name_field();
     return name ? name->view() : std::string_view();
   }
   // Params of every kind but Stage (empty for a Stage).
@@ -107,18 +106,39 @@ class NodeKey {
 
  private:
   using Members = std::vector<StageOp>;
-  // The name is a type of our own also because a variant whose alternatives
-  // are all library types that libstdc++ deems never valueless skips its
-  // validity check when a copy throws, and then destroys an alternative it
-  // never built. With this alternative the check stays.
-  using Name = CompactName;
+  // One alternative per kind, in NodeKind order, so that the variant's index
+  // is the kind and a key needs no field of its own for it (a key is 64 bytes).
+  // They are types of our own also because a variant whose alternatives are
+  // all library types that libstdc++ deems never valueless skips its validity
+  // check when a copy throws, and then destroys an alternative it never built.
+  template <NodeKind K>
+  struct Named {
+    CompactName name;
+  };
+  struct Ext {
+    std::shared_ptr<const PayloadDescriptor> descriptor;
+  };
+  struct Stg {
+    std::shared_ptr<const Members> members;
+  };
+  template <NodeKind K>
+  struct Bare {};
+  using Fields = std::variant<Named<NodeKind::Source>, Named<NodeKind::Op>, Named<NodeKind::Reduction>, Ext,
+                              Stg, Bare<NodeKind::Exchange>, Bare<NodeKind::Join>>;
 
-  NodeKind kind_ = NodeKind::Source;
+  // The name of a Source, Op or Reduction; null for the other kinds.
+  const CompactName* name_field() const {
+    switch (v_.index()) {
+      case 0: return &std::get<0>(v_).name;
+      case 1: return &std::get<1>(v_).name;
+      case 2: return &std::get<2>(v_).name;
+      default: return nullptr;
+    }
+  }
+
   IdList inputs_;      // always empty for a Source
   ParamMap params_;    // always empty for a Stage
-  // The name of a Source, Op or Reduction (empty for Exchange and Join), the
-  // descriptor of an External, the members of a Stage.
-  std::variant<Name, std::shared_ptr<const PayloadDescriptor>, std::shared_ptr<const Members>> v_;
+  Fields v_;           // the kind, and its own fields
 };
 
 // A key or params prefixed with a head: "head" alone when params are empty,

@@ -2,16 +2,23 @@
 
 namespace trellan {
 
+// Appends the runs between separators whole, not a character at a time.
 void append_escaped(std::string& out, std::string_view s) {
-  for (char c : s) {
-    switch (c) {
-      case '%': out += "%25"; break;
-      case ';': out += "%3B"; break;
-      case '=': out += "%3D"; break;
-      case '|': out += "%7C"; break;
-      default: out += c;
+  size_t run = 0;
+  for (size_t i = 0; i < s.size(); ++i) {
+    const char* escape;
+    switch (s[i]) {
+      case '%': escape = "%25"; break;
+      case ';': escape = "%3B"; break;
+      case '=': escape = "%3D"; break;
+      case '|': escape = "%7C"; break;
+      default: continue;
     }
+    out.append(s.data() + run, i - run);
+    out.append(escape, 3);
+    run = i + 1;
   }
+  out.append(s.data() + run, s.size() - run);
 }
 
 std::string escape_token(std::string_view s) {

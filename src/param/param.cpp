@@ -25,10 +25,12 @@ void ParamValue::append_token(std::string& out) const {
       return;
     }
     case Tag::Float: {
-      char buf[20];
-      std::snprintf(buf, sizeof buf, "f%016llx",
-                    static_cast<unsigned long long>(canonical_float_bits(as_float())));
-      out += buf;
+      static constexpr char kHex[] = "0123456789abcdef";
+      char buf[17];
+      buf[0] = 'f';
+      uint64_t bits = canonical_float_bits(as_float());
+      for (int k = 16; k >= 1; --k, bits >>= 4) buf[k] = kHex[bits & 0xF];
+      out.append(buf, sizeof buf);
       return;
     }
     case Tag::Bool:
@@ -123,7 +125,7 @@ ParamMap ParamMap::make(std::vector<ParamEntry> entries) {
     value.hash(h);
   }
   const uint64_t digest = h.finish();
-  m.block_ = std::make_shared<const Block>(Block{std::move(entries), digest});
+  m.block_ = new Block{std::move(entries), digest};
   return m;
 }
 

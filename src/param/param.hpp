@@ -2,6 +2,7 @@
 // carries, with their canonical token text and their display form.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -59,6 +60,18 @@ using ParamEntry = std::pair<std::string, ParamValue>;
 class ParamMap {
  public:
   ParamMap() = default;
+  ParamMap(const ParamMap& o) noexcept : block_(o.block_) { retain(); }
+  ParamMap(ParamMap&& o) noexcept : block_(std::exchange(o.block_, nullptr)) {}
+  ParamMap& operator=(const ParamMap& o) noexcept {
+    ParamMap copy(o);
+    std::swap(block_, copy.block_);
+    return *this;
+  }
+  ParamMap& operator=(ParamMap&& o) noexcept {
+    std::swap(block_, o.block_);
+    return *this;
+  }
+  ~ParamMap() { release(); }
   static ParamMap make(std::vector<ParamEntry> entries);  // sorts stably by key
 
   std::span<const ParamEntry> entries() const {
@@ -79,17 +92,27 @@ class ParamMap {
   // True when both maps share one entry block (equal without comparing).
   bool same_block(const ParamMap& other) const { return block_ == other.block_; }
   // The identity of the entry block, for tables keyed by block.
-  const void* block() const { return block_.get(); }
+  const void* block() const { return block_; }
   // Stricter than ==: floats must agree bit for bit (a NaN keeps its payload),
   // so one map can stand for the other wherever values are written as held.
   bool identical(const ParamMap& other) const;
 
  private:
+  // Shared by every copy of a map and counted in place: one word per map
+  // where a shared_ptr would take two, and a key holds a map.
   struct Block {
     std::vector<ParamEntry> entries;
     uint64_t digest;
+    mutable std::atomic<uint64_t> refs{1};
   };
-  std::shared_ptr<const Block> block_;
+  void retain() const noexcept {
+    if (block_) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  void release() noexcept {
+    if (block_ && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;
+  }
+
+  const Block* block_ = nullptr;
 };
 
 // Shortest decimal that reads back to the same double, no exponent notation.

@@ -1,19 +1,27 @@
 #include "param/param_pool.hpp"
 
+#include <algorithm>
+
 namespace trellan {
 
 const ParamMap& ParamPool::share(const ParamMap& m) {
   if (m.empty()) return m;
+  for (size_t r = 0; r < std::min(kRecent, maps_.size()); ++r) {
+    if (maps_[recent_[r]].same_block(m)) return maps_[recent_[r]];
+  }
   // Identical maps are equal maps, whose digests agree.
   const uint64_t hash = m.digest();
   index_.reserve_one();
   const auto probe = index_.find(hash, [&](uint64_t id) { return maps_[id].identical(m); });
-  if (probe.found) return maps_[probe.id];
-  // Room in the arena first, so that the index never names a missing map.
-  if (maps_.size() == maps_.capacity()) maps_.reserve(2 * maps_.size() + 1);
-  index_.insert(probe, hash);
-  maps_.push_back(m);
-  return maps_.back();
+  size_t id = probe.id;
+  if (!probe.found) {
+    // Room in the arena first, so that the index never names a missing map.
+    if (maps_.size() == maps_.capacity()) maps_.reserve(2 * maps_.size() + 1);
+    id = index_.insert(probe, hash);
+    maps_.push_back(m);
+  }
+  recent_[recent_next_++ % kRecent] = id;
+  return maps_[id];
 }
 
 }  // namespace trellan

@@ -67,12 +67,17 @@ Result<uint64_t, DecodeError> Reader::u64() {
 }
 
 Result<std::string, DecodeError> Reader::string() {
+  TRY_READ(text, string_view());
+  return std::string(text);
+}
+
+Result<std::string_view, DecodeError> Reader::string_view() {
   TRY_READ(len, u32());
   if (!has(len)) return truncated();
   const uint8_t* body = data_.data() + pos_;
   if (!valid_utf8(body, len)) return Err(DecodeError{Kind::InvalidUtf8});
   pos_ += len;
-  return std::string(reinterpret_cast<const char*>(body), len);
+  return std::string_view(reinterpret_cast<const char*>(body), len);
 }
 
 size_t Reader::params_size() const {
@@ -115,23 +120,33 @@ Result<ParamMap, DecodeError> Reader::params() {
   const size_t size = params_size();
   if (size <= 4) return decode_params();  // empty, or an error to report
   const uint8_t* bytes = data_.data() + pos_;
+  auto same_bytes = [&](const SeenParams& seen) {
+    return seen.size == size && std::memcmp(data_.data() + seen.offset, bytes, size) == 0;
+  };
+  for (size_t r = 0; r < std::min(kRecent, seen_.size()); ++r) {
+    const SeenParams& seen = seen_[recent_[r]];
+    if (same_bytes(seen)) {
+      pos_ += size;
+      return seen.map;
+    }
+  }
   KeyedHasher h(seen_key_);
   h.write_str(std::string_view(reinterpret_cast<const char*>(bytes), size));
   const uint64_t hash = h.finish();
   seen_index_.reserve_one();
-  const auto probe = seen_index_.find(hash, [&](uint64_t id) {
-    const SeenParams& seen = seen_[id];
-    return seen.size == size && std::memcmp(data_.data() + seen.offset, bytes, size) == 0;
-  });
+  const auto probe = seen_index_.find(hash, [&](uint64_t id) { return same_bytes(seen_[id]); });
+  size_t id = probe.id;
   if (probe.found) {
     pos_ += size;
-    return seen_[probe.id].map;
+  } else {
+    const size_t offset = pos_;
+    TRY_READ(map, decode_params());
+    seen_.reserve(seen_.size() + 1 > seen_.capacity() ? 2 * seen_.size() + 1 : seen_.capacity());
+    id = seen_index_.insert(probe, hash);
+    seen_.push_back(SeenParams{offset, size, std::move(map)});
   }
-  const size_t offset = pos_;
-  TRY_READ(map, decode_params());
-  seen_index_.insert(probe, hash);
-  seen_.push_back(SeenParams{offset, size, map});
-  return map;
+  recent_[recent_next_++ % kRecent] = id;
+  return seen_[id].map;
 }
 
 Result<ParamMap, DecodeError> Reader::decode_params() {
@@ -234,17 +249,17 @@ Result<NodeKey, DecodeError> Reader::record(uint64_t index) {
   TRY_READ(tag, u8());
   switch (tag) {
     case 0: {
-      TRY_READ(name, string());
+      TRY_READ(name, string_view());
       TRY_READ(pm, params());
-      return NodeKey::source(std::move(name), std::move(pm));
+      return NodeKey::source(name, std::move(pm));
     }
     case 1:
     case 2: {
-      TRY_READ(name, string());
+      TRY_READ(name, string_view());
       TRY_READ(pm, params());
       TRY_READ(ins, inputs(index));
-      return tag == 1 ? NodeKey::op(std::move(name), std::move(pm), std::move(ins))
-                      : NodeKey::reduction(std::move(name), std::move(pm), std::move(ins));
+      return tag == 1 ? NodeKey::op(name, std::move(pm), std::move(ins))
+                      : NodeKey::reduction(name, std::move(pm), std::move(ins));
     }
     case 3: {
       TRY_READ(desc, descriptor());

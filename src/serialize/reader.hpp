@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "common/keyed_hash.hpp"
@@ -28,6 +29,8 @@ class Reader {
   Result<uint64_t, DecodeError> u64();
   // A length-prefixed string whose body must be valid UTF-8.
   Result<std::string, DecodeError> string();
+  // The same, as a view of the blob's bytes.
+  Result<std::string_view, DecodeError> string_view();
   // A params field, ordered by key as ParamMap::make orders it.
   Result<ParamMap, DecodeError> params();
   // An id list; every id must be below `bound`.
@@ -60,6 +63,11 @@ class Reader {
   HashKey seen_key_ = HashKey::random();  // the bytes come from outside
   TaggedIndex seen_index_;
   std::vector<SeenParams> seen_;
+  // The last few fields found, compared before anything is hashed: records
+  // mostly repeat a map they met a moment ago.
+  static constexpr size_t kRecent = 4;
+  size_t recent_[kRecent] = {};  // positions in seen_ (unused until seen_ has them)
+  size_t recent_next_ = 0;
 };
 
 }  // namespace trellan

@@ -29,6 +29,16 @@ NodeId GraphStore::intern_locked(NodeKey& key, uint64_t hash) {
 }
 
 Status<BadNodeId> GraphStore::intern_run(std::span<NodeKey> keys, std::vector<NodeId>* ids) {
+  auto [done, error] = run_locked(keys, ids, false);
+  if (error) return Err(*error);
+  return {};
+}
+
+size_t GraphStore::append_new(std::span<NodeKey> keys) { return run_locked(keys, nullptr, true).first; }
+
+std::pair<size_t, std::optional<BadNodeId>> GraphStore::run_locked(std::span<NodeKey> keys,
+                                                                   std::vector<NodeId>* ids,
+                                                                   bool stop_at_existing) {
   std::vector<uint64_t> hashes(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) hashes[i] = inner_.index.hash(keys[i]);
   auto guard = lock_.lock();
@@ -41,12 +51,16 @@ Status<BadNodeId> GraphStore::intern_run(std::span<NodeKey> keys, std::vector<No
     if (i + kAhead < keys.size()) inner_.index.prefetch(hashes[i + kAhead]);
     const uint64_t n = inner_.nodes.size();
     for (NodeId input : keys[i].inputs()) {
-      if (input >= n) return Err(BadNodeId{input});
+      if (input >= n) return {i, BadNodeId{input}};
+    }
+    if (stop_at_existing) {
+      const auto probe = inner_.index.find(hashes[i], [&](uint64_t id) { return inner_.nodes[id] == keys[i]; });
+      if (probe.found) return {i, std::nullopt};
     }
     const NodeId id = intern_locked(keys[i], hashes[i]);
     if (ids) ids->push_back(id);
   }
-  return {};
+  return {keys.size(), std::nullopt};
 }
 
 void GraphStore::reserve(uint64_t count) {

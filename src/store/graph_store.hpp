@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -54,6 +55,10 @@ class GraphStore {
   // returns its error: the keys before it are interned, the rest are not.
   // When ids is given, the id of each interned key is appended to it.
   Status<BadNodeId> intern_run(std::span<NodeKey> keys, std::vector<NodeId>* ids = nullptr);
+  // The same for keys expected to be new: appends keys in order while each is
+  // new and valid, and returns how many it appended. keys[count], if any, is
+  // already present or has an input beyond the store and is left untouched.
+  size_t append_new(std::span<NodeKey> keys);
   Status<BadNodeId> mark_output(NodeId id);
   // Room for `count` nodes in all, so that recording that many does not move
   // the arena or rehash the table on the way. Changes nothing observable.
@@ -99,6 +104,13 @@ class GraphStore {
 
   // The tail of intern, under the lock: key's inputs are known to be valid.
   NodeId intern_locked(NodeKey& key, uint64_t hash);
+  // intern_run and append_new: keys in order under one lock, with the table
+  // probes of the next few keys started early. Stops at the first key with an
+  // input beyond the store, or (when stop_at_existing) at the first key that
+  // is present already; returns how many keys it went through, and the error
+  // of the key it stopped at, if any.
+  std::pair<size_t, std::optional<BadNodeId>> run_locked(std::span<NodeKey> keys, std::vector<NodeId>* ids,
+                                                         bool stop_at_existing);
 
   mutable PoisonMutex lock_{kPoisoned};
   Inner inner_;

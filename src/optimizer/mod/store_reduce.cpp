@@ -34,9 +34,13 @@ namespace {
 std::vector<NodeId> intern_all(GraphStore& store, std::vector<NodeKey>& nodes) {
   std::vector<NodeId> ids;
   ids.reserve(nodes.size());
+  // All at once while every node is new, as it normally is.
+  store.reserve(nodes.size());
+  const size_t appended = store.append_new(nodes);
+  for (NodeId p = 0; p < appended; ++p) ids.push_back(p);
   bool identity = true;
   std::vector<NodeId> inputs;
-  for (NodeKey& node : nodes) {
+  for (NodeKey& node : std::span<NodeKey>(nodes).subspan(appended)) {
     if (!identity) {
       inputs.clear();
       for (NodeId p : node.inputs()) {

@@ -1,30 +1,32 @@
 #include "optimizer/mod/token_table.hpp"
 
+#include <algorithm>
 #include <limits>
 
 #include "common/panic.hpp"
 
 namespace trellan {
 
-TokenTable::TokenTable() : parts_key_(HashKey::random()), ids_(16, TextHash{HashKey::random()}) {}
+TokenTable::TokenTable() : parts_key_(HashKey::random()), text_key_(HashKey::random()) {}
 
-OpId TokenTable::add(std::string text, const NodeKey* key) {
+OpId TokenTable::find_or_add(std::string text, const NodeKey* key) {
+  KeyedHasher h(text_key_);
+  h.write_str(text);
+  const uint64_t hash = h.finish();
+  by_text_.reserve_one();
+  const auto probe = by_text_.find(hash, [&](uint64_t id) { return texts_[id] == text; });
+  if (probe.found) return static_cast<OpId>(probe.id);
   if (texts_.size() >= std::numeric_limits<OpId>::max()) panic("too many distinct operators");
-  OpId id = static_cast<OpId>(texts_.size());
-  auto [it, inserted] = ids_.emplace(std::move(text), id);
-  if (!inserted) return it->second;
-  texts_.push_back(&it->first);
-  keys_.emplace_back();
-  if (key) keys_.back() = *key;
-  return id;
+  // Everything that can fail comes before the index learns of the new id.
+  if (keys_.size() == keys_.capacity()) keys_.reserve(2 * keys_.size() + 1);
+  std::optional<NodeKey> first;
+  if (key) first = *key;
+  texts_.push_back(std::move(text));
+  keys_.push_back(std::move(first));
+  return static_cast<OpId>(by_text_.insert(probe, hash));
 }
 
-OpId TokenTable::record_text(const NodeKey& key) {
-  std::string text = key.operator_text();
-  auto it = ids_.find(text);
-  if (it != ids_.end()) return it->second;
-  return add(std::move(text), &key);
-}
+OpId TokenTable::record_text(const NodeKey& key) { return find_or_add(key.operator_text(), &key); }
 
 uint64_t TokenTable::parts_hash(const NodeKey& key) const {
   KeyedHasher h(parts_key_);
@@ -37,30 +39,33 @@ uint64_t TokenTable::parts_hash(const NodeKey& key) const {
 OpId TokenTable::record(const NodeKey& key) {
   // An external's or a stage's text holds more than these parts.
   if (key.kind() == NodeKind::External || key.kind() == NodeKind::Stage) return record_text(key);
+  auto same_parts = [&](OpId id) {
+    const NodeKey& seen = *keys_[id];
+    return seen.kind() == key.kind() && seen.name() == key.name() && seen.params() == key.params();
+  };
+  for (size_t r = 0; r < std::min(kRecent, recent_count_); ++r) {
+    if (same_parts(recent_[r])) return recent_[r];
+  }
   const uint64_t hash = parts_hash(key);
   by_parts_.reserve_one();
-  const auto probe = by_parts_.find(hash, [&](uint64_t pos) {
-    const NodeKey& seen = *keys_[parts_ids_[pos]];
-    return seen.kind() == key.kind() && seen.name() == key.name() && seen.params() == key.params();
-  });
-  if (probe.found) return parts_ids_[probe.id];
-  const OpId id = record_text(key);
-  // Only an id whose first key has these parts can answer for them later (a
-  // text added by intern() has no key).
-  const auto& first = keys_[id];
-  if (first && first->kind() == key.kind() && first->name() == key.name() && first->params() == key.params()) {
+  const auto probe = by_parts_.find(hash, [&](uint64_t pos) { return same_parts(parts_ids_[pos]); });
+  OpId id;
+  if (probe.found) {
+    id = parts_ids_[probe.id];
+  } else {
+    id = record_text(key);
+    // Only an id whose first key has these parts can answer for them later (a
+    // text added by intern() has no key).
+    if (!keys_[id] || !same_parts(id)) return id;
     if (parts_ids_.size() == parts_ids_.capacity()) parts_ids_.reserve(2 * parts_ids_.size() + 1);
     by_parts_.insert(probe, hash);
     parts_ids_.push_back(id);
   }
+  recent_[recent_count_++ % kRecent] = id;
   return id;
 }
 
-OpId TokenTable::intern(const std::string& text) {
-  auto it = ids_.find(text);
-  if (it != ids_.end()) return it->second;
-  return add(text, nullptr);
-}
+OpId TokenTable::intern(const std::string& text) { return find_or_add(text, nullptr); }
 
 const NodeKey& TokenTable::first_key(OpId id) const {
   const auto& key = at_checked(keys_, id);

@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <unordered_map>
+#include <deque>
 #include <vector>
 
 #include "common/keyed_hash.hpp"
@@ -31,23 +31,15 @@ class TokenTable {
   // The id of text, adding it without a key when it is new.
   OpId intern(const std::string& text);
 
-  const std::string& text(OpId id) const { return *texts_[id]; }
+  const std::string& text(OpId id) const { return texts_[id]; }
   // The first key recorded under the text of id. A text that no recorded node
   // carried is the fatal "no entry found for key".
   const NodeKey& first_key(OpId id) const;
   size_t size() const { return texts_.size(); }
 
  private:
-  struct TextHash {
-    HashKey key;  // operator texts hold user-chosen names, so hashing is keyed
-    size_t operator()(const std::string& s) const {
-      KeyedHasher h(key);
-      h.write_str(s);
-      return h.finish();
-    }
-  };
-
-  OpId add(std::string text, const NodeKey* key);
+  // The id of text, adding it (with a copy of key, when given) if it is new.
+  OpId find_or_add(std::string text, const NodeKey* key);
   OpId record_text(const NodeKey& key);
 
   // Sources, ops, reductions, exchanges and joins by their parts: kind, name
@@ -57,9 +49,15 @@ class TokenTable {
   HashKey parts_key_;
   TaggedIndex by_parts_;
   std::vector<OpId> parts_ids_;
+  // The last few operators found by parts, compared before anything is
+  // hashed: neighbouring nodes mostly repeat an operator met a moment ago.
+  static constexpr size_t kRecent = 4;
+  OpId recent_[kRecent] = {};
+  size_t recent_count_ = 0;
 
-  std::unordered_map<std::string, OpId, TextHash> ids_;
-  std::vector<const std::string*> texts_;     // by id; point into ids_, whose nodes never move
+  HashKey text_key_;                          // texts hold user-chosen names: keyed hashing
+  TaggedIndex by_text_;                       // positions are ids
+  std::deque<std::string> texts_;             // by id; a deque, so references stay valid
   std::vector<std::optional<NodeKey>> keys_;  // by id
 };
 
