@@ -40,7 +40,9 @@ void check_reduced(const GraphStore& source, const StoreAndReport& result) {
       FUZZ_CHECK(*entry->member < stage.members().size());
     }
   }
-  FUZZ_CHECK(result.second.reduced_nodes == snap.nodes.size());
+  // A fused stage can equal a Stage the source already held; interning then
+  // gives both one id, so the store may be smaller than the counter says.
+  FUZZ_CHECK(snap.nodes.size() <= result.second.reduced_nodes);
   FUZZ_CHECK(result.second.reachable_nodes <= result.second.input_nodes);
 }
 
