@@ -12,6 +12,16 @@ from hypothesis import strategies as st
 
 from trellan_core import GraphStore
 
+# The report's keys in the order the module always gives them.
+REPORT_KEYS = [
+    "input_nodes",
+    "reachable_nodes",
+    "canonical_nodes",
+    "stages",
+    "reduced_nodes",
+    "boundary_nodes",
+]
+
 # ---------------------------------------------------------------------------
 # Operator vocabulary
 

@@ -12,15 +12,8 @@ from pathlib import Path
 import pytest
 
 import trellan_core as tc
+from strategies import REPORT_KEYS
 
-REPORT_KEYS = {
-    "input_nodes",
-    "reachable_nodes",
-    "canonical_nodes",
-    "stages",
-    "reduced_nodes",
-    "boundary_nodes",
-}
 
 DESCRIPTOR = {
     "kind": "onnx",

@@ -5,15 +5,8 @@ import numpy as np
 import pytest
 
 from trellan_core import GraphStore, IncrementalReducer
+from strategies import REPORT_KEYS
 
-REPORT_KEYS = [
-    "input_nodes",
-    "reachable_nodes",
-    "canonical_nodes",
-    "stages",
-    "reduced_nodes",
-    "boundary_nodes",
-]
 
 
 def chain(g, length):

@@ -6,15 +6,8 @@ import numpy as np
 import pytest
 
 from trellan_core import GraphStore
+from strategies import REPORT_KEYS
 
-REPORT_KEYS = [
-    "input_nodes",
-    "reachable_nodes",
-    "canonical_nodes",
-    "stages",
-    "reduced_nodes",
-    "boundary_nodes",
-]
 
 
 @pytest.fixture

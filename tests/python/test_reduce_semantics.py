@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from strategies import (
+    REPORT_KEYS,
     COMMUTATIVE,
     IDENTITY_PARAMS,
     INPUT,
@@ -35,14 +36,6 @@ from strategies import (
 )
 from trellan_core import GraphStore, IncrementalReducer
 
-REPORT_KEYS = [
-    "input_nodes",
-    "reachable_nodes",
-    "canonical_nodes",
-    "stages",
-    "reduced_nodes",
-    "boundary_nodes",
-]
 
 BOTH_RULES = pytest.mark.parametrize("maximal", [False, True], ids=["single-use", "maximal"])
 
