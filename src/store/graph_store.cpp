@@ -1,8 +1,14 @@
 #include "store/graph_store.hpp"
 
+#include <atomic>
+
 namespace trellan {
 
-GraphStore::GraphStore() = default;
+namespace {
+std::atomic<uint64_t> g_next_serial{1};
+}
+
+GraphStore::GraphStore() : serial_(g_next_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   // The index's hash key never changes, so hashing needs no lock: the key is

@@ -64,6 +64,10 @@ class GraphStore {
   // the arena or rehash the table on the way. Changes nothing observable.
   void reserve(uint64_t count);
 
+  // A number no other store of this process has had, from 1 up. Names the
+  // store without its address, which a later store may reuse.
+  uint64_t serial() const { return serial_; }
+
   uint64_t node_count() const;
   std::vector<NodeId> outputs() const;
   NodeMap node_map() const;
@@ -112,6 +116,7 @@ class GraphStore {
   std::pair<size_t, std::optional<BadNodeId>> run_locked(std::span<NodeKey> keys, std::vector<NodeId>* ids,
                                                          bool stop_at_existing);
 
+  const uint64_t serial_;
   mutable PoisonMutex lock_{kPoisoned};
   Inner inner_;
 };
