@@ -343,12 +343,13 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
     return {};
   };
   for (uint64_t i = 0; i < node_count; ++i) {
-    TRY_READ(key, reader.record(i));
+    auto key = reader.record(i);  // moved into the batch straight from the result
+    if (!key.ok()) return Err(key.error());
     if (collapsed) {
-      if (auto interned = intern_resolved(key); !interned.ok()) return Err(interned.error());
+      if (auto interned = intern_resolved(key.value()); !interned.ok()) return Err(interned.error());
       continue;
     }
-    batch.push_back(std::move(key));
+    batch.push_back(std::move(key).value());
     if (batch.size() == kBatch) {
       if (auto flushed = flush(); !flushed.ok()) return Err(flushed.error());
     }

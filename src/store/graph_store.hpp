@@ -108,6 +108,8 @@ class GraphStore {
 
   // The tail of intern, under the lock: key's inputs are known to be valid.
   NodeId intern_locked(NodeKey& key, uint64_t hash);
+  // Its second half: appends key, which the probe found absent.
+  NodeId append_locked(NodeKey& key, uint64_t hash, const TaggedIndex::Probe& probe);
   // intern_run and append_new: keys in order under one lock, with the table
   // probes of the next few keys started early. Stops at the first key with an
   // input beyond the store, or (when stop_at_existing) at the first key that
