@@ -183,7 +183,8 @@ class PayloadDescriptor:
 @final
 class IncrementalReducer:
     """Keeps a canonical form of a growing store: each `step` canonicalizes only the nodes
-    recorded since the last one; `finalize` reduces that form. Always feed it the same store."""
+    recorded since the last one; `finalize` reduces that form. It belongs to the store of its first
+    `step` or `finalize`; a call with another store raises ValueError."""
 
     def __new__(cls) -> Self: ...
     def step(self, store: GraphStore) -> int:

@@ -17,7 +17,27 @@ void clear_conversion_error() {
   PyErr_Clear();
 }
 
-std::optional<int64_t> try_int64(PyObject* v) {
+// The text an out-of-range int is shown by: the value itself when it is short,
+// else its size (CPython refuses to spell out very long ints, and nobody
+// wants to read them in a message).
+std::string describe_int(PyObject* index) {
+  PyRef bits = PyRef::check(PyObject_CallMethod(index, "bit_length", nullptr));
+  const long long n = PyLong_AsLongLong(bits.get());
+  if (n == -1 && PyErr_Occurred()) throw_python_error();
+  if (n > 128) return "int of " + std::to_string(n) + " bits";
+  PyRef text = PyRef::check(PyObject_Str(index));
+  return "int " + to_utf8(text.get());
+}
+
+// An int (an object with an integer index) that does not fit 64 bits has no
+// value to intern: a float would merge it with its neighbours.
+[[noreturn]] void raise_int_overflow(std::string_view key, PyObject* index) {
+  raise_error(PyExc_OverflowError, "param '" + std::string(key) + "': " + describe_int(index) +
+                                       " does not fit in a signed 64-bit integer");
+}
+
+// An Int, or nothing for an object without an integer index.
+std::optional<int64_t> try_int64(std::string_view key, PyObject* v) {
   PyRef index = PyRef::steal(PyNumber_Index(v));
   if (!index) {
     clear_conversion_error();
@@ -25,8 +45,9 @@ std::optional<int64_t> try_int64(PyObject* v) {
   }
   long long x = PyLong_AsLongLong(index.get());
   if (x == -1 && PyErr_Occurred()) {
-    clear_conversion_error();
-    return std::nullopt;
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw_python_error();
+    PyErr_Clear();
+    raise_int_overflow(key, index.get());
   }
   return static_cast<int64_t>(x);
 }
@@ -41,18 +62,13 @@ std::optional<double> try_double(PyObject* v) {
 }
 
 // bool first: bool is an int subtype and must not become Int.
-ParamValue to_param_value(PyObject* v) {
+ParamValue to_param_value(std::string_view key, PyObject* v) {
   if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
   // The exact built-in types take the rule that the steps below would reach
   // for them, without raising and clearing an error on the way.
   if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AsDouble(v));
   if (PyUnicode_CheckExact(v)) return ParamValue::Str(to_utf8(v));
-  if (PyLong_CheckExact(v)) {
-    long long x = PyLong_AsLongLong(v);
-    if (x != -1 || !PyErr_Occurred()) return ParamValue::Int(x);
-    clear_conversion_error();  // too large: the steps below give it their answer
-  }
-  if (auto i = try_int64(v)) return ParamValue::Int(*i);
+  if (auto i = try_int64(key, v)) return ParamValue::Int(*i);
   if (auto f = try_double(v)) return ParamValue::Float(*f);
   if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
   raise_error(PyExc_TypeError, "param values must be int, float, bool, or str");
@@ -294,7 +310,8 @@ ParamMap to_param_map(PyObject* o) {
     PyObject* value = PyTuple_GetItem(item, 1);
     if (key == nullptr || value == nullptr) throw_python_error();
     std::string k = to_utf8(key);
-    entries.emplace_back(std::move(k), to_param_value(value));
+    ParamValue v = to_param_value(k, value);
+    entries.emplace_back(std::move(k), std::move(v));
   }
   return ParamMap::make(std::move(entries));
 }

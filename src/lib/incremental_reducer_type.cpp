@@ -8,6 +8,8 @@
 // is held (an internal fault) does poison it, and every later call then fails
 // with the panic "incremental reducer poisoned".
 #include <algorithm>
+#include <atomic>
+#include <variant>
 
 #include "common/poison_mutex.hpp"
 #include "lib/args.hpp"
@@ -23,7 +25,32 @@ namespace {
 struct ReducerState {
   PoisonMutex lock{"incremental reducer poisoned"};
   IncrementalReducer reducer;
+  // The serial of the store the reducer belongs to: 0 until its first step or
+  // finalize. Written once, under the lock; read without it as well, to refuse
+  // another store before a call does any work.
+  std::atomic<uint64_t> store_serial{0};
 };
+
+// Why a call consumed nothing more: a node id the reducer cannot resolve, or
+// a store other than the one the reducer belongs to.
+struct OtherStore {};
+using Refusal = std::variant<BadNodeId, OtherStore>;
+
+bool bound_elsewhere(const ReducerState& s, const GraphStore& store) {
+  const uint64_t bound = s.store_serial.load(std::memory_order_acquire);
+  return bound != 0 && bound != store.serial();
+}
+
+[[noreturn]] void raise_refusal(const Refusal& refusal) {
+  if (const auto* bad = std::get_if<BadNodeId>(&refusal)) raise_bad_node_id(*bad);
+  raise_error(PyExc_ValueError, "IncrementalReducer is bound to another GraphStore");
+}
+
+// Refuses another store before the call does any work; consume_delta checks
+// again under the lock, where the binding is made.
+void check_store(const ReducerState& s, const GraphStore& store) {
+  if (bound_elsewhere(s, store)) raise_refusal(OtherStore{});
+}
 
 struct ReducerObject {
   PyObject_HEAD
@@ -74,11 +101,23 @@ void reducer_dealloc(PyObject* self) {
 // The new nodes are read in place under the store lock instead of copied out
 // (a copy of a large delta would cost as much as the step): the step is pure
 // C++ and takes no other lock, and the store lock comes after the reducer's.
-Result<uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
-  return store.read_locked([&](std::span<const NodeKey> nodes, std::span<const NodeId>) {
+//
+// The watermark counts nodes of one store, so the first store a reducer
+// consumes from is the only one it accepts; any other is refused with the
+// reducer unchanged. Stores are told apart by serial number, since a new store
+// may take the address of a freed one.
+Result<uint64_t, Refusal> consume_delta(ReducerState& s, const GraphStore& store) {
+  if (bound_elsewhere(s, store)) return Err<Refusal>(OtherStore{});
+  IncrementalReducer& reducer = s.reducer;
+  auto consumed = store.read_locked([&](std::span<const NodeKey> nodes, std::span<const NodeId>) {
     const uint64_t from = std::min<uint64_t>(reducer.watermark(), nodes.size());
     return reducer.step(nodes.subspan(from));
   });
+  // Bound once the step went through, so that a step that throws before it
+  // changes anything leaves the reducer as it was.
+  s.store_serial.store(store.serial(), std::memory_order_release);
+  if (!consumed) return Err<Refusal>(consumed.error());
+  return consumed.value();
 }
 
 PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -87,11 +126,12 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     BoundArgs a = sig.bind(args, nargs, kwnames);
     const GraphStore& store = a.convert(0, to_store);
     ReducerState& s = state_of(self);
-    Result<uint64_t, BadNodeId> consumed = [&] {
+    check_store(s, store);
+    Result<uint64_t, Refusal> consumed = [&] {
       auto guard = s.lock.lock();
-      return consume_delta(s.reducer, store);
+      return consume_delta(s, store);
     }();
-    if (!consumed) raise_bad_node_id(consumed.error());
+    if (!consumed) raise_refusal(consumed.error());
     return new_int(consumed.value());
   });
 }
@@ -118,6 +158,8 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     const GraphStore& store = a.convert(0, to_store);
     bool maximal_fusion = a.convert(1, to_flag);
     auto requested = a.convert(2, to_optional_id_list);
+    ReducerState& s = state_of(self);
+    check_store(s, store);
     // The outputs are fixed before the reducer lock is taken.
     std::vector<NodeId> outputs;
     if (requested) {
@@ -126,17 +168,16 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     } else {
       outputs = store.outputs();
     }
-    ReducerState& s = state_of(self);
-    Result<StoreAndReport, BadNodeId> result = [&]() -> Result<StoreAndReport, BadNodeId> {
+    Result<StoreAndReport, Refusal> result = [&]() -> Result<StoreAndReport, Refusal> {
       auto guard = s.lock.lock();
-      auto consumed = consume_delta(s.reducer, store);
-      if (!consumed) return Err<BadNodeId>{consumed.error()};
+      auto consumed = consume_delta(s, store);
+      if (!consumed) return Err<Refusal>(consumed.error());
       engine::SaturationEngine engine;
       auto reduced = s.reducer.finalize(outputs, engine, maximal_fusion);
-      if (!reduced) return Err<BadNodeId>{reduced.error()};
+      if (!reduced) return Err<Refusal>(reduced.error());
       return GraphStore::from_reduced(std::move(reduced).value());
     }();
-    if (!result) raise_bad_node_id(result.error());
+    if (!result) raise_refusal(result.error());
     return reduction_result(std::move(result).value());
   });
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <numeric>
 
 #include "serialize/utf8.hpp"
 #include "serialize/wire.hpp"
@@ -293,43 +294,73 @@ Result<std::unique_ptr<GraphStore>, DecodeError> deserialize(std::span<const uin
   const uint32_t node_count = wire::load_u32(data.data() + 4);
 
   // The store is private until returned, so its lock is never contended.
-  // Records are decoded a batch at a time and interned together, which lets
-  // the store overlap the table probes of neighbouring records.
   auto store = std::make_unique<GraphStore>();
   // Room for the declared nodes, but never more than the rest of the blob
   // could hold (a record takes at least kMinRecord bytes), so a count that
   // the data does not back cannot make the reader allocate.
-  store->reserve(std::min<uint64_t>(node_count, (data.size() - 8) / kMinRecord));
+  const uint64_t backed = std::min<uint64_t>(node_count, (data.size() - 8) / kMinRecord);
+  store->reserve(backed);
   Reader reader(data, 8);
+
+  // References (inputs, stage inputs, outputs) name records. A record equal
+  // to an earlier node collapses into it, and from then on record i is no
+  // longer node i: node_of holds the node of every record read so far, and
+  // each later record is interned alone, its inputs resolved through it. In a
+  // canonical blob, the only kind the writer makes, no record collapses;
+  // record i is node i, node_of stays empty, and records are appended a batch
+  // at a time, which lets the store overlap the table probes of neighbours.
+  std::vector<NodeId> node_of;
+  bool collapsed = false;
+  std::vector<NodeId> resolved;
+  auto intern_resolved = [&](NodeKey& key) -> Status<DecodeError> {
+    resolved.clear();
+    for (NodeId input : key.inputs()) resolved.push_back(node_of[input]);
+    auto id = resolved.empty() ? store->intern(std::move(key))
+                               : store->intern(key.with_inputs(IdList(resolved)));
+    // Resolved inputs are nodes of the store, so intern cannot refuse them.
+    if (!id.ok()) return bad_ref(id.error().id);
+    node_of.push_back(id.value());
+    return {};
+  };
   constexpr size_t kBatch = 256;
   std::vector<NodeKey> batch;
   batch.reserve(kBatch);
-  // A duplicate record collapses onto an earlier node, so later records land
-  // below their index and a reference to one of the last indexes can fall
-  // outside the store although it passed the reader's bound.
-  auto intern_batch = [&]() -> Status<DecodeError> {
-    auto interned = store->intern_run(batch);
+  // Appends the batch while each record is a new node; from the first that
+  // collapses on, the records go one by one.
+  auto flush = [&]() -> Status<DecodeError> {
+    const uint64_t first = store->node_count();
+    const size_t appended = store->append_new(batch);
+    if (appended < batch.size()) {
+      collapsed = true;
+      node_of.reserve(backed);
+      node_of.resize(first + appended);
+      std::iota(node_of.begin(), node_of.end(), NodeId{0});
+      for (size_t k = appended; k < batch.size(); ++k) {
+        if (auto interned = intern_resolved(batch[k]); !interned.ok()) return interned;
+      }
+    }
     batch.clear();
-    if (!interned.ok()) return bad_ref(interned.error().id);
     return {};
   };
   for (uint64_t i = 0; i < node_count; ++i) {
-    auto key = reader.record(i);
-    if (!key.ok()) {
-      // Records before the failing one come first, as they would one by one.
-      if (auto earlier = intern_batch(); !earlier.ok()) return Err(earlier.error());
-      return Err(key.error());
+    auto key = reader.record(i);  // moved into the batch straight from the result
+    if (!key.ok()) return Err(key.error());
+    if (collapsed) {
+      if (auto interned = intern_resolved(key.value()); !interned.ok()) return Err(interned.error());
+      continue;
     }
     batch.push_back(std::move(key).value());
     if (batch.size() == kBatch) {
-      if (auto interned = intern_batch(); !interned.ok()) return Err(interned.error());
+      if (auto flushed = flush(); !flushed.ok()) return Err(flushed.error());
     }
   }
-  if (auto interned = intern_batch(); !interned.ok()) return Err(interned.error());
+  if (auto flushed = flush(); !flushed.ok()) return Err(flushed.error());
   TRY_READ(output_count, reader.u32());
   for (uint32_t k = 0; k < output_count; ++k) {
     TRY_READ(id, reader.u64());
-    auto marked = store->mark_output(id);
+    // Any record may be an output.
+    if (id >= node_count) return bad_ref(id);
+    auto marked = store->mark_output(collapsed ? node_of[id] : id);
     if (!marked.ok()) return bad_ref(id);
   }
   return store;

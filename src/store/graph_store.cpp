@@ -1,8 +1,14 @@
 #include "store/graph_store.hpp"
 
+#include <atomic>
+
 namespace trellan {
 
-GraphStore::GraphStore() = default;
+namespace {
+std::atomic<uint64_t> g_next_serial{1};
+}
+
+GraphStore::GraphStore() : serial_(g_next_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   // The index's hash key never changes, so hashing needs no lock: the key is
@@ -20,6 +26,10 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
 NodeId GraphStore::intern_locked(NodeKey& key, uint64_t hash) {
   const auto probe = inner_.index.find(hash, [&](uint64_t id) { return inner_.nodes[id] == key; });
   if (probe.found) return probe.id;
+  return append_locked(key, hash, probe);
+}
+
+NodeId GraphStore::append_locked(NodeKey& key, uint64_t hash, const TaggedIndex::Probe& probe) {
   key.share_params(inner_.params);
   // Room in the arena first, so that the index never names a missing node.
   if (inner_.nodes.size() == inner_.nodes.capacity()) inner_.nodes.reserve(2 * inner_.nodes.size() + 1);
@@ -53,11 +63,14 @@ std::pair<size_t, std::optional<BadNodeId>> GraphStore::run_locked(std::span<Nod
     for (NodeId input : keys[i].inputs()) {
       if (input >= n) return {i, BadNodeId{input}};
     }
+    NodeId id = 0;
     if (stop_at_existing) {
-      const auto probe = inner_.index.find(hashes[i], [&](uint64_t id) { return inner_.nodes[id] == keys[i]; });
+      const auto probe = inner_.index.find(hashes[i], [&](uint64_t at) { return inner_.nodes[at] == keys[i]; });
       if (probe.found) return {i, std::nullopt};
+      id = append_locked(keys[i], hashes[i], probe);
+    } else {
+      id = intern_locked(keys[i], hashes[i]);
     }
-    const NodeId id = intern_locked(keys[i], hashes[i]);
     if (ids) ids->push_back(id);
   }
   return {keys.size(), std::nullopt};

@@ -64,6 +64,10 @@ class GraphStore {
   // the arena or rehash the table on the way. Changes nothing observable.
   void reserve(uint64_t count);
 
+  // A number no other store of this process has had, from 1 up. Names the
+  // store without its address, which a later store may reuse.
+  uint64_t serial() const { return serial_; }
+
   uint64_t node_count() const;
   std::vector<NodeId> outputs() const;
   NodeMap node_map() const;
@@ -104,6 +108,8 @@ class GraphStore {
 
   // The tail of intern, under the lock: key's inputs are known to be valid.
   NodeId intern_locked(NodeKey& key, uint64_t hash);
+  // Its second half: appends key, which the probe found absent.
+  NodeId append_locked(NodeKey& key, uint64_t hash, const TaggedIndex::Probe& probe);
   // intern_run and append_new: keys in order under one lock, with the table
   // probes of the next few keys started early. Stops at the first key with an
   // input beyond the store, or (when stop_at_existing) at the first key that
@@ -112,6 +118,7 @@ class GraphStore {
   std::pair<size_t, std::optional<BadNodeId>> run_locked(std::span<NodeKey> keys, std::vector<NodeId>* ids,
                                                          bool stop_at_existing);
 
+  const uint64_t serial_;
   mutable PoisonMutex lock_{kPoisoned};
   Inner inner_;
 };

@@ -181,25 +181,6 @@ TEST(BlobReader, ParamsAreSortedAndBoolBytesNormalized) {
   EXPECT_EQ(write_marked(*back), sorted.vec());
 }
 
-TEST(BlobReader, DuplicateRecordsCollapseAndShiftLaterIds) {
-  // Records 0 and 1 are one node; record 2 lands at id 1, so a later
-  // reference to 1 names y, and a reference to 2 passes the record bound but
-  // not the store.
-  auto ok = Bytes().header(4).source("x").source("x").source("y").op("f", {1}).outputs({2}).vec();
-  auto back = read(ok);
-  ASSERT_TRUE(back);
-  auto nodes = back->snapshot().nodes;
-  ASSERT_EQ(nodes.size(), 3u);
-  EXPECT_EQ(nodes[1], NodeKey::source("y", ParamMap()));
-  EXPECT_EQ(nodes[2], NodeKey::op("f", ParamMap(), {1}));
-  EXPECT_EQ(back->outputs(), (std::vector<NodeId>{2}));
-
-  auto bad = Bytes().header(4).source("x").source("x").source("y").op("f", {2}).outputs({}).vec();
-  auto err = read_error(bad);
-  EXPECT_EQ(err.kind, Kind::BadNodeRef);
-  EXPECT_EQ(err.message(), "node reference 2 out of range");
-}
-
 TEST(BlobReader, HeaderErrors) {
   const std::vector<uint8_t> magic = {'T', 'I', 'R', '1'};
   for (size_t n = 0; n < 4; ++n) {

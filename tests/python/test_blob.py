@@ -214,19 +214,35 @@ def test_float_bits_are_kept_as_written():
     assert [float_bits(n["params"]["v"]) for n in g.nodes()] == patterns
 
 
-def test_equal_records_collapse_and_shift_later_ids():
-    records = [source_rec("x"), source_rec("x"), source_rec("y"), op_rec("f", [1])]
-    g = load(blob(records, outputs=[2]))
-    assert g.node_count() == 3
-    assert [(n["kind"], n["name"], n["inputs"]) for n in g.nodes()] == [
-        ("source", "x", []),
-        ("source", "y", []),
-        ("op", "f", [1]),
-    ]
-    assert g.outputs() == [2]
-    # record 3 may name record index 2, which is no node after the collapse
-    assert decode_error(blob(records[:3] + [op_rec("f", [2])])) == "node reference 2 out of range"
-    assert decode_error(blob(records, outputs=[3])) == "node reference 3 out of range"
+X, Y = source_rec("x"), source_rec("y")
+CHAIN = [X, X] + [op_rec("f", [i]) for i in range(1, 600)]  # references across read batches
+MANY = [source_rec(f"s{i}") for i in range(300)]
+
+
+@pytest.mark.parametrize(
+    "records, outputs, nodes, marks",
+    [
+        # the second x collapses into the first; references still name records
+        ([X, X, Y, op_rec("f", [1])], [3, 1], [("x", []), ("y", []), ("f", [0])], [2, 0]),
+        ([X, X, Y, op_rec("f", [2])], [3], [("x", []), ("y", []), ("f", [1])], [2]),
+        # f(record 2) equals record 1 once its input resolves, and collapses too
+        ([X, op_rec("f", [0]), X, op_rec("f", [2])], [3, 2], [("x", []), ("f", [0])], [1, 0]),
+        ([X, X, stage_rec([1, 0], [("op|g", [(INPUT, 1)])])], [2], [("x", []), ("", [0, 0])], [1]),
+        (CHAIN, [600], [("x", [])] + [("f", [i]) for i in range(599)], [599]),
+        (MANY + [source_rec("s5"), op_rec("f", [300])], [301, 300], None, [300, 5]),
+    ],
+    ids=["earlier", "last", "cascade", "stage", "chain", "late"],
+)
+def test_references_name_records_when_equal_records_collapse(records, outputs, nodes, marks):
+    g = load(blob(records, outputs))
+    if nodes is not None:
+        assert [(n["name"], n["inputs"]) for n in g.nodes()] == nodes
+    else:
+        assert g.nodes()[-1]["inputs"] == [5] and g.node_count() == 301
+    assert g.outputs() == marks
+    # an output may name any record, but no more
+    n = len(records)
+    assert decode_error(blob(records, [n])) == f"node reference {n} out of range"
 
 
 def test_records_equal_up_to_nan_payload_collapse_keeping_the_first():

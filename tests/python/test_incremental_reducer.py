@@ -67,6 +67,43 @@ def test_failed_finalize_consumes_nothing():
     assert counters(r) == (0, 0, 0)
 
 
+def replaced_store(g):
+    """A new store made right after g is freed, so it may reuse g's memory."""
+    del g[:]
+    return GraphStore()
+
+
+@pytest.mark.parametrize("first", ["step", "finalize"])
+@pytest.mark.parametrize(
+    "other, call",
+    [
+        (lambda g: GraphStore(), lambda r, s: r.step(s)),
+        (lambda g: GraphStore(), lambda r, s: r.finalize(s)),
+        (lambda g: GraphStore(), lambda r, s: r.finalize(s, outputs=[9])),
+        (lambda g: GraphStore.deserialize(g[0].serialize()), lambda r, s: r.finalize(s, outputs=[0])),
+        (replaced_store, lambda r, s: r.step(s)),
+    ],
+    ids=["step", "finalize", "finalize-outputs", "equal-copy", "freed"],
+)
+def test_a_reducer_refuses_stores_but_its_first(first, other, call):
+    g, r = GraphStore(), IncrementalReducer()
+    chain(g, 2)
+    getattr(r, first)(g)
+    before = counters(r)
+    held = [g]
+    del g
+    s = other(held)
+    chain(s, 5)
+    with pytest.raises(ValueError, match=r"^IncrementalReducer is bound to another GraphStore$"):
+        call(r, s)
+    assert counters(r) == before
+    if held:
+        g = held[0]
+        g.add_exchange([2])
+        assert r.step(g) == 1
+        assert r.finalize(g, outputs=[3])[0].nodes() == g.reduce(outputs=[3])[0].nodes()
+
+
 STORE_NOT = "argument 'store': '{}' object is not an instance of 'GraphStore'"
 
 

@@ -278,33 +278,6 @@ def test_finalize_uses_stored_marks():
     assert result(r.finalize(marked)) == result(stepped(g).finalize(g, outputs=outputs))
 
 
-# ---------------------------------------------------------------------------
-# Feeding a store other than the first
-
-
-def test_a_smaller_store_has_nothing_to_consume():
-    g = GraphStore()
-    build_mixed(g)
-    r = stepped(g)
-    small = GraphStore()
-    small.add_source("other")
-    assert r.step(small) == 0 and counters(r) == (8, 8, 5)
-
-
-def test_a_larger_store_is_consumed_from_the_watermark():
-    g = GraphStore()
-    g.add_op("f", [g.add_source("x")])
-    r = stepped(g)
-    other = GraphStore()
-    for name in "abcd":
-        other.add_source(name)
-    assert r.step(other) == 2
-    assert counters(r) == (4, 4, 4)
-    # the canonical form now holds x, f, c and d
-    reduced, _ = r.finalize(other, outputs=[0, 1, 2, 3])
-    assert [n["name"] for n in reduced.nodes()] == ["x", "", "c", "d"]
-
-
 @pytest.mark.parametrize(
     "value, type_name",
     [
