@@ -228,6 +228,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print(f"Reduced pipeline (single-use rule): {single.node_count()} nodes")
     print_lines(text.show_lines(single.nodes()))
     print()
+    lines, same_values = demo.execute(pipeline, [("reduced, single-use rule", single),
+                                                 ("reduced, maximal rule", maximal)])
+    print_lines(lines)
+    print()
 
     files: dict[str, bytes | str] = {
         "pipeline.tir": blob,
@@ -244,7 +248,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     if "pipeline.svg" not in files:
         print("(install Graphviz to get SVG renderings as well)")
     print(f"Next: trellan show {out_dir / 'reduced.tir'}")
-    return 0
+    return 0 if same_values else TOOL_ERROR
 
 
 # ---------------------------------------------------------------------------------------------
