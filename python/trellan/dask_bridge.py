@@ -28,6 +28,7 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     plan = build(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                  join=join, external=external)
     graph: dict[Hashable, Any] = {
-        (name, i): (runner, *[(name, j) for j in inputs]) for i, runner, inputs in plan.steps
+        (name, i): (runner, *[(name, j) for j in inputs])
+        for i, runner, inputs in zip(plan.ids, plan.runners, plan.inputs)
     }
     return graph, [(name, o) for o in plan.outputs]

@@ -50,7 +50,10 @@ class Call(Runner):
 
     def __init__(self, node: int, kind: str, name: str, fn: Callable[..., Any],
                  lead: tuple[Any, ...], params: Mapping[str, Any]) -> None:
-        super().__init__(node, kind, name)
+        # One of these per node: the fields are set here rather than through super().__init__.
+        self.node = node
+        self.kind = kind
+        self.name = name
         self.fn = fn
         self.lead = lead
         self.params = params
@@ -95,10 +98,12 @@ class StageCall(Runner):
 
 @dataclass
 class Plan:
-    """`steps`: (node id, runner, input ids) for every needed node, in id order, which is a
-    topological order. `outputs`: the requested ids, in order, repeats kept."""
+    """Every needed node in id order, which is a topological order: its id, its runner and its
+    input ids, in three parallel lists. `outputs`: the requested ids, in order, repeats kept."""
 
-    steps: list[tuple[int, Runner, tuple[int, ...]]]
+    ids: list[int]
+    runners: list[Runner]
+    inputs: list[list[int]]
     outputs: list[int]
 
 
@@ -186,7 +191,9 @@ def build(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, sour
     requested = _requested(store, outputs, len(nodes))
     needed = _needed(nodes, requested)
     missing = _Missing()
-    steps: list[tuple[int, Runner, tuple[int, ...]]] = []
+    ids: list[int] = []
+    runners: list[Runner] = []
+    reads: list[list[int]] = []
     for node in nodes:
         i = node["id"]
         if not needed[i]:
@@ -221,6 +228,8 @@ def build(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, sour
             runner = Call(i, kind, name, external or _constant, (node["descriptor"],), params)
         else:
             raise ValueError(f"node {i}: unknown node kind {kind!r}")
-        steps.append((i, runner, tuple(inputs)))
+        ids.append(i)
+        runners.append(runner)
+        reads.append(inputs)
     missing.raise_if_any()
-    return Plan(steps, requested)
+    return Plan(ids, runners, reads, requested)

@@ -34,13 +34,13 @@ def evaluate(store: trellan_core.GraphStore, outputs: Iterable[int] | None = Non
     keep = set(plan.outputs)
     # last[j]: the id of the last node that reads node j (ids are in step order); once that
     # reader has run, node j's value goes.
-    last = array("q", [-1]) * (plan.steps[-1][0] + 1 if plan.steps else 0)
-    for i, _, inputs in plan.steps:
+    last = array("q", [-1]) * (plan.ids[-1] + 1 if plan.ids else 0)
+    for i, inputs in zip(plan.ids, plan.inputs):
         for j in inputs:
             last[j] = i
 
     values: dict[int, Any] = {}
-    for i, runner, inputs in plan.steps:
+    for i, runner, inputs in zip(plan.ids, plan.runners, plan.inputs):
         values[i] = runner(*[values[j] for j in inputs])
         for j in inputs:
             if last[j] == i and j not in keep:
