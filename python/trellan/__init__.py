@@ -1,1 +1,10 @@
-"""Command-line tools around `trellan_core`: run `trellan --help` or `python -m trellan --help`."""
+"""Run and inspect what `trellan_core` records and reduces.
+
+`evaluate` interprets a store on one machine, `to_dask` turns it into a dask task graph, and
+`trellan.kernels.numpy_kernels()` is a kernel table for NumPy data. The `trellan` command
+(`trellan --help`, `python -m trellan --help`) renders, reduces and demonstrates IR blobs."""
+
+from .dask_bridge import to_dask
+from .interpreter import evaluate
+
+__all__ = ["evaluate", "to_dask"]

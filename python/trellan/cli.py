@@ -228,6 +228,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print(f"Reduced pipeline (single-use rule): {single.node_count()} nodes")
     print_lines(text.show_lines(single.nodes()))
     print()
+    lines, same_values = demo.execute(pipeline, [("reduced, single-use rule", single),
+                                                 ("reduced, maximal rule", maximal)])
+    print_lines(lines)
+    print()
 
     files: dict[str, bytes | str] = {
         "pipeline.tir": blob,
@@ -244,6 +248,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     if "pipeline.svg" not in files:
         print("(install Graphviz to get SVG renderings as well)")
     print(f"Next: trellan show {out_dir / 'reduced.tir'}")
+    if not same_values:  # a reduction that changed what the pipeline computes is a fault
+        raise CliError("the reduced pipeline computed other values than the recorded one", 1)
     return 0
 
 
@@ -267,7 +273,8 @@ def build_parser() -> argparse.ArgumentParser:
         p.set_defaults(run=run)
         return p
 
-    p = command("demo", cmd_demo, "record, reduce and render a built-in example pipeline")
+    p = command("demo", cmd_demo,
+                "record, reduce, run (with NumPy) and render a built-in example pipeline")
     p.add_argument("--out", default="trellan-demo", metavar="DIR",
                    help="directory for the .tir, .dot (and .svg) files (default: %(default)s)")
 

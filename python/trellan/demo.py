@@ -2,6 +2,9 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+from typing import Any
+
 import trellan_core
 
 
@@ -44,3 +47,74 @@ def record_pipeline() -> tuple[trellan_core.GraphStore, list[int]]:
     by_user = g.add_exchange([embedding], {"scheme": "hash", "key": "user_id", "partitions": 16})
     joined = g.add_join([by_user, users], {"how": "inner", "on": "user_id"})
     return g, [joined, total]
+
+
+# Stand-ins that keep the demo runnable without the real model or a real join: deterministic,
+# module-level (so a cluster could run them too), shaped like what they replace.
+def embed(descriptor: dict[str, Any], x: Any, **_params: Any) -> Any:
+    """Stands in for the external model ("f32[n] -> f32[n,16]"): x times 16 fixed weights."""
+    import numpy as np
+
+    return np.outer(x, np.linspace(0.5, 2.0, 16))
+
+
+def inner_join(left: Any, right: Any, **_params: Any) -> Any:
+    """Stands in for the join on user_id: the rows of both sides side by side."""
+    import numpy as np
+
+    return np.column_stack((left, right))
+
+
+def execute(pipeline: trellan_core.GraphStore,
+            reduced: Sequence[tuple[str, trellan_core.GraphStore]]) -> tuple[list[str], bool]:
+    """Runs the pipeline's outputs before and after each reduction with the NumPy kernels.
+    Returns the lines to print and whether every reduced graph gave the recorded values."""
+    try:
+        import numpy as np
+
+        from .kernels import SeededArrays, numpy_kernels
+    except ImportError:
+        return [
+            "Execution skipped: running the graphs needs NumPy.",
+            "  pip install \".[run]\" (in a checkout) or pip install \"trellan-core[run]\", "
+            "then run trellan demo again.",
+        ], True
+    from . import evaluate, to_dask
+
+    sources, kernels = SeededArrays((8,)), numpy_kernels()
+
+    def values(store: trellan_core.GraphStore, outputs: list[int]) -> list[Any]:
+        return evaluate(store, outputs, sources=sources, kernels=kernels, external=embed,
+                        join=inner_join)
+
+    def tasks(store: trellan_core.GraphStore, outputs: list[int]) -> int:
+        graph, _ = to_dask(store, outputs, sources=sources, kernels=kernels, external=embed,
+                           join=inner_join)
+        return len(graph)
+
+    outputs = pipeline.outputs()
+    expected = values(pipeline, outputs)
+    rows = [("recorded", tasks(pipeline, outputs), "")]
+    all_equal = True
+    for title, store in reduced:
+        # An output lands as a node of its own or as the last member of a stage: either way
+        # the reduced node's value is the output's value.
+        mapped, node_map = [], store.node_map()
+        for o in outputs:
+            entry = node_map[o]
+            assert entry is not None, "a reduction keeps its outputs"
+            mapped.append(entry[0])
+        got = values(store, mapped)
+        equal = all(np.array_equal(a, b, equal_nan=True) for a, b in zip(expected, got))
+        all_equal = all_equal and equal
+        rows.append((title, tasks(store, mapped), "equal to the recorded ones" if equal
+                     else "DIFFERENT from the recorded ones"))
+    shapes = " and ".join(str(np.shape(v)) for v in expected)
+    lines = [
+        "Execution with the NumPy kernels (trellan.evaluate): seeded random sources, stand-ins",
+        f"for the external model and the join; outputs {outputs} of shapes {shapes}.",
+        "Tasks: what trellan.to_dask hands a dask scheduler for each graph.",
+        f"  {'graph':<26}{'tasks':>6}  outputs",
+    ]
+    lines.extend(f"  {title:<26}{n:>6}  {verdict}".rstrip() for title, n, verdict in rows)
+    return lines, all_equal

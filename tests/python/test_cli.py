@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import stat
 import subprocess
 import sys
@@ -418,6 +419,28 @@ def test_demo_writes_its_files_and_explains_the_reduction(tmp_path: Path) -> Non
     assert table == {k: [str(single_report[k]), str(maximal_report[k])] for k in REPORT_KEYS}
     assert "commutative twin" in done.stdout and "identity op" in done.stdout
     assert "dropped" in done.stdout
+
+    # it runs the pipeline with the NumPy kernels: one task per node that is run, same values
+    runs = {m[1]: (int(m[2]), m[3]) for m in re.finditer(
+        r"^  (recorded|reduced, single-use rule|reduced, maximal rule) +(\d+) *(.*)$",
+        done.stdout, re.M)}
+    assert runs == {
+        "recorded": (single_report["reachable_nodes"], ""),
+        "reduced, single-use rule": (single_report["reduced_nodes"], "equal to the recorded ones"),
+        "reduced, maximal rule": (maximal_report["reduced_nodes"], "equal to the recorded ones"),
+    }
+
+
+def test_demo_without_numpy_does_the_rest_and_says_how_to_run(tmp_path: Path) -> None:
+    out = tmp_path / "demo"
+    hide_numpy = "import sys; sys.modules['numpy'] = None; from trellan.cli import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", hide_numpy, "demo", "--out", str(out)],
+                          capture_output=True, text=True, env=dict(os.environ, PATH=str(tmp_path)))
+    assert done.returncode == 0, done.stderr
+    assert len(list(out.iterdir())) == 4
+    assert "Reduction reports" in done.stdout and "Reduced pipeline" in done.stdout
+    assert 'Execution skipped: running the graphs needs NumPy' in done.stdout
+    assert 'pip install ".[run]"' in done.stdout and "tasks" not in done.stdout
 
 
 def test_demo_renders_svg_when_graphviz_is_there(tmp_path: Path, fake_dot: str) -> None:
