@@ -4,14 +4,22 @@
 //
 // Only core code runs under the reducer lock: arguments are converted before
 // it is taken, and results become Python objects after it is released, so a
-// Python error can never poison the lock. An exception from the core while it
-// is held (an internal fault) does poison it, and every later call then fails
+// Python error can never reach the lock. step and finalize release the
+// interpreter lock before they take the reducer lock and take it back after
+// releasing it; the counters keep it, and release it only while they wait.
+//
+// The core keeps the reducer consistent whatever fails in a call: finalize
+// only reads it, and a step consumes each node whole or not at all, so a
+// step that runs out of memory part-way leaves the reducer as a shorter
+// delta would have (the state a step failing on an unknown id leaves too).
+// No failure poisons the lock, then; a poisoned lock still fails every call
 // with the panic "incremental reducer poisoned".
 #include <algorithm>
 
 #include "common/poison_mutex.hpp"
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
+#include "lib/gil.hpp"
 #include "lib/objects.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/incremental/incremental_reducer.hpp"
@@ -19,6 +27,8 @@
 namespace trellan::py {
 
 namespace {
+
+constexpr auto kConsistent = PoisonMutex::OnFailure::Consistent;
 
 struct ReducerState {
   PoisonMutex lock{"incremental reducer poisoned"};
@@ -87,10 +97,10 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     BoundArgs a = sig.bind(args, nargs, kwnames);
     const GraphStore& store = a.convert(0, to_store);
     ReducerState& s = state_of(self);
-    Result<uint64_t, BadNodeId> consumed = [&] {
-      auto guard = s.lock.lock();
+    Result<uint64_t, BadNodeId> consumed = detached([&] {
+      auto guard = s.lock.lock(kConsistent);
       return consume_delta(s.reducer, store);
-    }();
+    });
     if (!consumed) raise_bad_node_id(consumed.error());
     return new_int(consumed.value());
   });
@@ -102,7 +112,7 @@ PyObject* read_counter(PyObject* self, PyObject*) {
   return entry([&] {
     ReducerState& s = state_of(self);
     uint64_t value = [&] {
-      auto guard = s.lock.lock();
+      auto guard = s.lock.lock(kConsistent);
       return (s.reducer.*Read)();
     }();
     return new_int(value);
@@ -127,15 +137,18 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
       outputs = store.outputs();
     }
     ReducerState& s = state_of(self);
-    Result<StoreAndReport, BadNodeId> result = [&]() -> Result<StoreAndReport, BadNodeId> {
-      auto guard = s.lock.lock();
-      auto consumed = consume_delta(s.reducer, store);
-      if (!consumed) return Err<BadNodeId>{consumed.error()};
-      engine::SaturationEngine engine;
-      auto reduced = s.reducer.finalize(outputs, engine, maximal_fusion);
+    Result<StoreAndReport, BadNodeId> result = detached([&]() -> Result<StoreAndReport, BadNodeId> {
+      auto reduced = [&]() -> Result<Reduced, BadNodeId> {
+        auto guard = s.lock.lock(kConsistent);
+        auto consumed = consume_delta(s.reducer, store);
+        if (!consumed) return Err<BadNodeId>{consumed.error()};
+        engine::SaturationEngine engine;
+        return s.reducer.finalize(outputs, engine, maximal_fusion);
+      }();
       if (!reduced) return Err<BadNodeId>{reduced.error()};
+      // The reduced store owes nothing to the reducer: built after its lock.
       return GraphStore::from_reduced(std::move(reduced).value());
-    }();
+    });
     if (!result) raise_bad_node_id(result.error());
     return reduction_result(std::move(result).value());
   });
