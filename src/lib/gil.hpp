@@ -5,27 +5,35 @@
 // while it holds one of the module's locks.
 //
 // Short calls (recording a node, reading a counter) keep the interpreter
-// lock and take the module lock if it is free; only when it is taken do they
-// release the interpreter lock, wait, finish their section and take the
-// interpreter lock back after leaving it (the wait hooks installed below).
-// Long calls release the interpreter lock around their whole native part.
+// lock and take the module lock if it is free. Only when it is taken do they
+// release the interpreter lock and wait (the wait hooks installed below);
+// they take the interpreter lock back once they have released the module
+// lock, or, inside a GilRelease scope, when the scope ends. Long calls
+// release the interpreter lock around their whole native part.
 #pragma once
 
 #include <utility>
 
 namespace trellan::py {
 
-// Releases the interpreter lock for the lifetime of the object and takes it
-// back on destruction; does nothing when this thread has released it already.
-class Detached {
+// A scope that may release the interpreter lock and takes it back when it
+// ends. Declared before the lock guards of a section that holds one module
+// lock while it takes another, it makes a wait for the inner lock release
+// into the scope, so that the interpreter lock comes back only after every
+// guard has released its lock.
+class GilRelease {
  public:
-  Detached();
-  ~Detached();
-  Detached(const Detached&) = delete;
-  Detached& operator=(const Detached&) = delete;
+  GilRelease();
+  ~GilRelease();
+  GilRelease(const GilRelease&) = delete;
+  GilRelease& operator=(const GilRelease&) = delete;
+
+  // Releases the interpreter lock now, unless this thread released it already.
+  void now();
 
  private:
-  void* state_;  // the saved thread state, or null
+  void* state_ = nullptr;  // the saved thread state, once released here
+  GilRelease* outer_;
 };
 
 // Runs f without the interpreter lock and returns its result. f must not
@@ -33,7 +41,8 @@ class Detached {
 // results become Python objects after.
 template <class F>
 decltype(auto) detached(F&& f) {
-  Detached released;
+  GilRelease released;
+  released.now();
   return std::forward<F>(f)();
 }
 

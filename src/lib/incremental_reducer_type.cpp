@@ -4,9 +4,11 @@
 //
 // Only core code runs under the reducer lock: arguments are converted before
 // it is taken, and results become Python objects after it is released, so a
-// Python error can never reach the lock. step and finalize release the
-// interpreter lock before they take the reducer lock and take it back after
-// releasing it; the counters keep it, and release it only while they wait.
+// Python error can never reach the lock. finalize releases the interpreter
+// lock before it takes the reducer lock and takes it back after releasing
+// it; step does the same for a long delta, and keeps the interpreter lock
+// for a short one, like the counters, which release it only while they wait
+// for the reducer lock.
 //
 // The core keeps the reducer consistent whatever fails in a call: finalize
 // only reads it, and a step consumes each node whole or not at all, so a
@@ -80,13 +82,23 @@ void reducer_dealloc(PyObject* self) {
   free_instance(self);
 }
 
+// A delta this long or longer is consumed without the interpreter lock
+// (half a millisecond or so); a shorter one keeps it, since front ends step
+// after every few nodes and a round trip through the interpreter lock would
+// cost more than such a step.
+constexpr uint64_t kDetachedDelta = 4096;
+
 // Feeds the nodes recorded since the watermark. Caller holds the reducer lock.
 // The new nodes are read in place under the store lock instead of copied out
 // (a copy of a large delta would cost as much as the step): the step is pure
 // C++ and takes no other lock, and the store lock comes after the reducer's.
-Result<uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store) {
+// Given the caller's scope (declared before its reducer guard), a long delta
+// is consumed without the interpreter lock, released into that scope.
+Result<uint64_t, BadNodeId> consume_delta(IncrementalReducer& reducer, const GraphStore& store,
+                                          GilRelease* released) {
   return store.read_locked([&](std::span<const NodeKey> nodes, std::span<const NodeId>) {
     const uint64_t from = std::min<uint64_t>(reducer.watermark(), nodes.size());
+    if (released != nullptr && nodes.size() - from >= kDetachedDelta) released->now();
     return reducer.step(nodes.subspan(from));
   });
 }
@@ -97,10 +109,11 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     BoundArgs a = sig.bind(args, nargs, kwnames);
     const GraphStore& store = a.convert(0, to_store);
     ReducerState& s = state_of(self);
-    Result<uint64_t, BadNodeId> consumed = detached([&] {
+    Result<uint64_t, BadNodeId> consumed = [&] {
+      GilRelease released;  // outlives the guard
       auto guard = s.lock.lock(kConsistent);
-      return consume_delta(s.reducer, store);
-    });
+      return consume_delta(s.reducer, store, &released);
+    }();
     if (!consumed) raise_bad_node_id(consumed.error());
     return new_int(consumed.value());
   });
@@ -140,7 +153,7 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     Result<StoreAndReport, BadNodeId> result = detached([&]() -> Result<StoreAndReport, BadNodeId> {
       auto reduced = [&]() -> Result<Reduced, BadNodeId> {
         auto guard = s.lock.lock(kConsistent);
-        auto consumed = consume_delta(s.reducer, store);
+        auto consumed = consume_delta(s.reducer, store, nullptr);
         if (!consumed) return Err<BadNodeId>{consumed.error()};
         engine::SaturationEngine engine;
         return s.reducer.finalize(outputs, engine, maximal_fusion);

@@ -394,6 +394,10 @@ def reduce_it(store: GraphStore, out: int) -> None:
     store.reduce(outputs=[out])
 
 
+def step_it(store: GraphStore, out: int) -> None:
+    IncrementalReducer().step(store)
+
+
 def finalize_while_polling(store: GraphStore, out: int) -> None:
     """finalize on one thread while another keeps asking the same reducer for
     its watermark, which waits for the reducer's lock."""
@@ -418,11 +422,11 @@ def million_nodes() -> tuple[GraphStore, int]:
     return chain_graph(1_000_000)
 
 
-@pytest.mark.parametrize("work", [reduce_it, finalize_while_polling])
+@pytest.mark.parametrize("work", [reduce_it, step_it, finalize_while_polling])
 def test_other_threads_keep_running_during_a_long_reduction(million_nodes, work):
     """A thread counting in a loop keeps at least a quarter of its solo rate
-    while another thread reduces a million-node graph (and, for finalize, a
-    third one waits for the busy reducer's lock)."""
+    while another thread reduces or steps through a million-node graph (and,
+    for finalize, a third one waits for the busy reducer's lock)."""
     store, out = million_nodes
     ratios = []
     # The machine may be shared: a load spike during one measurement can
