@@ -6,9 +6,10 @@
 // it is taken, and results become Python objects after it is released, so a
 // Python error can never reach the lock. finalize releases the interpreter
 // lock before it takes the reducer lock and takes it back after releasing
-// it; step does the same for a long delta, and keeps the interpreter lock
-// for a short one, like the counters, which release it only while they wait
-// for the reducer lock.
+// it. step releases it once it sees a long delta (under both locks: giving
+// the interpreter lock up there is harmless, only taking it back waits for
+// it after both are released) and keeps it for a short one; like the
+// counters, it releases it anyway while it waits for a taken lock.
 //
 // The core keeps the reducer consistent whatever fails in a call: finalize
 // only reads it, and a step consumes each node whole or not at all, so a
