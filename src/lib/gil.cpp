@@ -3,11 +3,43 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "common/poison_mutex.hpp"
+#include "lib/errors.hpp"
+#include "lib/py_ref.hpp"
 
 namespace trellan::py {
 
 namespace {
+
+// Interpreter shutdown. The interpreter ends a daemon thread that tries to
+// take the interpreter lock back once it is finalizing, by unwinding the
+// thread's stack; inside this module's C++ frames that unwinding aborts the
+// process. Python's exit handlers run after the threads that are not daemons
+// have been joined and before finalizing begins, so from this module's handler
+// on, any other thread about to take the interpreter lock back parks for good
+// instead. It holds none of the module's locks by then (they are always
+// released first), and the process ends around it.
+std::atomic<bool> g_exiting{false};
+std::atomic<std::thread::id> g_exit_thread{};
+
+PyObject* note_exit(PyObject*, PyObject*) {
+  g_exit_thread.store(std::this_thread::get_id());
+  g_exiting.store(true);
+  Py_RETURN_NONE;
+}
+
+PyMethodDef kNoteExit = {"trellan_core_exit", note_exit, METH_NOARGS, nullptr};
+
+void take_back(void* state) {
+  if (g_exiting.load() && g_exit_thread.load() != std::this_thread::get_id()) {
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+  }
+  PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+}
 
 // Whether this thread has released the interpreter lock inside the module.
 // Every call into the module starts holding it, so a thread that has not
@@ -27,7 +59,7 @@ void* release_for_wait() {
 }
 
 void reacquire_after_wait(void* state) {
-  PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+  take_back(state);
   t_released = false;
 }
 
@@ -40,7 +72,7 @@ GilRelease::GilRelease() : outer_(t_scope) { t_scope = this; }
 GilRelease::~GilRelease() {
   t_scope = outer_;
   if (state_ == nullptr) return;
-  PyEval_RestoreThread(static_cast<PyThreadState*>(state_));
+  take_back(state_);
   t_released = false;
 }
 
@@ -50,6 +82,14 @@ void GilRelease::now() {
   t_released = true;
 }
 
-void install_lock_wait_hooks() { set_lock_wait_hooks(&kHooks); }
+void install_thread_support() {
+  set_lock_wait_hooks(&kHooks);
+  static bool registered = false;
+  if (registered) return;
+  PyRef atexit = PyRef::check(PyImport_ImportModule("atexit"));
+  PyRef handler = PyRef::check(PyCFunction_New(&kNoteExit, nullptr));
+  PyRef done = PyRef::check(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
+  registered = true;
+}
 
 }  // namespace trellan::py

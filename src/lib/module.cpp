@@ -25,7 +25,7 @@ void add_member(PyObject* module, const char* name, PyObject* value) {
 int module_exec(PyObject* module) {
   return entry_status([&] {
     if (init_panic_type() < 0) throw_python_error();
-    install_lock_wait_hooks();
+    install_thread_support();
     add_member(module, "GraphStore", reinterpret_cast<PyObject*>(graph_store_type()));
     add_member(module, "PayloadDescriptor", reinterpret_cast<PyObject*>(payload_descriptor_type()));
     add_member(module, "IncrementalReducer",
