@@ -84,8 +84,10 @@ void GilRelease::now() {
 
 void install_thread_support() {
   set_lock_wait_hooks(&kHooks);
+  // Once, by the main interpreter: a sub-interpreter runs its exit handlers
+  // when it ends, long before the process does.
   static bool registered = false;
-  if (registered) return;
+  if (registered || PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) return;
   PyRef atexit = PyRef::check(PyImport_ImportModule("atexit"));
   PyRef handler = PyRef::check(PyCFunction_New(&kNoteExit, nullptr));
   PyRef done = PyRef::check(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
