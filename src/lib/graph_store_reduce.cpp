@@ -1,8 +1,10 @@
 // GraphStore's reduction methods: reduce, reduction_report and
 // reduce_incremental. Each call builds its own SaturationEngine; the store
-// copies its nodes under its lock and the reduction runs on the copy.
+// copies its nodes under its lock and the reduction runs on the copy, without
+// the interpreter lock: arguments are converted before, results built after.
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
+#include "lib/gil.hpp"
 #include "lib/objects.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 
@@ -27,11 +29,17 @@ constexpr const char* kReduceIncrementalDoc =
     "step-by-step reduction while building, use `IncrementalReducer`.";
 
 // outputs: nothing -> the store's marks; a list -> exactly those ids.
-StoreAndReport run_reduction(const GraphStore& store, bool maximal_fusion,
-                             const std::optional<std::vector<NodeId>>& outputs) {
+// Pure C++: runs without the interpreter lock.
+Result<StoreAndReport, BadNodeId> run_reduction(const GraphStore& store, bool maximal_fusion,
+                                                const std::optional<std::vector<NodeId>>& outputs) {
   engine::SaturationEngine engine;
   if (!outputs) return store.reduce_with(engine, maximal_fusion);
-  auto reduced = store.reduce_with_outputs(*outputs, engine, maximal_fusion);
+  return store.reduce_with_outputs(*outputs, engine, maximal_fusion);
+}
+
+StoreAndReport reduce_detached(const GraphStore& store, bool maximal_fusion,
+                               const std::optional<std::vector<NodeId>>& outputs) {
+  auto reduced = detached([&] { return run_reduction(store, maximal_fusion, outputs); });
   if (!reduced) raise_bad_node_id(reduced.error());
   return std::move(reduced).value();
 }
@@ -43,7 +51,7 @@ PyObject* reduce(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     BoundArgs a = sig.bind(args, nargs, kwnames);
     bool maximal_fusion = a.convert(0, to_flag);
     auto outputs = a.convert(1, to_optional_id_list);
-    return reduction_result(run_reduction(store_of(self), maximal_fusion, outputs));
+    return reduction_result(reduce_detached(store_of(self), maximal_fusion, outputs));
   });
 }
 
@@ -53,7 +61,14 @@ PyObject* reduction_report(PyObject* self, PyObject* const* args, Py_ssize_t nar
     static const Signature sig("reduction_report", {Param::optional_keyword("outputs")});
     BoundArgs a = sig.bind(args, nargs, kwnames);
     auto outputs = a.convert(0, to_optional_id_list);
-    return report_to_dict(run_reduction(store_of(self), false, outputs).second);
+    // The reduced store is freed before the interpreter lock is taken back.
+    auto report = detached([&]() -> Result<ReductionReport, BadNodeId> {
+      auto reduced = run_reduction(store_of(self), false, outputs);
+      if (!reduced) return Err(reduced.error());
+      return reduced.value().second;
+    });
+    if (!report) raise_bad_node_id(report.error());
+    return report_to_dict(report.value());
   });
 }
 
@@ -63,7 +78,7 @@ PyObject* reduce_incremental(PyObject* self, PyObject* const* args, Py_ssize_t n
     static const Signature sig("reduce_incremental", {Param::optional_keyword("outputs")});
     BoundArgs a = sig.bind(args, nargs, kwnames);
     auto outputs = a.convert(0, to_optional_id_list);
-    return reduction_result(run_reduction(store_of(self), false, outputs));
+    return reduction_result(reduce_detached(store_of(self), false, outputs));
   });
 }
 

@@ -2,10 +2,12 @@
 // node_count, to_dot, serialize and deserialize. Each copies what it needs
 // out of the store (the store locks itself for that copy only) and builds the
 // Python objects afterwards, so no store lock is ever held while Python runs.
+// Rendering, encoding and decoding run without the interpreter lock.
 #include <vector>
 
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
+#include "lib/gil.hpp"
 #include "lib/objects.hpp"
 #include "serialize/blob.hpp"
 
@@ -143,7 +145,10 @@ PyObject* node_count(PyObject* self, PyObject*) {
 }
 
 PyObject* to_dot(PyObject* self, PyObject*) {
-  return entry([&] { return new_str(store_of(self).to_dot()); });
+  return entry([&] {
+    const GraphStore& store = store_of(self);
+    return new_str(detached([&] { return store.to_dot(); }));
+  });
 }
 
 PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -159,7 +164,7 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     } else {
       flagged = store.outputs();
     }
-    auto blob = serialize_with(store, flagged);
+    auto blob = detached([&] { return serialize_with(store, flagged); });
     if (!blob) raise_error(PyExc_OverflowError, blob.error().message());
     const std::vector<uint8_t>& bytes = blob.value();
     return PyRef::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -180,7 +185,8 @@ PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     static const Signature sig("deserialize", {Param::required("data")});
     BoundArgs a = sig.bind(args, nargs, kwnames);
     std::span<const uint8_t> data = a.convert(0, to_bytes_view);
-    auto store = trellan::deserialize(data);
+    // bytes are immutable, and the caller keeps `data` alive for the call.
+    auto store = detached([&] { return trellan::deserialize(data); });
     if (!store) raise_error(PyExc_ValueError, store.error().message());
     return wrap_store(std::move(store).value());
   });

@@ -4,8 +4,18 @@
 //
 // Only core code runs under the reducer lock: arguments are converted before
 // it is taken, and results become Python objects after it is released, so a
-// Python error can never poison the lock. An exception from the core while it
-// is held (an internal fault) does poison it, and every later call then fails
+// Python error can never reach the lock. finalize releases the interpreter
+// lock before it takes the reducer lock and takes it back after releasing
+// it. step releases it once it sees a long delta (under both locks: giving
+// the interpreter lock up there is harmless, only taking it back waits for
+// it after both are released) and keeps it for a short one; like the
+// counters, it releases it anyway while it waits for a taken lock.
+//
+// The core keeps the reducer consistent whatever fails in a call: finalize
+// only reads it, and a step consumes each node whole or not at all, so a
+// step that runs out of memory part-way leaves the reducer as a shorter
+// delta would have (the state a step failing on an unknown id leaves too).
+// No failure poisons the lock, then; a poisoned lock still fails every call
 // with the panic "incremental reducer poisoned".
 #include <algorithm>
 #include <atomic>
@@ -14,6 +24,7 @@
 #include "common/poison_mutex.hpp"
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
+#include "lib/gil.hpp"
 #include "lib/objects.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/incremental/incremental_reducer.hpp"
@@ -21,6 +32,8 @@
 namespace trellan::py {
 
 namespace {
+
+constexpr auto kConsistent = PoisonMutex::OnFailure::Consistent;
 
 struct ReducerState {
   PoisonMutex lock{"incremental reducer poisoned"};
@@ -97,6 +110,12 @@ void reducer_dealloc(PyObject* self) {
   free_instance(self);
 }
 
+// A delta this long or longer is consumed without the interpreter lock
+// (half a millisecond or so); a shorter one keeps it, since front ends step
+// after every few nodes and a round trip through the interpreter lock would
+// cost more than such a step.
+constexpr uint64_t kDetachedDelta = 4096;
+
 // Feeds the nodes recorded since the watermark. Caller holds the reducer lock.
 // The new nodes are read in place under the store lock instead of copied out
 // (a copy of a large delta would cost as much as the step): the step is pure
@@ -106,11 +125,16 @@ void reducer_dealloc(PyObject* self) {
 // consumes from is the only one it accepts; any other is refused with the
 // reducer unchanged. Stores are told apart by serial number, since a new store
 // may take the address of a freed one.
-Result<uint64_t, Refusal> consume_delta(ReducerState& s, const GraphStore& store) {
+//
+// Given the caller's scope (declared before its reducer guard), a long delta
+// is consumed without the interpreter lock, released into that scope.
+Result<uint64_t, Refusal> consume_delta(ReducerState& s, const GraphStore& store,
+                                        GilRelease* released) {
   if (bound_elsewhere(s, store)) return Err<Refusal>(OtherStore{});
   IncrementalReducer& reducer = s.reducer;
   auto consumed = store.read_locked([&](std::span<const NodeKey> nodes, std::span<const NodeId>) {
     const uint64_t from = std::min<uint64_t>(reducer.watermark(), nodes.size());
+    if (released != nullptr && nodes.size() - from >= kDetachedDelta) released->now();
     return reducer.step(nodes.subspan(from));
   });
   // Bound once the step went through, so that a step that throws before it
@@ -128,8 +152,9 @@ PyObject* step(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     ReducerState& s = state_of(self);
     check_store(s, store);
     Result<uint64_t, Refusal> consumed = [&] {
-      auto guard = s.lock.lock();
-      return consume_delta(s, store);
+      GilRelease released;  // outlives the guard
+      auto guard = s.lock.lock(kConsistent);
+      return consume_delta(s, store, &released);
     }();
     if (!consumed) raise_refusal(consumed.error());
     return new_int(consumed.value());
@@ -142,7 +167,7 @@ PyObject* read_counter(PyObject* self, PyObject*) {
   return entry([&] {
     ReducerState& s = state_of(self);
     uint64_t value = [&] {
-      auto guard = s.lock.lock();
+      auto guard = s.lock.lock(kConsistent);
       return (s.reducer.*Read)();
     }();
     return new_int(value);
@@ -168,15 +193,20 @@ PyObject* finalize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyOb
     } else {
       outputs = store.outputs();
     }
-    Result<StoreAndReport, Refusal> result = [&]() -> Result<StoreAndReport, Refusal> {
-      auto guard = s.lock.lock();
-      auto consumed = consume_delta(s, store);
-      if (!consumed) return Err<Refusal>(consumed.error());
-      engine::SaturationEngine engine;
-      auto reduced = s.reducer.finalize(outputs, engine, maximal_fusion);
+    Result<StoreAndReport, Refusal> result = detached([&]() -> Result<StoreAndReport, Refusal> {
+      auto reduced = [&]() -> Result<Reduced, Refusal> {
+        auto guard = s.lock.lock(kConsistent);
+        auto consumed = consume_delta(s, store, nullptr);
+        if (!consumed) return Err<Refusal>(consumed.error());
+        engine::SaturationEngine engine;
+        auto finalized = s.reducer.finalize(outputs, engine, maximal_fusion);
+        if (!finalized) return Err<Refusal>(finalized.error());
+        return std::move(finalized).value();
+      }();
       if (!reduced) return Err<Refusal>(reduced.error());
+      // The reduced store owes nothing to the reducer: built after its lock.
       return GraphStore::from_reduced(std::move(reduced).value());
-    }();
+    });
     if (!result) raise_refusal(result.error());
     return reduction_result(std::move(result).value());
   });

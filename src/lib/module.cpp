@@ -3,6 +3,7 @@
 // its own; the types and the panic exception are created on the first exec
 // and shared by every later import.
 #include "lib/errors.hpp"
+#include "lib/gil.hpp"
 #include "lib/objects.hpp"
 
 namespace trellan::py {
@@ -24,6 +25,7 @@ void add_member(PyObject* module, const char* name, PyObject* value) {
 int module_exec(PyObject* module) {
   return entry_status([&] {
     if (init_panic_type() < 0) throw_python_error();
+    install_thread_support();
     add_member(module, "GraphStore", reinterpret_cast<PyObject*>(graph_store_type()));
     add_member(module, "PayloadDescriptor", reinterpret_cast<PyObject*>(payload_descriptor_type()));
     add_member(module, "IncrementalReducer",

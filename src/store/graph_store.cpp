@@ -1,6 +1,7 @@
 #include "store/graph_store.hpp"
 
 #include <atomic>
+#include <type_traits>
 
 namespace trellan {
 
@@ -8,13 +9,23 @@ namespace {
 std::atomic<uint64_t> g_next_serial{1};
 }
 
+// Every section below keeps the store consistent whatever fails in it: it
+// allocates all it needs first and then changes the data only in steps that
+// cannot throw. Running out of memory therefore leaves the store as it was
+// (or, for a run of keys, holding the keys before the failing one), and the
+// lock usable.
+constexpr auto kConsistent = PoisonMutex::OnFailure::Consistent;
+
+// Appending a key to an arena with room to spare must not throw.
+static_assert(std::is_nothrow_move_constructible_v<NodeKey>);
+
 GraphStore::GraphStore() : serial_(g_next_serial.fetch_add(1, std::memory_order_relaxed)) {}
 
 Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   // The index's hash key never changes, so hashing needs no lock: the key is
   // ours alone.
   const uint64_t h = inner_.index.hash(key);
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   const uint64_t n = inner_.nodes.size();
   for (NodeId input : key.inputs()) {
     if (input >= n) return Err(BadNodeId{input});
@@ -30,8 +41,11 @@ NodeId GraphStore::intern_locked(NodeKey& key, uint64_t hash) {
 }
 
 NodeId GraphStore::append_locked(NodeKey& key, uint64_t hash, const TaggedIndex::Probe& probe) {
+  // The pool may keep a map that no node ends up using: harmless.
   key.share_params(inner_.params);
   // Room in the arena first, so that the index never names a missing node.
+  // The index insert is the last step that can fail, and it fails before it
+  // changes anything; the append after it cannot fail.
   if (inner_.nodes.size() == inner_.nodes.capacity()) inner_.nodes.reserve(2 * inner_.nodes.size() + 1);
   inner_.index.insert(probe, hash);
   inner_.nodes.push_back(std::move(key));
@@ -51,7 +65,7 @@ std::pair<size_t, std::optional<BadNodeId>> GraphStore::run_locked(std::span<Nod
                                                                    bool stop_at_existing) {
   std::vector<uint64_t> hashes(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) hashes[i] = inner_.index.hash(keys[i]);
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   // Room for every key at once: the table cannot grow between a prefetch and
   // the probe it prepares.
   inner_.index.reserve(inner_.nodes.size() + keys.size());
@@ -77,43 +91,44 @@ std::pair<size_t, std::optional<BadNodeId>> GraphStore::run_locked(std::span<Nod
 }
 
 void GraphStore::reserve(uint64_t count) {
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   inner_.nodes.reserve(count);
   inner_.index.reserve(count);
 }
 
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   if (id >= inner_.nodes.size()) return Err(BadNodeId{id});
   if (inner_.is_output.size() <= id) inner_.is_output.resize(inner_.nodes.size(), false);
   if (inner_.is_output[id]) return {};
-  inner_.is_output[id] = true;
+  // The list first: if it cannot grow, the flag is still unset.
   inner_.outputs.push_back(id);
+  inner_.is_output[id] = true;
   return {};
 }
 
 uint64_t GraphStore::node_count() const {
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   return inner_.nodes.size();
 }
 
 std::vector<NodeId> GraphStore::outputs() const {
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   return inner_.outputs;
 }
 
 NodeMap GraphStore::node_map() const {
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   return inner_.node_map;
 }
 
 Snapshot GraphStore::snapshot() const {
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   return Snapshot{{inner_.nodes.begin(), inner_.nodes.end()}, inner_.outputs};
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {
-  auto guard = lock_.lock();
+  auto guard = lock_.lock(kConsistent);
   if (start >= inner_.nodes.size()) return {};
   return std::vector<NodeKey>(inner_.nodes.begin() + static_cast<ptrdiff_t>(start), inner_.nodes.end());
 }

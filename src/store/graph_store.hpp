@@ -1,6 +1,8 @@
 // The interned, lock-protected arena of IR nodes. Equal keys get one id; ids
 // are dense and assigned in first-recording order; inputs always precede
-// their consumers, so the arena is topologically ordered.
+// their consumers, so the arena is topologically ordered. An operation that
+// fails, out of memory say, leaves the store consistent and usable: a reader
+// changes nothing, an intern either records its key whole or not at all.
 #pragma once
 
 #include <cstdint>
@@ -52,7 +54,8 @@ class GraphStore {
   // Interns keys in order, with the results of as many intern calls, under
   // one lock; the table probes of the next few keys start early, so that their
   // cache misses overlap. Stops at the first key that intern would refuse and
-  // returns its error: the keys before it are interned, the rest are not.
+  // returns its error: the keys before it are interned, the rest are not
+  // (the same when a key fails to allocate, with the exception thrown on).
   // When ids is given, the id of each interned key is appended to it.
   Status<BadNodeId> intern_run(std::span<NodeKey> keys, std::vector<NodeId>* ids = nullptr);
   // The same for keys expected to be new: appends keys in order while each is
@@ -76,10 +79,11 @@ class GraphStore {
 
   // Runs f(nodes, outputs) under the store lock, without copying the arena.
   // For pure C++ readers (the blob writer); f must not call back into Python
-  // or into this store.
+  // or into this store. f only reads, so a failure in it leaves the store
+  // usable.
   template <class F>
   auto read_locked(F&& f) const {
-    auto guard = lock_.lock();
+    auto guard = lock_.lock(PoisonMutex::OnFailure::Consistent);
     return f(std::span<const NodeKey>(inner_.nodes), std::span<const NodeId>(inner_.outputs));
   }
 

@@ -1,6 +1,7 @@
 // A store whose lock was left poisoned refuses every operation that touches
 // it, readers and reductions included, with the one fatal message; and the
-// lock is poisoned exactly when an exception leaves a critical section.
+// lock is poisoned exactly when an exception leaves a critical section that
+// may have changed the data half-way.
 #include <gtest/gtest.h>
 
 #include <functional>

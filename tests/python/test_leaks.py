@@ -4,13 +4,14 @@ move, Python objects do not pile up (the interpreter's count of allocated
 blocks), the C/C++ heap does not grow (glibc's mallinfo2, where available)
 and neither does the process (RSS).
 
-Also: running out of memory inside a locked operation is a MemoryError, and
-the locks it leaves poisoned fail every later call with the panic exception."""
+Also: running out of memory is a MemoryError for that one call, and leaves
+the store and the reducer usable."""
 
 from __future__ import annotations
 
 import ctypes
 import gc
+import json
 import os
 import subprocess
 import sys
@@ -324,14 +325,15 @@ def test_no_call_leaks_references_or_memory():
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime reserves too much address space "
                                           "for an address-space limit")
-def test_running_out_of_memory_under_both_locks_poisons_them():
-    """The reducer's step copies the store's new nodes while holding the
-    reducer lock and the store lock. With the address space capped below what
-    that copy needs, the call raises MemoryError, and both objects are left
-    unusable: every later call raises the panic exception with the lock's
-    message. Other objects keep working. Run in a child process, whose
+def test_running_out_of_memory_leaves_store_and_reducer_usable():
+    """With the address space capped below what they need, the calls that
+    copy or render a store of large names raise MemoryError (or succeed),
+    never the panic exception, the reducer's step among them while it holds
+    both locks. Once memory is back, the same objects give the results of a
+    store and a reducer that never ran short. Run in a child process, whose
     address space can be capped without harm."""
     script = textwrap.dedent("""
+        import json
         import resource
         import trellan_core as tc
 
@@ -341,47 +343,62 @@ def test_running_out_of_memory_under_both_locks_poisons_them():
                     if line.startswith("VmSize:"):
                         return int(line.split()[1]) * 1024
 
-        def panic_of(call):
+        def outcome(call):
             try:
                 call()
-            except Exception as e:
-                return f"exception {type(e).__name__}"
+            except MemoryError:
+                return "MemoryError"
             except BaseException as e:
                 return f"{type(e).__name__}: {e}"
-            return "no error"
+            return "ok"
 
-        store = tc.GraphStore()
-        big = "x" * (8 << 20)
-        for i in range(24):
-            store.add_source(big + str(i))
-        del big
-        reducer = tc.IncrementalReducer()
+        def record(store):
+            big = "x" * (4 << 20)
+            for i in range(16):
+                store.add_op("f", [store.add_source(big + str(i))])
+            return list(range(1, 32, 2))
 
+        def result(pair):
+            store, report = pair
+            return store.serialize(), report, store.node_map()
+
+        store, reducer = tc.GraphStore(), tc.IncrementalReducer()
+        outputs = record(store)
+        huge = "y" * (48 << 20)
+        calls = {
+            "step": lambda: reducer.step(store),
+            "finalize": lambda: reducer.finalize(store, outputs=outputs),
+            "add_source": lambda: store.add_source(huge),
+            "nodes": store.nodes,
+            "to_dot": store.to_dot,
+            "serialize": store.serialize,
+            "reduce": lambda: store.reduce(outputs=outputs),
+        }
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (64 << 20), hard))
-        try:
-            reducer.step(store)
-            outcome = "no error"
-        except MemoryError:
-            outcome = "MemoryError"
+        resource.setrlimit(resource.RLIMIT_AS, (vm_size() + (32 << 20), hard))
+        outcomes = {name: outcome(call) for name, call in calls.items()}
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
-        print(outcome)
-        # step and finalize on a healthy store, which they touch first
-        healthy = tc.GraphStore()
-        for call in (reducer.watermark, reducer.total_work, reducer.canonical_count,
-                     lambda: reducer.step(healthy), lambda: reducer.finalize(healthy)):
-            print(panic_of(call))
-        for call in (store.node_count, store.nodes, store.serialize, store.to_dot, store.reduce,
-                     lambda: store.add_source("y"), lambda: tc.IncrementalReducer().step(store)):
-            print(panic_of(call))
-        other = tc.GraphStore()
-        print(other.add_source("y"), tc.IncrementalReducer().step(other))
+
+        fresh = tc.GraphStore()
+        record(fresh)
+        reducer.step(store)
+        print(json.dumps({
+            "outcomes": outcomes,
+            "store": [store.nodes() == fresh.nodes(), store.to_dot() == fresh.to_dot(),
+                      store.serialize() == fresh.serialize(),
+                      result(store.reduce(outputs=outputs)) == result(fresh.reduce(outputs=outputs))],
+            "reducer": [reducer.watermark() == store.node_count(),
+                        result(reducer.finalize(store, outputs=outputs))
+                        == result(tc.IncrementalReducer().finalize(fresh, outputs=outputs))],
+        }))
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
                           timeout=300)
     assert done.returncode == 0, done.stderr
-    lines = done.stdout.splitlines()
-    assert lines[0] == "MemoryError"
-    assert lines[1:6] == ["PanicException: incremental reducer poisoned"] * 5
-    assert lines[6:13] == ["PanicException: trellan-core store mutex poisoned"] * 7
-    assert lines[13] == "0 1"
+    got = json.loads(done.stdout)
+    assert set(got["outcomes"].values()) <= {"ok", "MemoryError"}, got["outcomes"]
+    # These need more than the cap allows, whatever the implementation.
+    for name in ("add_source", "to_dot", "serialize"):
+        assert got["outcomes"][name] == "MemoryError", got["outcomes"]
+    assert got["store"] == [True] * 4
+    assert got["reducer"] == [True] * 2

@@ -20,6 +20,9 @@ class IncrementalReducer {
   IncrementalReducer();
 
   // Consumes the store nodes whose ids are watermark(), watermark()+1, ...
+  // Each node is consumed whole or not at all: when an allocation fails
+  // part-way, the nodes before it stay consumed and the reducer stays
+  // consistent, as after a step that fails on an unknown input id.
   Result<uint64_t, BadNodeId> step(std::span<const NodeKey> delta);
   Result<Reduced, BadNodeId> finalize(std::span<const NodeId> outputs,
                                       const engine::RewriteEngine& engine,

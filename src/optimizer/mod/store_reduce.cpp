@@ -17,7 +17,7 @@ Result<StoreAndReport, BadNodeId> GraphStore::reduce_with_outputs(
     bool maximal_fusion) const {
   std::vector<NodeKey> nodes;
   {
-    auto guard = lock_.lock();
+    auto guard = lock_.lock(PoisonMutex::OnFailure::Consistent);  // only copies
     nodes.assign(inner_.nodes.begin(), inner_.nodes.end());
   }
   for (NodeId id : outputs) {
