@@ -50,9 +50,9 @@ std::string StopReason::to_string() const {
 }
 
 std::optional<StopReason> Runner::check_limits() const {
-  if (start_) {
+  if (start_ && max_time_) {
     auto elapsed = Clock::now() - *start_;
-    if (elapsed > max_time_) return StopReason::time_limit(std::chrono::duration<double>(elapsed).count());
+    if (elapsed > *max_time_) return StopReason::time_limit(std::chrono::duration<double>(elapsed).count());
   }
   if (egraph_.hashcons_size() > max_nodes_) return StopReason::node_limit(egraph_.hashcons_size());
   if (iterations_.size() >= max_iterations_) return StopReason::iteration_limit(iterations_.size());

@@ -42,6 +42,15 @@ TEST(SaturationEngine, HoldsTwelveRulesInTableOrder) {
   EXPECT_EQ(e.rules[11].applier().to_string(), "?x");
 }
 
+// The result may depend on the graph only: no wall-clock limit, and limits
+// that the graph's size alone fixes.
+TEST(SaturationEngine, RunnerHasNoWallClockLimit) {
+  egraph::Runner runner = SaturationEngine().make_runner(egraph::EGraph(), 1000);
+  EXPECT_FALSE(runner.time_limit().has_value());
+  EXPECT_EQ(runner.iter_limit(), 12u);
+  EXPECT_EQ(runner.node_limit(), 4u * 1000 + 1024);
+}
+
 TEST(SaturationEngine, EmptyGraphGivesEmptyResult) {
   Canonical c = run({});
   EXPECT_TRUE(c.graph.nodes.empty());

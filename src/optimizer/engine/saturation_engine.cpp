@@ -120,14 +120,19 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
   return canonicalize_with_summary(graph, ignored);
 }
 
+egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes) const {
+  egraph::Runner runner(std::move(eg));
+  runner.with_iter_limit(iter_limit).with_node_limit(4 * nodes + 1024).without_time_limit();
+  return runner;
+}
+
 // A run stopped by a limit is read back like a saturated one, with whatever
 // merges it reached.
 Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
   egraph::EGraph eg;
   std::vector<egraph::Id> ids = load(graph, eg);
 
-  egraph::Runner runner(std::move(eg));
-  runner.with_iter_limit(iter_limit).with_node_limit(4 * graph.nodes.size() + 1024);
+  egraph::Runner runner = make_runner(std::move(eg), graph.nodes.size());
   runner.run(rules);
   const egraph::EGraph& out = runner.egraph();
   summary.stop_reason = runner.stop_reason()->to_string();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <egraph/rewrite.hpp>
+#include <egraph/runner.hpp>
 
 #include "optimizer/engine/engine_graph.hpp"
 
@@ -29,6 +30,11 @@ class SaturationEngine final : public RewriteEngine {
   Canonical canonicalize(const EngineGraph& graph) const override;
   // The same canonicalization, also reporting how the run ended.
   Canonical canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const;
+
+  // The runner a canonicalization of `nodes` input nodes runs on `eg`: the
+  // iteration and node limits only, both fixed by the graph, so the result
+  // never depends on the machine's speed.
+  egraph::Runner make_runner(egraph::EGraph eg, size_t nodes) const;
 
   // The twelve rules: commutativity of eight ops, then four identity ops.
   const std::vector<egraph::Rewrite> rules;
