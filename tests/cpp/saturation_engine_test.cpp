@@ -33,13 +33,13 @@ TEST(SaturationEngine, HoldsTwelveRulesInTableOrder) {
   SaturationEngine e;
   ASSERT_EQ(e.rules.size(), 12u);
   EXPECT_EQ(e.iter_limit, 12u);
-  EXPECT_EQ(e.rules[0].name().str(), "commute-add");
-  EXPECT_EQ(e.rules[7].name().str(), "commute-minimum");
-  EXPECT_EQ(e.rules[7].applier().to_string(), "(op|minimum ?b ?a)");
-  EXPECT_EQ(e.rules[8].name().str(), "identity-0");
-  EXPECT_EQ(e.rules[11].name().str(), "identity-3");
-  EXPECT_EQ(e.rules[11].searcher().to_string(), std::string("(") + kMul1Left + " ?x)");
-  EXPECT_EQ(e.rules[11].applier().to_string(), "?x");
+  EXPECT_EQ(e.rules[0].name(), "commute-add");
+  EXPECT_EQ(e.rules[7].name(), "commute-minimum");
+  EXPECT_EQ(e.rules[7].applier().to_string(e.rule_symbols), "(op|minimum ?b ?a)");
+  EXPECT_EQ(e.rules[8].name(), "identity-0");
+  EXPECT_EQ(e.rules[11].name(), "identity-3");
+  EXPECT_EQ(e.rules[11].searcher().to_string(e.rule_symbols), std::string("(") + kMul1Left + " ?x)");
+  EXPECT_EQ(e.rules[11].applier().to_string(e.rule_symbols), "?x");
 }
 
 // The result may depend on the graph only: no wall-clock limit, and limits

@@ -36,7 +36,7 @@ struct StopReason {
 struct Iteration {
   size_t egraph_nodes = 0;    // hash-cons size before the iteration
   size_t egraph_classes = 0;  // class count before the iteration
-  std::vector<std::pair<Symbol, size_t>> applied;  // rule name -> effective merges (> 0 only)
+  std::vector<std::pair<std::string, size_t>> applied;  // rule name -> effective merges (> 0 only)
   std::optional<StopReason> stop_reason;
   double search_time = 0, apply_time = 0, rebuild_time = 0, total_time = 0;  // seconds
 };

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
 #include <stdexcept>
 #include <string_view>
 
@@ -21,47 +20,48 @@ constexpr std::array<std::string_view, 4> kIdentityTokens = {
     "op|mul|scalar=f3ff0000000000000;side=sl",
 };
 
-egraph::Pattern compile_pattern(const std::string& text) {
-  auto p = egraph::Pattern::parse(text);
+egraph::Pattern compile_pattern(const std::string& text, egraph::SymbolTable& symbols) {
+  auto p = egraph::Pattern::parse(text, symbols);
   if (!p) throw std::logic_error("built-in rewrite pattern " + text + ": " + p.error().message());
   return std::move(p).value();
 }
 
-egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier) {
-  auto r = egraph::Rewrite::make(name, compile_pattern(searcher), compile_pattern(applier));
+egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier,
+                          egraph::SymbolTable& symbols) {
+  auto r = egraph::Rewrite::make(name, compile_pattern(searcher, symbols), compile_pattern(applier, symbols), symbols);
   if (!r) throw std::logic_error(r.error().message());
   return std::move(r).value();
 }
 
-std::vector<egraph::Rewrite> build_rules() {
-  std::vector<egraph::Rewrite> rules;
+RuleSet build_rules() {
+  RuleSet set;
   for (std::string_view op : kCommutative) {
     std::string n(op);
-    rules.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
+    set.rules.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)", set.symbols));
   }
   for (size_t k = 0; k < kIdentityTokens.size(); ++k) {
     std::string searcher(1, '(');
     searcher += kIdentityTokens[k];
     searcher += " ?x)";
-    rules.push_back(make_rule("identity-" + std::to_string(k), searcher, "?x"));
+    set.rules.push_back(make_rule("identity-" + std::to_string(k), searcher, "?x", set.symbols));
   }
-  return rules;
+  return set;
 }
 
 // Canonical positions fit 32 bits: the e-graph's ids do, one per input node.
 constexpr uint32_t kUnplaced = UINT32_MAX;
 
 // Adds one e-node per input node, children through the ids recorded so far;
-// returns the canonical id of each node's class. Nodes go in chunks whose
-// operator texts are interned together while the chunk is in cache. Node
-// i + kAhead is prepared while node i is added (when its children are known
-// by then), so that hash-cons cache misses overlap.
-std::vector<egraph::Id> load(const EngineGraph& graph, egraph::EGraph& eg) {
-  constexpr size_t kChunk = 4096, kAhead = 4;
+// returns the canonical id of each node's class. Operator texts are interned
+// in this run's own table. Node i + kAhead is prepared while node i is added
+// (when its children are known by then), so that hash-cons cache misses
+// overlap.
+std::vector<egraph::Id> load(const EngineGraph& graph, egraph::SymbolTable& symbols, egraph::EGraph& eg) {
+  constexpr size_t kAhead = 4;
   const size_t n = graph.nodes.size();
   eg.reserve(n + n / 2);  // room for the mirrored e-nodes commutativity adds
   std::vector<egraph::Symbol> ops(n);
-  std::vector<std::string_view> texts;
+  for (size_t i = 0; i < n; ++i) ops[i] = symbols.intern(graph.nodes[i].op);
   std::vector<egraph::Id> ids(n);
   std::vector<egraph::Id> kids;
   auto build = [&](size_t i) {
@@ -69,20 +69,24 @@ std::vector<egraph::Id> load(const EngineGraph& graph, egraph::EGraph& eg) {
     for (uint64_t c : graph.nodes[i].children) kids.push_back(ids[c]);
     return egraph::ENode(ops[i], kids);
   };
-  for (size_t base = 0; base < n; base += kChunk) {
-    const size_t end = std::min(n, base + kChunk);
-    texts.clear();
-    for (size_t i = base; i < end; ++i) texts.push_back(graph.nodes[i].op);
-    egraph::Symbol::intern_all(texts, std::span(ops).subspan(base, texts.size()));
-    for (size_t i = base; i < end; ++i) {
-      if (size_t next = i + kAhead; next < end) {
-        const auto& ahead = graph.nodes[next].children;
-        if (std::all_of(ahead.begin(), ahead.end(), [&](uint64_t c) { return c < i; })) eg.prefetch(build(next));
-      }
-      ids[i] = eg.find(eg.add(build(i)));
+  for (size_t i = 0; i < n; ++i) {
+    if (size_t next = i + kAhead; next < n) {
+      const auto& ahead = graph.nodes[next].children;
+      if (std::all_of(ahead.begin(), ahead.end(), [&](uint64_t c) { return c < i; })) eg.prefetch(build(next));
     }
+    ids[i] = eg.find(eg.add(build(i)));
   }
   return ids;
+}
+
+// The rules with their operators renumbered into a run's symbol table.
+std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, egraph::SymbolTable& symbols) {
+  std::vector<egraph::Symbol> map(set.symbols.size());
+  for (uint32_t k = 0; k < map.size(); ++k) map[k] = symbols.intern(set.symbols.str(egraph::Symbol(k)));
+  std::vector<egraph::Rewrite> rules;
+  rules.reserve(set.rules.size());
+  for (const egraph::Rewrite& r : set.rules) rules.push_back(r.with_symbols(map));
+  return rules;
 }
 
 // The first input position of each class represents it. Since children
@@ -113,7 +117,12 @@ Canonical read_back(const EngineGraph& graph, const std::vector<egraph::Id>& cla
 
 }  // namespace
 
-SaturationEngine::SaturationEngine() : rules(build_rules()) {}
+const RuleSet& builtin_rules() {
+  static const RuleSet set = build_rules();
+  return set;
+}
+
+SaturationEngine::SaturationEngine() : rules(builtin_rules().rules), rule_symbols(builtin_rules().symbols) {}
 
 Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
   SaturationSummary ignored;
@@ -129,11 +138,14 @@ egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes) co
 // A run stopped by a limit is read back like a saturated one, with whatever
 // merges it reached.
 Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
+  // Symbols live as long as this run: operator texts carry param values, so a
+  // table kept across reductions would grow without bound.
+  egraph::SymbolTable symbols;
   egraph::EGraph eg;
-  std::vector<egraph::Id> ids = load(graph, eg);
+  std::vector<egraph::Id> ids = load(graph, symbols, eg);
 
   egraph::Runner runner = make_runner(std::move(eg), graph.nodes.size());
-  runner.run(rules);
+  runner.run(rules_for_run(builtin_rules(), symbols));
   const egraph::EGraph& out = runner.egraph();
   summary.stop_reason = runner.stop_reason()->to_string();
   summary.iterations = runner.iterations().size();

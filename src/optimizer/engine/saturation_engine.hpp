@@ -23,6 +23,14 @@ struct SaturationSummary {
   size_t classes = 0;
 };
 
+// The built-in rules, parsed once per process with a symbol table of their
+// own that holds only the rule texts.
+struct RuleSet {
+  egraph::SymbolTable symbols;
+  std::vector<egraph::Rewrite> rules;
+};
+const RuleSet& builtin_rules();
+
 class SaturationEngine final : public RewriteEngine {
  public:
   SaturationEngine();
@@ -36,8 +44,10 @@ class SaturationEngine final : public RewriteEngine {
   // never depends on the machine's speed.
   egraph::Runner make_runner(egraph::EGraph eg, size_t nodes) const;
 
-  // The twelve rules: commutativity of eight ops, then four identity ops.
-  const std::vector<egraph::Rewrite> rules;
+  // The twelve rules: commutativity of eight ops, then four identity ops,
+  // with the table that names their symbols.
+  const std::vector<egraph::Rewrite>& rules;
+  const egraph::SymbolTable& rule_symbols;
   const uint64_t iter_limit = 12;
 };
 
