@@ -50,39 +50,45 @@ RuleSet build_rules() {
 
 // Canonical positions fit 32 bits: the e-graph's ids do, one per input node.
 constexpr uint32_t kUnplaced = UINT32_MAX;
+// Symbols for rule operators that no node of the graph carries: above every
+// operator id a graph can hold, so they never match.
+constexpr uint32_t kAbsentBase = 0xFFFFFF00u;
 
-// Adds one e-node per input node, children through the ids recorded so far;
-// returns the canonical id of each node's class. Operator texts are interned
-// in this run's own table. Node i + kAhead is prepared while node i is added
-// (when its children are known by then), so that hash-cons cache misses
-// overlap.
-std::vector<egraph::Id> load(const EngineGraph& graph, egraph::SymbolTable& symbols, egraph::EGraph& eg) {
-  constexpr size_t kAhead = 4;
-  const size_t n = graph.nodes.size();
+// Adds one e-node per input node, the operator id as its symbol and its
+// children through the ids recorded so far; returns the canonical id of each
+// node's class. The hash-cons slot of node i + kAhead is requested while node
+// i is added. Its children may not be added yet; they are guessed to get the
+// ids they get when no node in between is a duplicate, which is nearly
+// always so (a wrong guess costs only the hint).
+std::vector<egraph::Id> load(const OpGraph& graph, egraph::EGraph& eg) {
+  constexpr size_t kAhead = 8;
+  const size_t n = graph.size();
   eg.reserve(n + n / 2);  // room for the mirrored e-nodes commutativity adds
-  std::vector<egraph::Symbol> ops(n);
-  for (size_t i = 0; i < n; ++i) ops[i] = symbols.intern(graph.nodes[i].op);
   std::vector<egraph::Id> ids(n);
-  std::vector<egraph::Id> kids;
-  auto build = [&](size_t i) {
-    kids.clear();
-    for (uint64_t c : graph.nodes[i].children) kids.push_back(ids[c]);
-    return egraph::ENode(ops[i], kids);
-  };
+  std::vector<egraph::Id> kids, ahead_kids;
   for (size_t i = 0; i < n; ++i) {
     if (size_t next = i + kAhead; next < n) {
-      const auto& ahead = graph.nodes[next].children;
-      if (std::all_of(ahead.begin(), ahead.end(), [&](uint64_t c) { return c < i; })) eg.prefetch(build(next));
+      ahead_kids.clear();
+      const size_t base = eg.id_count();
+      for (uint64_t c : graph.children_of(next))
+        ahead_kids.push_back(c < i ? ids[c] : static_cast<egraph::Id>(base + (c - i)));
+      eg.prefetch(egraph::ENode(egraph::Symbol(graph.op[next]), ahead_kids));
     }
-    ids[i] = eg.find(eg.add(build(i)));
+    kids.clear();
+    for (uint64_t c : graph.children_of(i)) kids.push_back(ids[c]);
+    ids[i] = eg.find(eg.add(egraph::ENode(egraph::Symbol(graph.op[i]), kids)));
   }
   return ids;
 }
 
-// The rules with their operators renumbered into a run's symbol table.
-std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, egraph::SymbolTable& symbols) {
+// The rules with their operators renumbered to this graph's operator ids.
+std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, const OpNames& names) {
   std::vector<egraph::Symbol> map(set.symbols.size());
-  for (uint32_t k = 0; k < map.size(); ++k) map[k] = symbols.intern(set.symbols.str(egraph::Symbol(k)));
+  for (uint32_t k = 0; k < map.size(); ++k) {
+    uint32_t id = kAbsentBase + k;
+    names.find(set.symbols.str(egraph::Symbol(k)), id);
+    map[k] = egraph::Symbol(id);
+  }
   std::vector<egraph::Rewrite> rules;
   rules.reserve(set.rules.size());
   for (const egraph::Rewrite& r : set.rules) rules.push_back(r.with_symbols(map));
@@ -92,21 +98,28 @@ std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, egraph::SymbolTab
 // The first input position of each class represents it. Since children
 // precede their users, the canonical list keeps input order and every child
 // is placed before its user. `classes` holds the final class of each node.
-Canonical read_back(const EngineGraph& graph, const std::vector<egraph::Id>& classes, size_t id_count) {
-  const size_t n = graph.nodes.size();
+CanonicalOps read_back(const OpGraph& graph, const OpNames& names, const std::vector<egraph::Id>& classes,
+                       size_t id_count) {
+  const size_t n = graph.size();
   std::vector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
-  Canonical result;
-  result.graph.nodes.reserve(n);
+  // Whether each operator id names an op, by its text; most graphs have few
+  // distinct operators.
+  std::vector<int8_t> is_op;
+  auto opaque = [&](uint32_t op) {
+    if (op >= is_op.size()) is_op.resize(op + 1, -1);
+    if (is_op[op] < 0) is_op[op] = names.text(op).starts_with("op|") ? 1 : 0;
+    return is_op[op] == 0;
+  };
+  CanonicalOps result;
+  result.graph.reserve(n, graph.children.size());
   for (size_t i = 0; i < n; ++i) {
     uint32_t& at = position[classes[i]];
     if (at != kUnplaced) continue;
-    at = static_cast<uint32_t>(result.graph.nodes.size());
-    const EngineNode& node = graph.nodes[i];
-    EngineNode& copy = result.graph.nodes.emplace_back();
-    copy.op = node.op;
-    copy.children.reserve(node.children.size());
-    for (uint64_t c : node.children) copy.children.push_back(position[classes[c]]);
-    copy.opaque = !node.op.starts_with("op|");
+    at = static_cast<uint32_t>(result.graph.size());
+    for (uint64_t c : graph.children_of(i)) result.graph.children.push_back(position[classes[c]]);
+    result.graph.op.push_back(graph.op[i]);
+    result.graph.opaque.push_back(opaque(graph.op[i]) ? 1 : 0);
+    result.graph.first.push_back(result.graph.children.size());
   }
   result.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) result.graph.outputs.push_back(position[classes[o]]);
@@ -115,6 +128,22 @@ Canonical read_back(const EngineGraph& graph, const std::vector<egraph::Id>& cla
   return result;
 }
 
+// Operator texts of a graph handed in as text, numbered by a table of this
+// call alone.
+class SymbolNames final : public OpNames {
+ public:
+  std::string_view text(uint32_t id) const override { return table_.str(egraph::Symbol(id)); }
+  uint32_t intern(std::string_view text) override { return table_.intern(text).number(); }
+  bool find(std::string_view text, uint32_t& id) const override {
+    auto s = table_.find(text);
+    if (s) id = s->number();
+    return s.has_value();
+  }
+
+ private:
+  egraph::SymbolTable table_;
+};
+
 }  // namespace
 
 const RuleSet& builtin_rules() {
@@ -122,30 +151,39 @@ const RuleSet& builtin_rules() {
   return set;
 }
 
-SaturationEngine::SaturationEngine() : rules(builtin_rules().rules), rule_symbols(builtin_rules().symbols) {}
 
 Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
   SaturationSummary ignored;
   return canonicalize_with_summary(graph, ignored);
 }
 
+Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
+  SymbolNames names;
+  CanonicalOps c = run(to_op_form(graph, names), names, summary);
+  return {to_text_form(c.graph, names), std::move(c.node_map)};
+}
+
+CanonicalOps SaturationEngine::canonicalize_ops(const OpGraph& graph, OpNames& names) const {
+  SaturationSummary ignored;
+  return run(graph, names, ignored);
+}
+
 egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes) const {
   egraph::Runner runner(std::move(eg));
   runner.with_iter_limit(iter_limit).with_node_limit(4 * nodes + 1024).without_time_limit();
+  runner.with_scheduler(std::make_unique<egraph::BackoffScheduler>(match_limit));
   return runner;
 }
 
-// A run stopped by a limit is read back like a saturated one, with whatever
+// The e-graph's symbols are the graph's operator ids, so it holds no text; a
+// run stopped by a limit is read back like a saturated one, with whatever
 // merges it reached.
-Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
-  // Symbols live as long as this run: operator texts carry param values, so a
-  // table kept across reductions would grow without bound.
-  egraph::SymbolTable symbols;
+CanonicalOps SaturationEngine::run(const OpGraph& graph, const OpNames& names, SaturationSummary& summary) const {
   egraph::EGraph eg;
-  std::vector<egraph::Id> ids = load(graph, symbols, eg);
+  std::vector<egraph::Id> ids = load(graph, eg);
 
-  egraph::Runner runner = make_runner(std::move(eg), graph.nodes.size());
-  runner.run(rules_for_run(builtin_rules(), symbols));
+  egraph::Runner runner = make_runner(std::move(eg), graph.size());
+  runner.run(rules_for_run(builtin_rules(), names));
   const egraph::EGraph& out = runner.egraph();
   summary.stop_reason = runner.stop_reason()->to_string();
   summary.iterations = runner.iterations().size();
@@ -153,7 +191,7 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
   summary.classes = out.class_count();
 
   for (egraph::Id& id : ids) id = out.find(id);  // now the final class
-  return read_back(graph, ids, out.id_count());
+  return read_back(graph, names, ids, out.id_count());
 }
 
 }  // namespace trellan::engine

@@ -33,11 +33,15 @@ const RuleSet& builtin_rules();
 
 class SaturationEngine final : public RewriteEngine {
  public:
-  SaturationEngine();
+  SaturationEngine() = default;
+  // With another match limit for the scheduler (1000 by default), so that
+  // tests see bans on small graphs.
+  explicit SaturationEngine(size_t scheduler_match_limit) : match_limit(scheduler_match_limit) {}
 
   Canonical canonicalize(const EngineGraph& graph) const override;
   // The same canonicalization, also reporting how the run ended.
   Canonical canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const;
+  CanonicalOps canonicalize_ops(const OpGraph& graph, OpNames& names) const override;
 
   // The runner a canonicalization of `nodes` input nodes runs on `eg`: the
   // iteration and node limits only, both fixed by the graph, so the result
@@ -46,9 +50,13 @@ class SaturationEngine final : public RewriteEngine {
 
   // The twelve rules: commutativity of eight ops, then four identity ops,
   // with the table that names their symbols.
-  const std::vector<egraph::Rewrite>& rules;
-  const egraph::SymbolTable& rule_symbols;
+  const std::vector<egraph::Rewrite>& rules = builtin_rules().rules;
+  const egraph::SymbolTable& rule_symbols = builtin_rules().symbols;
   const uint64_t iter_limit = 12;
+  const size_t match_limit = 1000;
+
+ private:
+  CanonicalOps run(const OpGraph& graph, const OpNames& names, SaturationSummary& summary) const;
 };
 
 }  // namespace trellan::engine
