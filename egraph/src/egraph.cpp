@@ -175,6 +175,11 @@ size_t EGraph::rebuild() {
   while (!worklist_.empty()) {
     // Entries a few places down the stack are likely next; start their loads.
     if (worklist_.size() > kRebuildAhead) __builtin_prefetch(&node_[worklist_[worklist_.size() - kRebuildAhead]]);
+    // Halfway there, that e-node has arrived: start loading the hash-cons slot
+    // of its current key, which is erased if the key turns out stale.
+    if (worklist_.size() > kRebuildAhead / 2) {
+      memo_.prefetch(node_hash(node_[worklist_[worklist_.size() - kRebuildAhead / 2]]));
+    }
     Id e = worklist_.back();
     worklist_.pop_back();
     ENode& node = node_[e];
