@@ -54,7 +54,7 @@ class TokenTable {
   std::vector<OpId> parts_ids_;
   // The last few operators found by parts, compared before anything is
   // hashed: neighbouring nodes mostly repeat an operator met a moment ago.
-  static constexpr size_t kRecent = 4;
+  static constexpr size_t kRecent = 8;
   OpId recent_[kRecent] = {};
   size_t recent_count_ = 0;
 
