@@ -16,7 +16,8 @@ using namespace egraph;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view text(reinterpret_cast<const char*>(data), size);
-  auto parsed = Pattern::parse(text);
+  SymbolTable symbols;
+  auto parsed = Pattern::parse(text, symbols);
   if (!parsed.ok()) {
     FUZZ_CHECK(!parsed.error().message().empty());
     return 0;
@@ -30,17 +31,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  const std::string printed = p.to_string();
-  auto reparsed = Pattern::parse(printed);
+  const std::string printed = p.to_string(symbols);
+  auto reparsed = Pattern::parse(printed, symbols);
   FUZZ_CHECK(reparsed.ok());
-  FUZZ_CHECK(reparsed.value().to_string() == printed);
+  FUZZ_CHECK(reparsed.value().to_string(symbols) == printed);
   FUZZ_CHECK(reparsed.value().nodes().size() == nodes.size());
 
   // Leaf operators contain a space, which no parsed atom can.
   EGraph eg;
   Subst subst;
   for (size_t v = 0; v < p.vars().size(); ++v) {
-    subst.insert(p.vars()[v], eg.add(ENode(Symbol("leaf " + std::to_string(v)))));
+    subst.insert(p.vars()[v], eg.add(ENode(symbols.intern("leaf " + std::to_string(v)))));
   }
   const Id root = p.instantiate(eg, subst);
   eg.rebuild();
@@ -61,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(found);
 
-  auto rule = Rewrite::make("fuzz self", p, p);
+  auto rule = Rewrite::make("fuzz self", p, p, symbols);
   FUZZ_CHECK(rule.ok());
   FUZZ_CHECK(rule.value().apply(eg, matches).empty());
   eg.rebuild();

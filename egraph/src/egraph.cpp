@@ -71,9 +71,9 @@ Id EGraph::add(const ENode& node) {
     c = find_mut(c);
   }
   uint32_t hash = node_hash(canon);
-  Id hit = memo_.find(canon, hash, node_);
-  if (hit != kNoId) return hit;
-  return make_class(std::move(canon), hash);
+  HashCons::Probe probe = memo_.probe(canon, hash, node_);
+  if (probe.id != kNoId) return probe.id;
+  return make_class(std::move(canon), hash, &probe);
 }
 
 void EGraph::prefetch(const ENode& node) const {
@@ -98,7 +98,7 @@ std::optional<Id> EGraph::lookup(const ENode& node) const {
   return find(hit);
 }
 
-Id EGraph::make_class(ENode&& node, uint32_t hash) {
+Id EGraph::make_class(ENode&& node, uint32_t hash, const HashCons::Probe* probe) {
   if (parent_.size() >= kNoId - 1) throw std::length_error("e-graph id space exhausted");
   Id id = static_cast<Id>(parent_.size());
   parent_.push_back(id);
@@ -120,7 +120,7 @@ Id EGraph::make_class(ENode&& node, uint32_t hash) {
   // The pair (node, id) needs no worklist entry: until a child's class is
   // merged away the node is its own canonical key, and that merge queues the
   // node through the child's user list.
-  memo_.insert(hash, id, node_);
+  if (!probe || !memo_.insert_at(*probe, hash, id)) memo_.insert(hash, id, node_);
   ++class_count_;
   ++version_;
   clean_ = false;
@@ -175,6 +175,11 @@ size_t EGraph::rebuild() {
   while (!worklist_.empty()) {
     // Entries a few places down the stack are likely next; start their loads.
     if (worklist_.size() > kRebuildAhead) __builtin_prefetch(&node_[worklist_[worklist_.size() - kRebuildAhead]]);
+    // Halfway there, that e-node has arrived: start loading the hash-cons slot
+    // of its current key, which is erased if the key turns out stale.
+    if (worklist_.size() > kRebuildAhead / 2) {
+      memo_.prefetch(node_hash(node_[worklist_[worklist_.size() - kRebuildAhead / 2]]));
+    }
     Id e = worklist_.back();
     worklist_.pop_back();
     ENode& node = node_[e];

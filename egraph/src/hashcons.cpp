@@ -12,6 +12,16 @@ Id HashCons::find(const ENode& key, uint32_t hash, std::span<const ENode> nodes)
   }
 }
 
+HashCons::Probe HashCons::probe(const ENode& key, uint32_t hash, std::span<const ENode> nodes) const {
+  if (slots_.empty()) return {kNoId, 0};
+  size_t mask = slots_.size() - 1;
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const Slot& s = slots_[i];
+    if (s.id == kNoId) return {kNoId, i};
+    if (s.hash == hash && nodes[s.id] == key) return {s.id, i};
+  }
+}
+
 Id HashCons::insert(uint32_t hash, Id id, std::span<const ENode> nodes) {
   if (too_full(size_ + 1, slots_.size())) rehash(slots_.empty() ? 1024 : slots_.size() * 2);
   const ENode& key = nodes[id];
@@ -63,7 +73,7 @@ void HashCons::reserve(size_t n) {
 }
 
 void HashCons::rehash(size_t capacity) {
-  std::vector<Slot> old(capacity, Slot{0, kNoId});
+  BigVector<Slot> old(capacity, Slot{0, kNoId});
   old.swap(slots_);
   size_t mask = slots_.size() - 1;
   for (const Slot& s : old) {

@@ -66,16 +66,16 @@ std::string ParseError::message() const {
   return text;
 }
 
-Result<Var, ParseError> parse_var(std::string_view text) {
+Result<Var, ParseError> parse_var(std::string_view text, SymbolTable& symbols) {
   if (!is_var_text(text) || text.find_first_of(" \n\r()") != std::string_view::npos) {
     return Result<Var, ParseError>::failure({ParseErrorKind::BadVar, std::string(text)});
   }
-  return Var{Symbol(text)};
+  return Var{symbols.intern(text)};
 }
 
 // One pass with an explicit stack of open lists; each list becomes a node
 // when it closes, so children always precede their parent.
-Result<Pattern, ParseError> Pattern::parse(std::string_view text) {
+Result<Pattern, ParseError> Pattern::parse(std::string_view text, SymbolTable& symbols) {
   if (!well_formed(text)) return fail(ParseErrorKind::BadSexp, text);
   struct Open {
     std::string_view head;  // empty until the head atom is read
@@ -88,9 +88,9 @@ Result<Pattern, ParseError> Pattern::parse(std::string_view text) {
     Id index = static_cast<Id>(nodes.size() - 1);
     if (!open.empty()) open.back().children.push_back(index);
   };
-  auto atom_node = [](std::string_view atom) -> PatternNode {
-    if (is_var_text(atom)) return Var{Symbol(atom)};
-    return ENode(Symbol(atom));
+  auto atom_node = [&](std::string_view atom) -> PatternNode {
+    if (is_var_text(atom)) return Var{symbols.intern(atom)};
+    return ENode(symbols.intern(atom));
   };
 
   Lexer lex(text);
@@ -104,9 +104,9 @@ Result<Pattern, ParseError> Pattern::parse(std::string_view text) {
       if (list.head.empty()) return fail(ParseErrorKind::EmptySexp, text);
       if (is_var_text(list.head)) {
         if (!list.children.empty()) return fail(ParseErrorKind::BadOp, list.head);
-        emit(Var{Symbol(list.head)});
+        emit(Var{symbols.intern(list.head)});
       } else {
-        emit(ENode(Symbol(list.head), list.children));
+        emit(ENode(symbols.intern(list.head), list.children));
       }
     } else if (!open.empty() && open.back().head.empty()) {
       open.back().head = tok;
@@ -202,20 +202,28 @@ void Pattern::compile() {
   }
 }
 
-std::string Pattern::to_string() const {
+Pattern Pattern::with_symbols(std::span<const Symbol> map) const {
+  std::vector<PatternNode> nodes = nodes_;
+  for (PatternNode& node : nodes) {
+    if (ENode* n = std::get_if<ENode>(&node)) *n = ENode(map[n->op().number()], n->children());
+  }
+  return Pattern(std::move(nodes));
+}
+
+std::string Pattern::to_string(const SymbolTable& symbols) const {
   std::vector<std::string> text(nodes_.size());
   for (size_t i = 0; i < nodes_.size(); ++i) {
     if (const Var* v = std::get_if<Var>(&nodes_[i])) {
-      text[i] = std::string(v->str());
+      text[i] = std::string(symbols.str(v->name));
       continue;
     }
     const ENode& n = std::get<ENode>(nodes_[i]);
     if (n.arity() == 0) {
-      text[i] = std::string(n.op().str());
+      text[i] = std::string(symbols.str(n.op()));
       continue;
     }
     std::string s(1, '(');
-    s += n.op().str();
+    s += symbols.str(n.op());
     for (Id c : n.children()) {
       s += ' ';
       s += text[c];
@@ -249,7 +257,7 @@ void Subst::insert(Var var, Id id) {
 
 Id Subst::operator[](Var var) const {
   if (auto id = get(var)) return *id;
-  throw std::logic_error("substitution does not bind " + std::string(var.str()));
+  throw std::logic_error("substitution does not bind variable number " + std::to_string(var.name.number()));
 }
 
 }  // namespace egraph

@@ -4,14 +4,15 @@
 
 namespace egraph {
 
-Result<Rewrite, UnboundVar> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier) {
+Result<Rewrite, UnboundVar> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier,
+                                          const SymbolTable& symbols) {
   auto bound = searcher.vars();
   for (Var v : applier.vars()) {
     if (std::find(bound.begin(), bound.end(), v) == bound.end()) {
-      return Result<Rewrite, UnboundVar>::failure({std::string(name), std::string(v.str())});
+      return Result<Rewrite, UnboundVar>::failure({std::string(name), std::string(symbols.str(v.name))});
     }
   }
-  return Rewrite(Symbol(name), std::move(searcher), std::move(applier));
+  return Rewrite(std::string(name), std::move(searcher), std::move(applier));
 }
 
 }  // namespace egraph

@@ -13,7 +13,7 @@ double seconds_since(Runner::Clock::time_point t) {
 
 // Rules sharing a name share their scheduler statistics; say so once.
 void warn_duplicate_names(std::span<const Rewrite> rules) {
-  std::vector<std::pair<Symbol, size_t>> counts;  // in first-appearance order
+  std::vector<std::pair<std::string_view, size_t>> counts;  // in first-appearance order
   bool duplicated = false;
   for (const Rewrite& r : rules) {
     auto it = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == r.name(); });
@@ -28,7 +28,7 @@ void warn_duplicate_names(std::span<const Rewrite> rules) {
   std::ostringstream out;
   out << "WARNING: Duplicated rule names may affect rule reporting and scheduling.\n";
   for (const auto& [name, n] : counts)
-    if (n > 1) out << "Rule '" << name.str() << "' appears " << n << " times\n";
+    if (n > 1) out << "Rule '" << name << "' appears " << n << " times\n";
   std::cerr << out.str();
 }
 
@@ -50,9 +50,9 @@ std::string StopReason::to_string() const {
 }
 
 std::optional<StopReason> Runner::check_limits() const {
-  if (start_) {
+  if (start_ && max_time_) {
     auto elapsed = Clock::now() - *start_;
-    if (elapsed > max_time_) return StopReason::time_limit(std::chrono::duration<double>(elapsed).count());
+    if (elapsed > *max_time_) return StopReason::time_limit(std::chrono::duration<double>(elapsed).count());
   }
   if (egraph_.hashcons_size() > max_nodes_) return StopReason::node_limit(egraph_.hashcons_size());
   if (iterations_.size() >= max_iterations_) return StopReason::iteration_limit(iterations_.size());
@@ -102,7 +102,7 @@ Iteration Runner::run_one(std::span<const Rewrite> rules) {
   for (size_t r = 0; r < matches.size() && !result; ++r) {
     size_t n = scheduler_->apply_rewrite(i, egraph_, rules[r], matches[r]);
     if (n > 0) {
-      Symbol name = rules[r].name();
+      const std::string& name = rules[r].name();
       auto entry = std::find_if(it.applied.begin(), it.applied.end(), [&](const auto& a) { return a.first == name; });
       if (entry == it.applied.end()) {
         it.applied.emplace_back(name, n);

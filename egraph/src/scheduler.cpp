@@ -17,22 +17,19 @@ size_t shifted(size_t value, size_t bits) {
 
 }  // namespace
 
-RuleStats& BackoffScheduler::stats_for(Symbol rule) {
-  uint32_t at = index_.get(rule.number());
-  if (at == FlatMap32::kMissing) {
-    at = static_cast<uint32_t>(stats_.size());
-    RuleStats fresh;
-    fresh.match_cap = match_limit_;
-    fresh.ban_span = ban_length_;
-    stats_.emplace_back(rule, fresh);
-    index_.put(rule.number(), at);
-  }
-  return stats_[at].second;
+RuleStats& BackoffScheduler::stats_for(const std::string& rule) {
+  for (auto& [name, s] : stats_)
+    if (name == rule) return s;
+  RuleStats fresh;
+  fresh.match_cap = match_limit_;
+  fresh.ban_span = ban_length_;
+  return stats_.emplace_back(rule, fresh).second;
 }
 
-const RuleStats* BackoffScheduler::stats(Symbol rule) const {
-  uint32_t at = index_.get(rule.number());
-  return at == FlatMap32::kMissing ? nullptr : &stats_[at].second;
+const RuleStats* BackoffScheduler::stats(std::string_view rule) const {
+  for (const auto& [name, s] : stats_)
+    if (name == rule) return &s;
+  return nullptr;
 }
 
 Matches BackoffScheduler::search_rewrite(size_t iteration, const EGraph& egraph, const Rewrite& rule) {

@@ -11,7 +11,12 @@
 namespace egraph {
 namespace {
 
-Symbol sym(const char* s) { return Symbol(s); }
+// One table for every symbol of these tests.
+SymbolTable& symbols() {
+  static SymbolTable table;
+  return table;
+}
+Symbol sym(std::string_view s) { return symbols().intern(s); }
 ENode leaf(const char* op) { return ENode(sym(op)); }
 ENode node(const char* op, std::initializer_list<Id> kids) { return ENode(sym(op), kids); }
 
@@ -203,7 +208,7 @@ void check_clean_graph(const EGraph& g, uint32_t seed) {
     }
   }
   for (const char* text : {"(f ?a)", "(f ?a ?b)", "(g ?a)", "(g ?a ?b)", "(h ?a)", "(h ?a ?b)"}) {
-    Pattern p = Pattern::parse(text).value();
+    Pattern p = Pattern::parse(text, symbols()).value();
     const ENode& root = std::get<ENode>(p.nodes().back());
     size_t expected = per_shape[{root.op().number(), root.arity()}];
     Matches m = p.search(g);
@@ -226,7 +231,7 @@ TEST(EGraph, RebuildMatchesNaiveCongruenceClosure) {
     std::vector<std::pair<size_t, size_t>> unions;
     for (int leaf_no = 0; leaf_no < 6; ++leaf_no) {
       terms.push_back({100 + leaf_no, {}});
-      ids.push_back(g.add(ENode(Symbol("leaf" + std::to_string(leaf_no)))));
+      ids.push_back(g.add(ENode(sym("leaf" + std::to_string(leaf_no)))));
     }
     for (int round = 0; round < 4; ++round) {
       for (int k = 0; k < 30; ++k) {
@@ -265,7 +270,7 @@ TEST(EGraph, RebuildMatchesNaiveCongruenceClosure) {
 TEST(EGraph, OperatorsIndexedBeforeTheyExistPickUpLaterNodes) {
   EGraph g;
   Id x = g.add(leaf("x"));
-  Pattern p = Pattern::parse("(late ?a)").value();
+  Pattern p = Pattern::parse("(late ?a)", symbols()).value();
   EXPECT_EQ(p.search(g).total(), 0u);
   g.add(node("late", {x}));
   g.rebuild();

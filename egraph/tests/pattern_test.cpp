@@ -7,14 +7,21 @@
 namespace egraph {
 namespace {
 
+// One table for every symbol of these tests.
+SymbolTable& symbols() {
+  static SymbolTable table;
+  return table;
+}
+Symbol sym(std::string_view s) { return symbols().intern(s); }
+
 Pattern parse(std::string_view text) {
-  auto p = Pattern::parse(text);
+  auto p = Pattern::parse(text, symbols());
   EXPECT_TRUE(p.ok()) << text << ": " << (p.ok() ? "" : p.error().message());
   return std::move(p).value();
 }
 
-ENode leaf(const char* op) { return ENode(Symbol(op)); }
-ENode node(const char* op, std::initializer_list<Id> kids) { return ENode(Symbol(op), kids); }
+ENode leaf(const char* op) { return ENode(sym(op)); }
+ENode node(const char* op, std::initializer_list<Id> kids) { return ENode(sym(op), kids); }
 
 struct ParseCase {
   const char* text;
@@ -24,7 +31,7 @@ struct ParseCase {
 class PatternParseError : public testing::TestWithParam<ParseCase> {};
 
 TEST_P(PatternParseError, IsReported) {
-  auto p = Pattern::parse(GetParam().text);
+  auto p = Pattern::parse(GetParam().text, symbols());
   ASSERT_FALSE(p.ok());
   EXPECT_EQ(p.error().kind, GetParam().kind);
   EXPECT_FALSE(p.error().message().empty());
@@ -46,23 +53,23 @@ INSTANTIATE_TEST_SUITE_P(Cases, PatternParseError,
 
 TEST(Pattern, ParseVarRejectsNonVariables) {
   for (const char* bad : {"", "?", "x", "x?", "?a b", "?(a"}) {
-    auto v = parse_var(bad);
+    auto v = parse_var(bad, symbols());
     ASSERT_FALSE(v.ok()) << bad;
     EXPECT_EQ(v.error().kind, ParseErrorKind::BadVar);
   }
-  EXPECT_EQ(parse_var("?x").value(), Var{Symbol("?x")});
+  EXPECT_EQ(parse_var("?x", symbols()).value(), Var{sym("?x")});
 }
 
 TEST(Pattern, AtomsEndOnlyAtSpacesNewlinesAndParentheses) {
   Pattern p = parse("(op|add|scalar=f0000000000000000;side=sr\r\n?x)");
   ASSERT_EQ(p.nodes().size(), 2u);
   const ENode& root = std::get<ENode>(p.nodes()[1]);
-  EXPECT_EQ(root.op().str(), "op|add|scalar=f0000000000000000;side=sr");
+  EXPECT_EQ(symbols().str(root.op()), "op|add|scalar=f0000000000000000;side=sr");
   EXPECT_EQ(root.arity(), 1u);
   // A tab is an ordinary character; a lone "?" is an operator.
   Pattern tab = parse("(f\tx ?)");
-  EXPECT_EQ(std::get<ENode>(tab.nodes().back()).op().str(), "f\tx");
-  EXPECT_EQ(std::get<ENode>(tab.nodes()[0]).op().str(), "?");
+  EXPECT_EQ(symbols().str(std::get<ENode>(tab.nodes().back()).op()), "f\tx");
+  EXPECT_EQ(symbols().str(std::get<ENode>(tab.nodes()[0]).op()), "?");
   EXPECT_TRUE(tab.vars().empty());
 }
 
@@ -72,19 +79,19 @@ TEST(Pattern, NodesAreChildrenFirstWithRootLast) {
   const ENode& root = std::get<ENode>(p.nodes().back());
   for (Id c : root.children()) EXPECT_LT(c, 4u);
   ASSERT_EQ(p.vars().size(), 2u);
-  EXPECT_EQ(p.vars()[0].str(), "?a");
-  EXPECT_EQ(p.vars()[1].str(), "?b");
-  EXPECT_EQ(p.to_string(), "(f (g ?a) ?b ?a)");
-  EXPECT_EQ(parse("?x").to_string(), "?x");
-  EXPECT_EQ(parse("(?x)").to_string(), "?x");
-  EXPECT_EQ(parse("(c)").to_string(), "c");
+  EXPECT_EQ(symbols().str(p.vars()[0].name), "?a");
+  EXPECT_EQ(symbols().str(p.vars()[1].name), "?b");
+  EXPECT_EQ(p.to_string(symbols()), "(f (g ?a) ?b ?a)");
+  EXPECT_EQ(parse("?x").to_string(symbols()), "?x");
+  EXPECT_EQ(parse("(?x)").to_string(symbols()), "?x");
+  EXPECT_EQ(parse("(c)").to_string(symbols()), "c");
 }
 
 TEST(Rewrite, UnboundApplierVariableIsReported) {
-  auto r = Rewrite::make("r1", parse("(f ?a)"), parse("(g ?b)"));
+  auto r = Rewrite::make("r1", parse("(f ?a)"), parse("(g ?b)"), symbols());
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "Rewrite r1 refers to unbound var ?b");
-  EXPECT_TRUE(Rewrite::make("r2", parse("(f ?a ?b)"), parse("(g ?b)")).ok());
+  EXPECT_TRUE(Rewrite::make("r2", parse("(f ?a ?b)"), parse("(g ?b)"), symbols()).ok());
 }
 
 // f(x, y), f(y, x), f(x, x), g(f(x, y)), g(y), h(x, q) with q a constant.
@@ -124,13 +131,13 @@ TEST_F(PatternSearch, SubstitutionsBindChildrenInOrder) {
   Pattern p = parse("(f ?a ?b)");
   Matches m = p.search(g);
   ASSERT_EQ(m.size(), 3u);
-  Var a{Symbol("?a")}, b{Symbol("?b")};
+  Var a{sym("?a")}, b{sym("?b")};
   for (SearchMatches sm : m) {
     ASSERT_EQ(sm.substs.size(), 1u);
     const ENode& n = *g.nodes(sm.eclass).begin();
     EXPECT_EQ(sm.substs[0][a], n.children()[0]);
     EXPECT_EQ(sm.substs[0][b], n.children()[1]);
-    EXPECT_THROW(sm.substs[0][Var{Symbol("?c")}], std::logic_error);
+    EXPECT_THROW(sm.substs[0][Var{sym("?c")}], std::logic_error);
   }
 }
 
@@ -187,12 +194,12 @@ TEST(Pattern, StaleMatchesAreAppliedInFull) {
 
 TEST(Subst, SpillsBeyondThreeBindings) {
   Subst s;
-  for (Id i = 0; i < 5; ++i) s.insert(Var{Symbol("?v" + std::to_string(i))}, i * 10);
-  s.insert(Var{Symbol("?v1")}, 99);
+  for (Id i = 0; i < 5; ++i) s.insert(Var{sym("?v" + std::to_string(i))}, i * 10);
+  s.insert(Var{sym("?v1")}, 99);
   EXPECT_EQ(s.size(), 5u);
-  EXPECT_EQ(s[Var{Symbol("?v1")}], 99u);
-  EXPECT_EQ(s[Var{Symbol("?v4")}], 40u);
-  EXPECT_EQ(s.get(Var{Symbol("?v9")}), std::nullopt);
+  EXPECT_EQ(s[Var{sym("?v1")}], 99u);
+  EXPECT_EQ(s[Var{sym("?v4")}], 40u);
+  EXPECT_EQ(s.get(Var{sym("?v9")}), std::nullopt);
 }
 
 }  // namespace

@@ -7,18 +7,26 @@
 namespace egraph {
 namespace {
 
+// One table for every symbol of these tests.
+SymbolTable& symbols() {
+  static SymbolTable table;
+  return table;
+}
+Symbol sym(std::string_view s) { return symbols().intern(s); }
+
 Rewrite rule(const char* name, const char* searcher, const char* applier) {
-  auto r = Rewrite::make(name, Pattern::parse(searcher).value(), Pattern::parse(applier).value());
+  auto r = Rewrite::make(name, Pattern::parse(searcher, symbols()).value(), Pattern::parse(applier, symbols()).value(),
+                         symbols());
   EXPECT_TRUE(r.ok());
   return std::move(r).value();
 }
 
-ENode leaf(const std::string& op) { return ENode(Symbol(op)); }
-ENode node(const char* op, std::initializer_list<Id> kids) { return ENode(Symbol(op), kids); }
+ENode leaf(const std::string& op) { return ENode(sym(op)); }
+ENode node(const char* op, std::initializer_list<Id> kids) { return ENode(sym(op), kids); }
 
 size_t applied(const Iteration& it, const char* name) {
   for (auto [rule_name, n] : it.applied)
-    if (rule_name == Symbol(name)) return n;
+    if (rule_name == name) return n;
   return 0;
 }
 
@@ -90,7 +98,7 @@ TEST_P(BackoffBan, RuleOverTheThresholdIsBannedWithDoublingSpans) {
     EXPECT_GT(applied(r.iterations()[i], "grow"), 0u) << "iteration " << i;
   }
   EXPECT_EQ(applied(r.iterations()[5], "wide") > 0, c.applied_at_5);
-  const RuleStats* s = sched->stats(Symbol("wide"));
+  const RuleStats* s = sched->stats("wide");
   ASSERT_NE(s, nullptr);
   EXPECT_EQ(s->ban_until, c.ban_until);
   EXPECT_EQ(s->ban_count, c.ban_count);

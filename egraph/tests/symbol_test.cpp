@@ -3,44 +3,33 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace egraph {
 namespace {
 
-TEST(Symbol, EqualTextsShareOneNumber) {
-  Symbol a("op|add|scalar=f0000000000000000;side=sr");
-  Symbol b(std::string("op|add|scalar=f0000000000000000;side=") + "sr");
+TEST(SymbolTable, EqualTextsShareOneNumber) {
+  SymbolTable t;
+  Symbol a = t.intern("op|add|scalar=f0000000000000000;side=sr");
+  Symbol b = t.intern(std::string("op|add|scalar=f0000000000000000;side=") + "sr");
   EXPECT_EQ(a, b);
-  EXPECT_NE(a, Symbol("op|add"));
-  EXPECT_EQ(a.str(), "op|add|scalar=f0000000000000000;side=sr");
-  EXPECT_EQ(Symbol(""), Symbol());
-  EXPECT_EQ(Symbol().str(), "");
-  EXPECT_EQ(Symbol(std::string_view("a\0b", 3)).str(), std::string_view("a\0b", 3));
+  EXPECT_NE(a, t.intern("op|add"));
+  EXPECT_EQ(t.str(a), "op|add|scalar=f0000000000000000;side=sr");
+  EXPECT_EQ(t.str(t.intern(std::string_view("a\0b", 3))), std::string_view("a\0b", 3));
+  EXPECT_EQ(t.find("op|add"), t.intern("op|add"));
+  EXPECT_EQ(t.find("never interned"), std::nullopt);
 }
 
-TEST(Symbol, ConcurrentInterningGivesOneNumberPerText) {
-  constexpr int kThreads = 8, kTexts = 4000;
-  std::vector<std::vector<uint32_t>> seen(kThreads, std::vector<uint32_t>(kTexts));
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&, t] {
-      // Each thread walks the texts in its own order.
-      for (int k = 0; k < kTexts; ++k) {
-        int i = (k * 7919 + t * 131) % kTexts;
-        seen[t][i] = Symbol("concurrent-" + std::to_string(i)).number();
-      }
-    });
-  }
-  for (auto& th : threads) th.join();
-  std::vector<uint32_t> numbers = seen[0];
-  for (int t = 1; t < kThreads; ++t) EXPECT_EQ(seen[t], numbers);
-  std::sort(numbers.begin(), numbers.end());
-  EXPECT_EQ(std::unique(numbers.begin(), numbers.end()), numbers.end());
-  for (int i = 0; i < kTexts; i += 97) {
-    EXPECT_EQ(Symbol("concurrent-" + std::to_string(i)).number(), seen[0][i]);
-    EXPECT_EQ(Symbol(Symbol("concurrent-" + std::to_string(i))).str(), "concurrent-" + std::to_string(i));
+// Numbers follow first-intern order whatever the hash key, so no hash value
+// decides a symbol's number; growing the table keeps every number.
+TEST(SymbolTable, NumbersFollowFirstInternOrderUnderAnyKey) {
+  std::vector<std::string> texts;
+  for (int i = 0; i < 5000; ++i) texts.push_back("text-" + std::to_string((i * 7919) % 5000));
+  for (SymbolKey key : {SymbolKey{0, 0}, SymbolKey{1, 2}, SymbolKey::random()}) {
+    SymbolTable t(key);
+    for (size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(t.intern(texts[i]).number(), i);
+    for (size_t i = 0; i < texts.size(); ++i) ASSERT_EQ(t.intern(texts[i]).number(), i);
+    EXPECT_EQ(t.size(), texts.size());
   }
 }
 

@@ -33,13 +33,22 @@ TEST(SaturationEngine, HoldsTwelveRulesInTableOrder) {
   SaturationEngine e;
   ASSERT_EQ(e.rules.size(), 12u);
   EXPECT_EQ(e.iter_limit, 12u);
-  EXPECT_EQ(e.rules[0].name().str(), "commute-add");
-  EXPECT_EQ(e.rules[7].name().str(), "commute-minimum");
-  EXPECT_EQ(e.rules[7].applier().to_string(), "(op|minimum ?b ?a)");
-  EXPECT_EQ(e.rules[8].name().str(), "identity-0");
-  EXPECT_EQ(e.rules[11].name().str(), "identity-3");
-  EXPECT_EQ(e.rules[11].searcher().to_string(), std::string("(") + kMul1Left + " ?x)");
-  EXPECT_EQ(e.rules[11].applier().to_string(), "?x");
+  EXPECT_EQ(e.rules[0].name(), "commute-add");
+  EXPECT_EQ(e.rules[7].name(), "commute-minimum");
+  EXPECT_EQ(e.rules[7].applier().to_string(e.rule_symbols), "(op|minimum ?b ?a)");
+  EXPECT_EQ(e.rules[8].name(), "identity-0");
+  EXPECT_EQ(e.rules[11].name(), "identity-3");
+  EXPECT_EQ(e.rules[11].searcher().to_string(e.rule_symbols), std::string("(") + kMul1Left + " ?x)");
+  EXPECT_EQ(e.rules[11].applier().to_string(e.rule_symbols), "?x");
+}
+
+// The result may depend on the graph only: no wall-clock limit, and limits
+// that the graph's size alone fixes.
+TEST(SaturationEngine, RunnerHasNoWallClockLimit) {
+  egraph::Runner runner = SaturationEngine().make_runner(egraph::EGraph(), 1000);
+  EXPECT_FALSE(runner.time_limit().has_value());
+  EXPECT_EQ(runner.iter_limit(), 12u);
+  EXPECT_EQ(runner.node_limit(), 4u * 1000 + 1024);
 }
 
 TEST(SaturationEngine, EmptyGraphGivesEmptyResult) {
@@ -242,6 +251,88 @@ TEST(SaturationEngine, RandomGraphsMatchTheReferencePartition) {
     }
     for (size_t k = 0; k < b.g.outputs.size(); ++k) EXPECT_EQ(c.graph.outputs[k], c.node_map[b.g.outputs[k]]);
   }
+}
+
+// The rules run directly on the e-graph library, operators as text symbols:
+// what the engine computes, whatever its inner representation.
+struct LibraryRun {
+  std::vector<egraph::Id> classes;
+  SaturationSummary summary;
+};
+
+LibraryRun run_on_library(const EngineGraph& g, size_t match_limit) {
+  egraph::SymbolTable symbols;
+  auto pattern = [&](const std::string& text) { return egraph::Pattern::parse(text, symbols).value(); };
+  std::vector<egraph::Rewrite> rules;
+  for (std::string n : {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"}) {
+    rules.push_back(egraph::Rewrite::make("commute-" + n, pattern("(op|" + n + " ?a ?b)"),
+                                          pattern("(op|" + n + " ?b ?a)"), symbols).value());
+  }
+  const char* identities[] = {kAdd0Right, kAdd0Left, kMul1Right, kMul1Left};
+  for (int k = 0; k < 4; ++k) {
+    rules.push_back(egraph::Rewrite::make("identity-" + std::to_string(k),
+                                          pattern(std::string("(") + identities[k] + " ?x)"), pattern("?x"), symbols)
+                        .value());
+  }
+  egraph::EGraph eg;
+  LibraryRun out;
+  for (const EngineNode& node : g.nodes) {
+    std::vector<egraph::Id> kids;
+    for (uint64_t c : node.children) kids.push_back(out.classes[c]);
+    out.classes.push_back(eg.find(eg.add(egraph::ENode(symbols.intern(node.op), kids))));
+  }
+  egraph::Runner runner(std::move(eg));
+  runner.with_iter_limit(12).with_node_limit(4 * g.nodes.size() + 1024).without_time_limit();
+  runner.with_scheduler(std::make_unique<egraph::BackoffScheduler>(match_limit));
+  runner.run(rules);
+  for (egraph::Id& id : out.classes) id = runner.egraph().find(id);
+  out.summary = {runner.stop_reason()->to_string(), runner.iterations().size(), runner.egraph().hashcons_size(),
+                 runner.egraph().class_count()};
+  return out;
+}
+
+// With a match limit of 2 or 4, rules are banned and bans cut short on small
+// graphs, so the runs stop in every way a large graph's run can.
+TEST(SaturationEngine, AgreesWithTheLibraryUnderBans) {
+  const std::vector<std::string> ops{"op|add", "op|mul", "op|maximum", "op|sub", "op|neg", kAdd0Right,
+                                     kAdd0Left, kMul1Right, "red|sum", "op|add|k=i1"};
+  size_t longest = 0;
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    std::mt19937 rng(seed);
+    const size_t match_limit = seed % 2 ? 2 : 4;
+    GraphBuilder b;
+    for (int i = 0; i < 3; ++i) b.source("s" + std::to_string(i));
+    const int n = 10 + static_cast<int>(rng() % (seed % 3 ? 120 : 600));
+    for (int i = 0; i < n; ++i) {
+      const std::string& op = ops[rng() % ops.size()];
+      bool unary = op == "op|neg" || op == "red|sum" || op.find("scalar") != std::string::npos;
+      std::vector<uint64_t> kids;
+      for (size_t k = 0; k < (unary ? 1u : 2u); ++k) kids.push_back(rng() % b.g.nodes.size());
+      b.add(op, kids);
+      // Twins recorded the other way round, for commutativity to merge.
+      if (kids.size() == 2 && rng() % 3 == 0) b.add(op, {kids[1], kids[0]});
+    }
+    b.g.outputs = {b.g.nodes.size() - 1, rng() % b.g.nodes.size()};
+
+    SaturationSummary summary;
+    Canonical c = SaturationEngine(match_limit).canonicalize_with_summary(b.g, summary);
+    LibraryRun lib = run_on_library(b.g, match_limit);
+    EXPECT_EQ(summary.stop_reason, lib.summary.stop_reason) << "seed " << seed;
+    EXPECT_EQ(summary.iterations, lib.summary.iterations) << "seed " << seed;
+    EXPECT_EQ(summary.hashcons_size, lib.summary.hashcons_size) << "seed " << seed;
+    EXPECT_EQ(summary.classes, lib.summary.classes) << "seed " << seed;
+    longest = std::max(longest, lib.summary.iterations);
+    // Equal partitions: nodes share a position exactly when they share a class.
+    for (size_t i = 0; i < b.g.nodes.size(); ++i) {
+      for (size_t j = 0; j < i; ++j) {
+        ASSERT_EQ(c.node_map[i] == c.node_map[j], lib.classes[i] == lib.classes[j])
+            << "seed " << seed << " nodes " << j << ", " << i;
+      }
+    }
+  }
+  // Without bans a run saturates within three iterations; these went on
+  // through bans that were cut short again and again.
+  EXPECT_GE(longest, 8u);
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include "egraph/enode.hpp"
 #include "egraph/flat_map.hpp"
 #include "egraph/hashcons.hpp"
+#include "egraph/huge_pages.hpp"
 
 namespace egraph {
 
@@ -152,7 +153,8 @@ class EGraph {
     __builtin_prefetch(&cls_[e]);
     __builtin_prefetch(&next_node_[e]);
   }
-  Id make_class(ENode&& node, uint32_t hash);
+  // probe: where the hash-cons lookup for node ended, if nothing was stored since.
+  Id make_class(ENode&& node, uint32_t hash, const HashCons::Probe* probe);
   void append_user(Id eclass, Id user);
   void repair_classes();
   void sort_class(Id eclass);
@@ -160,15 +162,15 @@ class EGraph {
   // E-node ids with operator `op` (possibly dropped ones), for the matcher.
   std::span<const Id> ids_with_op(Symbol op) const;
 
-  std::vector<Id> parent_;        // union-find
-  std::vector<ENode> node_;       // node_[id]: the e-node that created class id
-  std::vector<Id> next_node_;     // class node lists, each a cycle (merging two is a swap)
-  std::vector<uint8_t> dropped_;  // 1 once rebuild removed the e-node as a duplicate
-  std::vector<ClassRec> cls_;     // meaningful at canonical ids only
-  std::vector<UserLink> users_;
+  BigVector<Id> parent_;        // union-find
+  BigVector<ENode> node_;       // node_[id]: the e-node that created class id
+  BigVector<Id> next_node_;     // class node lists, each a cycle (merging two is a swap)
+  BigVector<uint8_t> dropped_;  // 1 once rebuild removed the e-node as a duplicate
+  BigVector<ClassRec> cls_;     // meaningful at canonical ids only
+  BigVector<UserLink> users_;
   // Per-id stamps that let rebuild and search visit each class once.
   uint32_t next_epoch() const;
-  mutable std::vector<uint32_t> mark_;
+  mutable BigVector<uint32_t> mark_;
   mutable uint32_t epoch_ = 0;
   std::vector<Id> scratch_;
 

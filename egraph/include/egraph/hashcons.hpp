@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "egraph/enode.hpp"
+#include "egraph/huge_pages.hpp"
 
 namespace egraph {
 
@@ -19,6 +20,22 @@ class HashCons {
 
   // The id stored for a key equal to `key`, or kNoId.
   Id find(const ENode& key, uint32_t hash, std::span<const ENode> nodes) const;
+  // Where a lookup ended: the id found, or kNoId and the free slot where the
+  // key would go.
+  struct Probe {
+    Id id;
+    size_t slot;
+  };
+  Probe probe(const ENode& key, uint32_t hash, std::span<const ENode> nodes) const;
+  // Stores the entry for a key whose probe found nothing, at the slot the
+  // probe ended on, when that needs no growth; false (and nothing stored)
+  // otherwise. Nothing may be stored between the probe and this call.
+  bool insert_at(const Probe& p, uint32_t hash, Id id) {
+    if (slots_.empty() || too_full(size_ + 1, slots_.size())) return false;
+    slots_[p.slot] = {hash, id};
+    ++size_;
+    return true;
+  }
   // Stores nodes[id] -> id. When an equal key is present its entry is
   // repointed to `id` and the previous id is returned; otherwise kNoId.
   Id insert(uint32_t hash, Id id, std::span<const ENode> nodes);
@@ -45,7 +62,7 @@ class HashCons {
   static bool too_full(size_t entries, size_t capacity) { return entries * 4 > capacity * 3; }
   void rehash(size_t capacity);
 
-  std::vector<Slot> slots_;
+  BigVector<Slot> slots_;
   size_t size_ = 0;
 };
 

@@ -35,8 +35,8 @@ struct ParseError {
   std::string message() const;
 };
 
-// Parses a single variable such as "?x".
-Result<Var, ParseError> parse_var(std::string_view text);
+// Parses a single variable such as "?x", interning its text in symbols.
+Result<Var, ParseError> parse_var(std::string_view text, SymbolTable& symbols);
 
 // A pattern node: a variable, or an e-node whose children are indices of
 // earlier pattern nodes.
@@ -44,7 +44,9 @@ using PatternNode = std::variant<Var, ENode>;
 
 class Pattern {
  public:
-  static Result<Pattern, ParseError> parse(std::string_view text);
+  // Operators and variables are interned in symbols, which also names them
+  // in to_string.
+  static Result<Pattern, ParseError> parse(std::string_view text, SymbolTable& symbols);
   // `nodes` in child-before-parent order with the root last; children must
   // refer to earlier nodes (throws std::invalid_argument otherwise).
   explicit Pattern(std::vector<PatternNode> nodes);
@@ -52,7 +54,10 @@ class Pattern {
   std::span<const PatternNode> nodes() const { return nodes_; }
   // Variables in order of first appearance.
   std::span<const Var> vars() const { return vars_; }
-  std::string to_string() const;
+  std::string to_string(const SymbolTable& symbols) const;
+  // The same pattern with every operator symbol s replaced by map[s]: rules
+  // parsed once can run on e-graphs whose symbols come from other tables.
+  Pattern with_symbols(std::span<const Symbol> map) const;
 
   // Every substitution under which this pattern is represented by a class,
   // grouped by class; at most `limit` substitutions. The e-graph must be

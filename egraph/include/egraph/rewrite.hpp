@@ -19,9 +19,16 @@ struct UnboundVar {
 
 class Rewrite {
  public:
-  static Result<Rewrite, UnboundVar> make(std::string_view name, Pattern searcher, Pattern applier);
+  // symbols: the table the patterns were parsed with, which names an unbound
+  // variable in the error.
+  static Result<Rewrite, UnboundVar> make(std::string_view name, Pattern searcher, Pattern applier,
+                                          const SymbolTable& symbols);
 
-  Symbol name() const { return name_; }
+  const std::string& name() const { return name_; }
+  // The same rule with operator symbols mapped as Pattern::with_symbols does.
+  Rewrite with_symbols(std::span<const Symbol> map) const {
+    return Rewrite(name_, searcher_.with_symbols(map), applier_.with_symbols(map));
+  }
   const Pattern& searcher() const { return searcher_; }
   const Pattern& applier() const { return applier_; }
 
@@ -35,9 +42,9 @@ class Rewrite {
   }
 
  private:
-  Rewrite(Symbol name, Pattern searcher, Pattern applier)
-      : name_(name), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
-  Symbol name_;
+  Rewrite(std::string name, Pattern searcher, Pattern applier)
+      : name_(std::move(name)), searcher_(std::move(searcher)), applier_(std::move(applier)) {}
+  std::string name_;
   Pattern searcher_;
   Pattern applier_;
 };

@@ -36,7 +36,7 @@ struct StopReason {
 struct Iteration {
   size_t egraph_nodes = 0;    // hash-cons size before the iteration
   size_t egraph_classes = 0;  // class count before the iteration
-  std::vector<std::pair<Symbol, size_t>> applied;  // rule name -> effective merges (> 0 only)
+  std::vector<std::pair<std::string, size_t>> applied;  // rule name -> effective merges (> 0 only)
   std::optional<StopReason> stop_reason;
   double search_time = 0, apply_time = 0, rebuild_time = 0, total_time = 0;  // seconds
 };
@@ -64,6 +64,12 @@ class Runner {
     max_time_ = d;
     return *this;
   }
+  // No wall-clock limit: the run then depends on the e-graph and the rules
+  // alone, never on how fast the machine is.
+  Runner& without_time_limit() {
+    max_time_.reset();
+    return *this;
+  }
   Runner& with_scheduler(std::unique_ptr<RewriteScheduler> s) {
     scheduler_ = std::move(s);
     return *this;
@@ -77,6 +83,10 @@ class Runner {
   const EGraph& egraph() const { return egraph_; }
   const std::vector<Iteration>& iterations() const { return iterations_; }
   const std::optional<StopReason>& stop_reason() const { return stop_reason_; }
+  size_t iter_limit() const { return max_iterations_; }
+  size_t node_limit() const { return max_nodes_; }
+  // Empty when the runner has no wall-clock limit.
+  std::optional<Clock::duration> time_limit() const { return max_time_; }
   RewriteScheduler& scheduler() { return *scheduler_; }
 
  private:
@@ -88,7 +98,7 @@ class Runner {
   std::optional<StopReason> stop_reason_;
   size_t max_iterations_ = 30;
   size_t max_nodes_ = 10000;
-  Clock::duration max_time_ = std::chrono::seconds(5);
+  std::optional<Clock::duration> max_time_ = std::chrono::seconds(5);
   std::unique_ptr<RewriteScheduler> scheduler_;
   std::optional<Clock::time_point> start_;
 };

@@ -2,10 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
-#include "egraph/flat_map.hpp"
 #include "egraph/rewrite.hpp"
 
 namespace egraph {
@@ -50,15 +51,15 @@ class BackoffScheduler final : public RewriteScheduler {
   bool can_stop(size_t iteration) override;
 
   // Statistics of a rule name, or nullptr before its first search.
-  const RuleStats* stats(Symbol rule) const;
+  const RuleStats* stats(std::string_view rule) const;
 
  private:
-  RuleStats& stats_for(Symbol rule);
+  RuleStats& stats_for(const std::string& rule);
 
   size_t match_limit_;
   size_t ban_length_;
-  std::vector<std::pair<Symbol, RuleStats>> stats_;  // in first-seen order
-  FlatMap32 index_;                                  // rule name -> position in stats_
+  // In first-seen order; runs have a handful of rules, so a list is enough.
+  std::vector<std::pair<std::string, RuleStats>> stats_;
 };
 
 }  // namespace egraph

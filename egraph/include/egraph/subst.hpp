@@ -16,10 +16,10 @@
 
 namespace egraph {
 
-// A pattern variable such as ?x, identified by its interned text.
+// A pattern variable such as ?x, identified by its text's symbol in the
+// table the pattern was parsed with.
 struct Var {
   Symbol name;
-  std::string_view str() const { return name.str(); }
   friend bool operator==(Var, Var) = default;
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <span>
 #include <stdexcept>
 #include <string_view>
 
@@ -21,88 +20,106 @@ constexpr std::array<std::string_view, 4> kIdentityTokens = {
     "op|mul|scalar=f3ff0000000000000;side=sl",
 };
 
-egraph::Pattern compile_pattern(const std::string& text) {
-  auto p = egraph::Pattern::parse(text);
+egraph::Pattern compile_pattern(const std::string& text, egraph::SymbolTable& symbols) {
+  auto p = egraph::Pattern::parse(text, symbols);
   if (!p) throw std::logic_error("built-in rewrite pattern " + text + ": " + p.error().message());
   return std::move(p).value();
 }
 
-egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier) {
-  auto r = egraph::Rewrite::make(name, compile_pattern(searcher), compile_pattern(applier));
+egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, const std::string& applier,
+                          egraph::SymbolTable& symbols) {
+  auto r = egraph::Rewrite::make(name, compile_pattern(searcher, symbols), compile_pattern(applier, symbols), symbols);
   if (!r) throw std::logic_error(r.error().message());
   return std::move(r).value();
 }
 
-std::vector<egraph::Rewrite> build_rules() {
-  std::vector<egraph::Rewrite> rules;
+RuleSet build_rules() {
+  RuleSet set;
   for (std::string_view op : kCommutative) {
     std::string n(op);
-    rules.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)"));
+    set.rules.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)", set.symbols));
   }
   for (size_t k = 0; k < kIdentityTokens.size(); ++k) {
     std::string searcher(1, '(');
     searcher += kIdentityTokens[k];
     searcher += " ?x)";
-    rules.push_back(make_rule("identity-" + std::to_string(k), searcher, "?x"));
+    set.rules.push_back(make_rule("identity-" + std::to_string(k), searcher, "?x", set.symbols));
   }
-  return rules;
+  return set;
 }
 
 // Canonical positions fit 32 bits: the e-graph's ids do, one per input node.
 constexpr uint32_t kUnplaced = UINT32_MAX;
+// Symbols for rule operators that no node of the graph carries: above every
+// operator id a graph can hold, so they never match.
+constexpr uint32_t kAbsentBase = 0xFFFFFF00u;
 
-// Adds one e-node per input node, children through the ids recorded so far;
-// returns the canonical id of each node's class. Nodes go in chunks whose
-// operator texts are interned together while the chunk is in cache. Node
-// i + kAhead is prepared while node i is added (when its children are known
-// by then), so that hash-cons cache misses overlap.
-std::vector<egraph::Id> load(const EngineGraph& graph, egraph::EGraph& eg) {
-  constexpr size_t kChunk = 4096, kAhead = 4;
-  const size_t n = graph.nodes.size();
+// Adds one e-node per input node, the operator id as its symbol and its
+// children through the ids recorded so far; returns the canonical id of each
+// node's class. The hash-cons slot of node i + kAhead is requested while node
+// i is added. Its children may not be added yet; they are guessed to get the
+// ids they get when no node in between is a duplicate, which is nearly
+// always so (a wrong guess costs only the hint).
+std::vector<egraph::Id> load(const OpGraph& graph, egraph::EGraph& eg) {
+  constexpr size_t kAhead = 8;
+  const size_t n = graph.size();
   eg.reserve(n + n / 2);  // room for the mirrored e-nodes commutativity adds
-  std::vector<egraph::Symbol> ops(n);
-  std::vector<std::string_view> texts;
   std::vector<egraph::Id> ids(n);
-  std::vector<egraph::Id> kids;
-  auto build = [&](size_t i) {
-    kids.clear();
-    for (uint64_t c : graph.nodes[i].children) kids.push_back(ids[c]);
-    return egraph::ENode(ops[i], kids);
-  };
-  for (size_t base = 0; base < n; base += kChunk) {
-    const size_t end = std::min(n, base + kChunk);
-    texts.clear();
-    for (size_t i = base; i < end; ++i) texts.push_back(graph.nodes[i].op);
-    egraph::Symbol::intern_all(texts, std::span(ops).subspan(base, texts.size()));
-    for (size_t i = base; i < end; ++i) {
-      if (size_t next = i + kAhead; next < end) {
-        const auto& ahead = graph.nodes[next].children;
-        if (std::all_of(ahead.begin(), ahead.end(), [&](uint64_t c) { return c < i; })) eg.prefetch(build(next));
-      }
-      ids[i] = eg.find(eg.add(build(i)));
+  std::vector<egraph::Id> kids, ahead_kids;
+  for (size_t i = 0; i < n; ++i) {
+    if (size_t next = i + kAhead; next < n) {
+      ahead_kids.clear();
+      const size_t base = eg.id_count();
+      for (uint64_t c : graph.children_of(next))
+        ahead_kids.push_back(c < i ? ids[c] : static_cast<egraph::Id>(base + (c - i)));
+      eg.prefetch(egraph::ENode(egraph::Symbol(graph.op[next]), ahead_kids));
     }
+    kids.clear();
+    for (uint64_t c : graph.children_of(i)) kids.push_back(ids[c]);
+    ids[i] = eg.find(eg.add(egraph::ENode(egraph::Symbol(graph.op[i]), kids)));
   }
   return ids;
+}
+
+// The rules with their operators renumbered to this graph's operator ids.
+std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, const OpNames& names) {
+  std::vector<egraph::Symbol> map(set.symbols.size());
+  for (uint32_t k = 0; k < map.size(); ++k) {
+    uint32_t id = kAbsentBase + k;
+    names.find(set.symbols.str(egraph::Symbol(k)), id);
+    map[k] = egraph::Symbol(id);
+  }
+  std::vector<egraph::Rewrite> rules;
+  rules.reserve(set.rules.size());
+  for (const egraph::Rewrite& r : set.rules) rules.push_back(r.with_symbols(map));
+  return rules;
 }
 
 // The first input position of each class represents it. Since children
 // precede their users, the canonical list keeps input order and every child
 // is placed before its user. `classes` holds the final class of each node.
-Canonical read_back(const EngineGraph& graph, const std::vector<egraph::Id>& classes, size_t id_count) {
-  const size_t n = graph.nodes.size();
+CanonicalOps read_back(const OpGraph& graph, const OpNames& names, const std::vector<egraph::Id>& classes,
+                       size_t id_count) {
+  const size_t n = graph.size();
   std::vector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
-  Canonical result;
-  result.graph.nodes.reserve(n);
+  // Whether each operator id names an op, by its text; most graphs have few
+  // distinct operators.
+  std::vector<int8_t> is_op;
+  auto opaque = [&](uint32_t op) {
+    if (op >= is_op.size()) is_op.resize(op + 1, -1);
+    if (is_op[op] < 0) is_op[op] = names.text(op).starts_with("op|") ? 1 : 0;
+    return is_op[op] == 0;
+  };
+  CanonicalOps result;
+  result.graph.reserve(n, graph.children.size());
   for (size_t i = 0; i < n; ++i) {
     uint32_t& at = position[classes[i]];
     if (at != kUnplaced) continue;
-    at = static_cast<uint32_t>(result.graph.nodes.size());
-    const EngineNode& node = graph.nodes[i];
-    EngineNode& copy = result.graph.nodes.emplace_back();
-    copy.op = node.op;
-    copy.children.reserve(node.children.size());
-    for (uint64_t c : node.children) copy.children.push_back(position[classes[c]]);
-    copy.opaque = !node.op.starts_with("op|");
+    at = static_cast<uint32_t>(result.graph.size());
+    for (uint64_t c : graph.children_of(i)) result.graph.children.push_back(position[classes[c]]);
+    result.graph.op.push_back(graph.op[i]);
+    result.graph.opaque.push_back(opaque(graph.op[i]) ? 1 : 0);
+    result.graph.first.push_back(result.graph.children.size());
   }
   result.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) result.graph.outputs.push_back(position[classes[o]]);
@@ -111,24 +128,62 @@ Canonical read_back(const EngineGraph& graph, const std::vector<egraph::Id>& cla
   return result;
 }
 
+// Operator texts of a graph handed in as text, numbered by a table of this
+// call alone.
+class SymbolNames final : public OpNames {
+ public:
+  std::string_view text(uint32_t id) const override { return table_.str(egraph::Symbol(id)); }
+  uint32_t intern(std::string_view text) override { return table_.intern(text).number(); }
+  bool find(std::string_view text, uint32_t& id) const override {
+    auto s = table_.find(text);
+    if (s) id = s->number();
+    return s.has_value();
+  }
+
+ private:
+  egraph::SymbolTable table_;
+};
+
 }  // namespace
 
-SaturationEngine::SaturationEngine() : rules(build_rules()) {}
+const RuleSet& builtin_rules() {
+  static const RuleSet set = build_rules();
+  return set;
+}
+
 
 Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
   SaturationSummary ignored;
   return canonicalize_with_summary(graph, ignored);
 }
 
-// A run stopped by a limit is read back like a saturated one, with whatever
-// merges it reached.
 Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
+  SymbolNames names;
+  CanonicalOps c = run(to_op_form(graph, names), names, summary);
+  return {to_text_form(c.graph, names), std::move(c.node_map)};
+}
+
+CanonicalOps SaturationEngine::canonicalize_ops(const OpGraph& graph, OpNames& names) const {
+  SaturationSummary ignored;
+  return run(graph, names, ignored);
+}
+
+egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes) const {
+  egraph::Runner runner(std::move(eg));
+  runner.with_iter_limit(iter_limit).with_node_limit(4 * nodes + 1024).without_time_limit();
+  runner.with_scheduler(std::make_unique<egraph::BackoffScheduler>(match_limit));
+  return runner;
+}
+
+// The e-graph's symbols are the graph's operator ids, so it holds no text; a
+// run stopped by a limit is read back like a saturated one, with whatever
+// merges it reached.
+CanonicalOps SaturationEngine::run(const OpGraph& graph, const OpNames& names, SaturationSummary& summary) const {
   egraph::EGraph eg;
   std::vector<egraph::Id> ids = load(graph, eg);
 
-  egraph::Runner runner(std::move(eg));
-  runner.with_iter_limit(iter_limit).with_node_limit(4 * graph.nodes.size() + 1024);
-  runner.run(rules);
+  egraph::Runner runner = make_runner(std::move(eg), graph.size());
+  runner.run(rules_for_run(builtin_rules(), names));
   const egraph::EGraph& out = runner.egraph();
   summary.stop_reason = runner.stop_reason()->to_string();
   summary.iterations = runner.iterations().size();
@@ -136,7 +191,7 @@ Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, 
   summary.classes = out.class_count();
 
   for (egraph::Id& id : ids) id = out.find(id);  // now the final class
-  return read_back(graph, ids, out.id_count());
+  return read_back(graph, names, ids, out.id_count());
 }
 
 }  // namespace trellan::engine

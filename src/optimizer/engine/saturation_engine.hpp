@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <egraph/rewrite.hpp>
+#include <egraph/runner.hpp>
 
 #include "optimizer/engine/engine_graph.hpp"
 
@@ -22,17 +23,40 @@ struct SaturationSummary {
   size_t classes = 0;
 };
 
+// The built-in rules, parsed once per process with a symbol table of their
+// own that holds only the rule texts.
+struct RuleSet {
+  egraph::SymbolTable symbols;
+  std::vector<egraph::Rewrite> rules;
+};
+const RuleSet& builtin_rules();
+
 class SaturationEngine final : public RewriteEngine {
  public:
-  SaturationEngine();
+  SaturationEngine() = default;
+  // With another match limit for the scheduler (1000 by default), so that
+  // tests see bans on small graphs.
+  explicit SaturationEngine(size_t scheduler_match_limit) : match_limit(scheduler_match_limit) {}
 
   Canonical canonicalize(const EngineGraph& graph) const override;
   // The same canonicalization, also reporting how the run ended.
   Canonical canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const;
+  CanonicalOps canonicalize_ops(const OpGraph& graph, OpNames& names) const override;
 
-  // The twelve rules: commutativity of eight ops, then four identity ops.
-  const std::vector<egraph::Rewrite> rules;
+  // The runner a canonicalization of `nodes` input nodes runs on `eg`: the
+  // iteration and node limits only, both fixed by the graph, so the result
+  // never depends on the machine's speed.
+  egraph::Runner make_runner(egraph::EGraph eg, size_t nodes) const;
+
+  // The twelve rules: commutativity of eight ops, then four identity ops,
+  // with the table that names their symbols.
+  const std::vector<egraph::Rewrite>& rules = builtin_rules().rules;
+  const egraph::SymbolTable& rule_symbols = builtin_rules().symbols;
   const uint64_t iter_limit = 12;
+  const size_t match_limit = 1000;
+
+ private:
+  CanonicalOps run(const OpGraph& graph, const OpNames& names, SaturationSummary& summary) const;
 };
 
 }  // namespace trellan::engine

@@ -85,30 +85,38 @@ class NodeIndex {
 
 }  // namespace
 
-Deduped cse(const engine::EngineGraph& graph, std::span<const OpId> ops) {
-  const size_t n = graph.nodes.size();
+Deduped cse(const OpGraph& graph) {
+  const size_t n = graph.size();
   Deduped out;
   out.map.assign(n, 0);
-  out.graph.op.reserve(n);
-  out.graph.opaque.reserve(n);
-  out.graph.first.reserve(n + 1);
+  out.graph.reserve(n, graph.children.size());
   NodeIndex index(n);
   std::vector<uint64_t> kids;
   for (uint64_t i = 0; i < n; ++i) {
-    const engine::EngineNode& node = graph.nodes[i];
     kids.clear();
-    for (uint64_t c : node.children) {
+    for (uint64_t c : graph.children_of(i)) {
       if (c >= i) panic("canonical graph lists a node before its inputs");
       kids.push_back(out.map[c]);
     }
-    OpId op = at_checked(ops, i);
+    OpId op = graph.op[i];
     uint64_t id = index.find_or_add(out.graph, op, kids);
-    if (id == out.graph.size()) out.graph.add(op, node.opaque, kids);
+    if (id == out.graph.size()) out.graph.add(op, graph.opaque[i] != 0, kids);
     out.map[i] = id;
   }
   out.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) out.graph.outputs.push_back(at_checked(out.map, o));
   return out;
+}
+
+Deduped cse(const engine::EngineGraph& graph, std::span<const OpId> ops) {
+  OpGraph flat;
+  flat.reserve(graph.nodes.size(), 0);
+  for (uint64_t i = 0; i < graph.nodes.size(); ++i) {
+    const engine::EngineNode& node = graph.nodes[i];
+    flat.add(at_checked(ops, i), node.opaque, node.children);
+  }
+  flat.outputs = graph.outputs;
+  return cse(flat);
 }
 
 }  // namespace trellan

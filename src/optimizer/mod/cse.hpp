@@ -27,5 +27,7 @@ std::vector<OpId> canonical_operators(const engine::Canonical& canonical,
 
 // ops: the operator id of every node of graph (equal ids exactly for equal texts).
 Deduped cse(const engine::EngineGraph& graph, std::span<const OpId> ops);
+// The same on the id form.
+Deduped cse(const OpGraph& graph);
 
 }  // namespace trellan

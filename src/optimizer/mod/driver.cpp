@@ -33,7 +33,7 @@ class Laps {
 
 // Where every source node landed: through dead-code elimination, the engine's
 // mapping and cse to a deduplicated position, then to its placement.
-NodeMap compose_node_map(const DeadCode& dead, const engine::Canonical& canonical,
+NodeMap compose_node_map(const DeadCode& dead, const engine::CanonicalOps& canonical,
                          const Deduped& deduped, const std::vector<Placement>& placement) {
   NodeMap map;
   map.reserve(dead.map.size());
@@ -58,20 +58,16 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   laps.lap(&PassTimings::dead_code);
 
   TokenTable table;
-  std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept);
-  engine::Canonical canonical;
+  engine::CanonicalOps canonical;
   {
-    engine::EngineGraph graph = to_engine_graph(nodes, dead, engine_ops, table);
+    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept);
+    engine::OpGraph graph = to_engine_graph(nodes, dead, engine_ops);
     laps.lap(&PassTimings::engine_graph);
-    canonical = engine.canonicalize(graph);
+    canonical = canonicalize_with(engine, graph, table);
   }
   laps.lap(&PassTimings::engine);
 
-  Deduped deduped;
-  {
-    std::vector<OpId> ops = canonical_operators(canonical, engine_ops, table);
-    deduped = cse(canonical.graph, ops);
-  }
+  Deduped deduped = cse(canonical.graph);
   canonical.graph = {};  // only its node mapping is still needed
   laps.lap(&PassTimings::cse);
 

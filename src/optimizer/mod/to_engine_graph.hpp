@@ -1,5 +1,5 @@
 // The survivors of dead-code elimination as the graph a rewrite engine takes:
-// one engine node per survivor, named by its operator text, children as
+// one engine node per survivor, named by its operator id, children as
 // survivor positions, opaque unless the survivor is an op.
 #pragma once
 
@@ -12,7 +12,11 @@
 namespace trellan {
 
 // ops: the operator id of every survivor, as record_operators returns them.
-engine::EngineGraph to_engine_graph(std::span<const NodeKey> nodes, const DeadCode& dead,
-                                    std::span<const OpId> ops, const TokenTable& table);
+engine::OpGraph to_engine_graph(std::span<const NodeKey> nodes, const DeadCode& dead, std::span<const OpId> ops);
+
+// Canonicalizes graph with engine; the engine learns operator texts from
+// table, and any text it makes up is added there.
+engine::CanonicalOps canonicalize_with(const engine::RewriteEngine& engine, const engine::OpGraph& graph,
+                                       TokenTable& table);
 
 }  // namespace trellan

@@ -67,6 +67,14 @@ OpId TokenTable::record(const NodeKey& key) {
 
 OpId TokenTable::intern(const std::string& text) { return find_or_add(text, nullptr); }
 
+std::optional<OpId> TokenTable::find(std::string_view text) const {
+  KeyedHasher h(text_key_);
+  h.write_str(text);
+  const auto probe = by_text_.find(h.finish(), [&](uint64_t id) { return texts_[id] == text; });
+  if (!probe.found) return std::nullopt;
+  return static_cast<OpId>(probe.id);
+}
+
 const NodeKey& TokenTable::first_key(OpId id) const {
   const auto& key = at_checked(keys_, id);
   if (!key) panic("no entry found for key");

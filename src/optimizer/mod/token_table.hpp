@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <deque>
 #include <vector>
 
@@ -30,6 +31,8 @@ class TokenTable {
   OpId record(const NodeKey& key);
   // The id of text, adding it without a key when it is new.
   OpId intern(const std::string& text);
+  // The id of text when it is present.
+  std::optional<OpId> find(std::string_view text) const;
 
   const std::string& text(OpId id) const { return texts_[id]; }
   // The first key recorded under the text of id. A text that no recorded node
@@ -51,7 +54,7 @@ class TokenTable {
   std::vector<OpId> parts_ids_;
   // The last few operators found by parts, compared before anything is
   // hashed: neighbouring nodes mostly repeat an operator met a moment ago.
-  static constexpr size_t kRecent = 4;
+  static constexpr size_t kRecent = 8;
   OpId recent_[kRecent] = {};
   size_t recent_count_ = 0;
 
