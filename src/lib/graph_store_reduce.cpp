@@ -1,6 +1,6 @@
 // GraphStore's reduction methods: reduce, reduction_report and
 // reduce_incremental. Each call builds its own SaturationEngine; the store
-// copies its nodes under its lock and the reduction runs on the copy.
+// shares its nodes under its lock and the reduction runs on that fixed view.
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
 #include "lib/objects.hpp"

@@ -22,7 +22,7 @@ NodeId GraphStore::intern_locked(NodeKey& key, uint64_t hash) {
   if (probe.found) return probe.id;
   key.share_params(inner_.params);
   // Room in the arena first, so that the index never names a missing node.
-  if (inner_.nodes.size() == inner_.nodes.capacity()) inner_.nodes.reserve(2 * inner_.nodes.size() + 1);
+  inner_.nodes.reserve_one();
   inner_.index.insert(probe, hash);
   inner_.nodes.push_back(std::move(key));
   return inner_.nodes.size() - 1;
@@ -94,15 +94,27 @@ NodeMap GraphStore::node_map() const {
   return inner_.node_map;
 }
 
+// The copies are made outside the lock, from a shared view of the arena:
+// what the view holds never changes.
 Snapshot GraphStore::snapshot() const {
+  SharedSnapshot shared = shared_snapshot();
+  return Snapshot{shared.nodes.to_vector(), std::move(shared.outputs)};
+}
+
+SharedSnapshot GraphStore::shared_snapshot() const {
   auto guard = lock_.lock();
-  return Snapshot{{inner_.nodes.begin(), inner_.nodes.end()}, inner_.outputs};
+  return SharedSnapshot{inner_.nodes.share(), inner_.outputs};
+}
+
+SharedNodes GraphStore::shared_nodes() const {
+  auto guard = lock_.lock();
+  return inner_.nodes.share();
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {
-  auto guard = lock_.lock();
-  if (start >= inner_.nodes.size()) return {};
-  return std::vector<NodeKey>(inner_.nodes.begin() + static_cast<ptrdiff_t>(start), inner_.nodes.end());
+  SharedNodes nodes = shared_nodes();
+  if (start >= nodes.size()) return {};
+  return std::vector<NodeKey>(nodes.begin() + start, nodes.end());
 }
 
 }  // namespace trellan
