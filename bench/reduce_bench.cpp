@@ -1,7 +1,12 @@
 // Times a whole reduction of synthetic pipelines of 10k, 100k and 1M nodes, or
 // of stores read from IR blobs (reduced against their marked outputs), and
-// splits it by pass. Usage: reduce_bench [--maximal] [--blob FILE]... [sizes...]
+// splits it by pass, with the most heap each pass held at once beyond what was
+// live when the reduction started (this program counts every allocation).
+// Usage: reduce_bench [--maximal] [--blob FILE]... [sizes...]
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -10,17 +15,79 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "common/huge_pages.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/mod/driver.hpp"
 #include "optimizer/mod/pass_timings.hpp"
 #include "serialize/blob.hpp"
 #include "store/graph_store.hpp"
 
+// ---- heap counting: every operator new and delete of the program
+
+namespace {
+
+std::atomic<uint64_t> g_live{0};
+std::atomic<uint64_t> g_peak{0};
+
+void add_live(int64_t bytes) {
+  const uint64_t now = g_live.fetch_add(uint64_t(bytes), std::memory_order_relaxed) + uint64_t(bytes);
+  uint64_t peak = g_peak.load(std::memory_order_relaxed);
+  while (bytes > 0 && now > peak && !g_peak.compare_exchange_weak(peak, now, std::memory_order_relaxed)) {
+  }
+}
+
+void* counted(void* p) {
+  if (p == nullptr) throw std::bad_alloc();
+  add_live(int64_t(malloc_usable_size(p)));
+  return p;
+}
+
+void uncounted(void* p) noexcept {
+  if (p == nullptr) return;
+  g_live.fetch_sub(malloc_usable_size(p), std::memory_order_relaxed);
+  std::free(p);
+}
+
+void* aligned(size_t n, std::align_val_t a) {
+  const size_t align = static_cast<size_t>(a);
+  return std::aligned_alloc(align, (std::max<size_t>(n, 1) + align - 1) / align * align);
+}
+
+}  // namespace
+
+void* operator new(size_t n) { return counted(std::malloc(std::max<size_t>(n, 1))); }
+void* operator new[](size_t n) { return counted(std::malloc(std::max<size_t>(n, 1))); }
+void* operator new(size_t n, std::align_val_t a) { return counted(aligned(n, a)); }
+void* operator new[](size_t n, std::align_val_t a) { return counted(aligned(n, a)); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  void* p = std::malloc(std::max<size_t>(n, 1));
+  return p ? counted(p) : nullptr;
+}
+void* operator new[](size_t n, const std::nothrow_t&) noexcept {
+  void* p = std::malloc(std::max<size_t>(n, 1));
+  return p ? counted(p) : nullptr;
+}
+void operator delete(void* p) noexcept { uncounted(p); }
+void operator delete[](void* p) noexcept { uncounted(p); }
+void operator delete(void* p, size_t) noexcept { uncounted(p); }
+void operator delete[](void* p, size_t) noexcept { uncounted(p); }
+void operator delete(void* p, std::align_val_t) noexcept { uncounted(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { uncounted(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { uncounted(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { uncounted(p); }
+
 namespace {
 
 using namespace trellan;
+
+class CountingMeter final : public HeapMeter {
+ public:
+  uint64_t live() override { return g_live.load(std::memory_order_relaxed); }
+  uint64_t take_peak() override { return g_peak.exchange(live(), std::memory_order_relaxed); }
+};
 using Clock = std::chrono::steady_clock;
 
 double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
@@ -78,24 +145,41 @@ std::unique_ptr<GraphStore> synthetic_pipeline(uint64_t target) {
 
 struct Row {
   double snapshot = 0, engine_setup = 0, store_build = 0, end_to_end = 0;
+  // Heap beyond what was live before the snapshot: the snapshot's own, the
+  // peak while building the store (the reduced record still held), the peak of
+  // the whole reduction from the snapshot to the built store, and what stays:
+  // the built store with its node map.
+  uint64_t snapshot_bytes = 0, store_build_peak = 0, whole_peak = 0, result_bytes = 0;
   PassTimings passes;
   ReductionReport report;
 };
 
 Row measure(const GraphStore& store, bool maximal) {
   Row row;
+  CountingMeter meter;
+  row.passes.heap = &meter;
+  const uint64_t base = meter.live();
+  meter.take_peak();
   auto t = Clock::now();
-  Snapshot snap = store.snapshot();
+  SharedSnapshot snap = store.shared_snapshot();
   row.snapshot = since(t);
+  row.snapshot_bytes = meter.live() - base;
 
   t = Clock::now();
   engine::SaturationEngine engine;
   row.engine_setup = since(t);
 
   Reduced reduced = reduce_timed(snap.nodes, snap.outputs, engine, maximal, &row.passes);
+  meter.take_peak();
   t = Clock::now();
   auto built = GraphStore::from_reduced(std::move(reduced));
   row.store_build = since(t);
+  row.store_build_peak = meter.take_peak() - base;
+  row.result_bytes = meter.live() - base;
+  const PassTimings& p = row.passes;
+  row.whole_peak = std::max({row.snapshot_bytes + std::max({p.dead_code_peak, p.engine_graph_peak,
+                                                            p.engine_peak, p.cse_peak, p.fusion_peak}),
+                             row.store_build_peak});
   row.report = built.second;
 
   // The same reduction as Python runs it, from store to store.
@@ -135,24 +219,32 @@ void print(uint64_t nodes, const Row& r) {
   double ours = p.dead_code + p.engine_graph + p.cse + p.fusion + r.store_build;
   auto ms = [](double s) { return s * 1e3; };
   auto per = [&](double s) { return s * 1e9 / double(nodes); };
+  auto bytes = [&](uint64_t b) { return double(b) / double(nodes); };
   std::printf("%8llu nodes  reachable %llu  canonical %llu  reduced %llu (stages %llu)\n",
               (unsigned long long)nodes, (unsigned long long)r.report.reachable_nodes,
               (unsigned long long)r.report.canonical_nodes, (unsigned long long)r.report.reduced_nodes,
               (unsigned long long)r.report.stages);
-  std::printf("  %-28s %9s %9s\n", "pass", "ms", "ns/node");
-  const std::pair<const char*, double> rows[] = {
-      {"snapshot", r.snapshot},
-      {"dead code", p.dead_code},
-      {"token table + engine graph", p.engine_graph},
-      {"engine setup", r.engine_setup},
-      {"engine", p.engine},
-      {"cse", p.cse},
-      {"fusion + node map", p.fusion},
-      {"store build", r.store_build},
-      {"driver passes + store build", ours},
-      {"reduce_with end to end", r.end_to_end},
+  std::printf("  %-28s %9s %9s %12s\n", "pass", "ms", "ns/node", "peak B/node");
+  const std::tuple<const char*, double, double> rows[] = {
+      {"snapshot", r.snapshot, bytes(r.snapshot_bytes)},
+      {"dead code", p.dead_code, bytes(p.dead_code_peak)},
+      {"token table + engine graph", p.engine_graph, bytes(p.engine_graph_peak)},
+      {"engine setup", r.engine_setup, -1},
+      {"engine", p.engine, bytes(p.engine_peak)},
+      {"cse", p.cse, bytes(p.cse_peak)},
+      {"fusion + node map", p.fusion, bytes(p.fusion_peak)},
+      {"store build", r.store_build, bytes(r.store_build_peak)},
+      {"driver passes + store build", ours, -1},
+      {"reduce_with end to end", r.end_to_end, bytes(r.whole_peak)},
   };
-  for (const auto& [name, s] : rows) std::printf("  %-28s %9.2f %9.1f\n", name, ms(s), per(s));
+  for (const auto& [name, s, b] : rows) {
+    if (b < 0) {
+      std::printf("  %-28s %9.2f %9.1f\n", name, ms(s), per(s));
+    } else {
+      std::printf("  %-28s %9.2f %9.1f %12.1f\n", name, ms(s), per(s), b);
+    }
+  }
+  std::printf("  the reduced store and its node map stay: %.1f B/node\n", bytes(r.result_bytes));
 }
 
 std::unique_ptr<GraphStore> read_blob(const char* path) {
@@ -169,6 +261,7 @@ std::unique_ptr<GraphStore> read_blob(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  large_block_observer.store(&add_live);  // the large tables are mapped, not allocated
   bool maximal = false;
   std::vector<uint64_t> sizes;
   std::vector<const char*> blobs;

@@ -383,10 +383,11 @@ PyRef node_map_to_list(const NodeMap& map) {
   PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(map.size())));
   for (size_t i = 0; i < map.size(); ++i) {
     PyRef entry;
-    if (!map[i]) {
+    const NodeMap::Entry placement = map[i];
+    if (!placement) {
       entry = PyRef::borrow(Py_None);
     } else {
-      const Placement& p = *map[i];
+      const Placement& p = *placement;
       entry = make_tuple({new_int(p.node), p.member ? new_int(*p.member) : PyRef::borrow(Py_None)});
     }
     if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release()) < 0) {

@@ -1,7 +1,8 @@
 // GraphStore's reduction methods: reduce, reduction_report and
 // reduce_incremental. Each call builds its own SaturationEngine; the store
-// copies its nodes under its lock and the reduction runs on the copy, without
-// the interpreter lock: arguments are converted before, results built after.
+// shares its nodes under its lock (a fixed view, no copy) and the reduction
+// runs on that view without the interpreter lock: arguments are converted
+// before, results built after.
 #include "lib/args.hpp"
 #include "lib/convert.hpp"
 #include "lib/gil.hpp"

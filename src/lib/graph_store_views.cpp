@@ -118,7 +118,7 @@ PyRef node_view(const NodeKey& key, NodeId id, bool output, const ViewKeys& k) {
 
 PyObject* nodes(PyObject* self, PyObject*) {
   return entry([&] {
-    Snapshot snap = store_of(self).snapshot();
+    SharedSnapshot snap = store_of(self).shared_snapshot();
     std::vector<bool> is_output(snap.nodes.size(), false);
     for (NodeId id : snap.outputs) {
       if (id < is_output.size()) is_output[id] = true;

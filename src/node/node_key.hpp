@@ -3,9 +3,13 @@
 // its display label and input re-targeting.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <span>
 #include <string>
 #include <string_view>
@@ -38,9 +42,89 @@ struct StageRef {
   bool operator==(const StageRef&) const = default;
 };
 
+// The references of one stage member, in order. Nearly every member reads one
+// or two values, so up to two are kept inline: a reduced graph holds one list
+// per fused op, and a heap block for each would cost more than the list.
+class StageRefs {
+ public:
+  StageRefs() = default;
+  StageRefs(std::initializer_list<StageRef> refs) {
+    reserve(refs.size());
+    for (const StageRef& r : refs) push_back(r);
+  }
+  StageRefs(const StageRefs& o) {
+    reserve(o.size_);
+    std::copy(o.begin(), o.end(), data());
+    size_ = o.size_;
+  }
+  StageRefs(StageRefs&& o) noexcept { steal(o); }
+  StageRefs& operator=(const StageRefs& o) {
+    if (this != &o) {
+      StageRefs copy(o);
+      release();
+      steal(copy);
+    }
+    return *this;
+  }
+  StageRefs& operator=(StageRefs&& o) noexcept {
+    if (this != &o) {
+      release();
+      steal(o);
+    }
+    return *this;
+  }
+  ~StageRefs() { release(); }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const StageRef* data() const { return cap_ > kInline ? u_.heap : u_.inline_refs; }
+  const StageRef* begin() const { return data(); }
+  const StageRef* end() const { return data() + size_; }
+  const StageRef& operator[](size_t i) const { return data()[i]; }
+  void reserve(size_t n) {
+    if (n <= cap_) return;
+    if (n > UINT32_MAX) throw std::length_error("too many stage references");
+    StageRef* grown = new StageRef[n];
+    std::copy(begin(), end(), grown);
+    const uint32_t count = size_;
+    release();
+    u_.heap = grown;
+    cap_ = static_cast<uint32_t>(n);
+    size_ = count;
+  }
+  void push_back(StageRef r) {
+    if (size_ == cap_) reserve(2 * cap_);
+    data()[size_++] = r;
+  }
+  bool operator==(const StageRefs& o) const { return size_ == o.size_ && std::equal(begin(), end(), o.begin()); }
+
+ private:
+  static constexpr uint32_t kInline = 2;
+  StageRef* data() { return cap_ > kInline ? u_.heap : u_.inline_refs; }
+  void release() {
+    if (cap_ > kInline) delete[] u_.heap;
+    cap_ = kInline;
+    size_ = 0;
+  }
+  void steal(StageRefs& o) {
+    size_ = o.size_;
+    cap_ = o.cap_;
+    std::memcpy(&u_, &o.u_, sizeof u_);
+    o.cap_ = kInline;
+    o.size_ = 0;
+  }
+
+  uint32_t size_ = 0;
+  uint32_t cap_ = kInline;
+  union U {
+    StageRef inline_refs[kInline];
+    StageRef* heap;
+  } u_{};
+};
+
 struct StageOp {
   std::string token;  // op token of the node this member stands for
-  std::vector<StageRef> inputs;
+  StageRefs inputs;
   bool operator==(const StageOp&) const = default;
 };
 

@@ -46,7 +46,7 @@ NodeId GraphStore::append_locked(NodeKey& key, uint64_t hash, const TaggedIndex:
   // Room in the arena first, so that the index never names a missing node.
   // The index insert is the last step that can fail, and it fails before it
   // changes anything; the append after it cannot fail.
-  if (inner_.nodes.size() == inner_.nodes.capacity()) inner_.nodes.reserve(2 * inner_.nodes.size() + 1);
+  inner_.nodes.reserve_one();
   inner_.index.insert(probe, hash);
   inner_.nodes.push_back(std::move(key));
   return inner_.nodes.size() - 1;
@@ -122,15 +122,27 @@ NodeMap GraphStore::node_map() const {
   return inner_.node_map;
 }
 
+// The copies are made outside the lock, from a shared view of the arena:
+// what the view holds never changes.
 Snapshot GraphStore::snapshot() const {
+  SharedSnapshot shared = shared_snapshot();
+  return Snapshot{shared.nodes.to_vector(), std::move(shared.outputs)};
+}
+
+SharedSnapshot GraphStore::shared_snapshot() const {
   auto guard = lock_.lock(kConsistent);
-  return Snapshot{{inner_.nodes.begin(), inner_.nodes.end()}, inner_.outputs};
+  return SharedSnapshot{inner_.nodes.share(), inner_.outputs};
+}
+
+SharedNodes GraphStore::shared_nodes() const {
+  auto guard = lock_.lock(kConsistent);
+  return inner_.nodes.share();
 }
 
 std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {
-  auto guard = lock_.lock(kConsistent);
-  if (start >= inner_.nodes.size()) return {};
-  return std::vector<NodeKey>(inner_.nodes.begin() + static_cast<ptrdiff_t>(start), inner_.nodes.end());
+  SharedNodes nodes = shared_nodes();
+  if (start >= nodes.size()) return {};
+  return std::vector<NodeKey>(nodes.begin() + start, nodes.end());
 }
 
 }  // namespace trellan

@@ -20,6 +20,7 @@
 #include "node/node_key.hpp"
 #include "param/param_pool.hpp"
 #include "store/key_index.hpp"
+#include "store/node_arena.hpp"
 #include "store/node_map.hpp"
 
 namespace trellan {
@@ -36,6 +37,12 @@ struct BadNodeId {
 
 struct Snapshot {
   std::vector<NodeKey> nodes;
+  std::vector<NodeId> outputs;
+};
+
+// The same, sharing the arena's keys instead of copying them (see NodeArena).
+struct SharedSnapshot {
+  SharedNodes nodes;
   std::vector<NodeId> outputs;
 };
 
@@ -75,6 +82,11 @@ class GraphStore {
   std::vector<NodeId> outputs() const;
   NodeMap node_map() const;
   Snapshot snapshot() const;
+  // The nodes and marks as they are now, in one critical section; the nodes
+  // are shared with the arena, not copied, and stay as they are.
+  SharedSnapshot shared_snapshot() const;
+  // The nodes as they are now, shared likewise.
+  SharedNodes shared_nodes() const;
   std::vector<NodeKey> snapshot_from(uint64_t start) const;
 
   // Runs f(nodes, outputs) under the store lock, without copying the arena.
@@ -84,7 +96,7 @@ class GraphStore {
   template <class F>
   auto read_locked(F&& f) const {
     auto guard = lock_.lock(PoisonMutex::OnFailure::Consistent);
-    return f(std::span<const NodeKey>(inner_.nodes), std::span<const NodeId>(inner_.outputs));
+    return f(inner_.nodes.span(), std::span<const NodeId>(inner_.outputs));
   }
 
   std::string to_dot() const;
@@ -101,8 +113,7 @@ class GraphStore {
 
  private:
   struct Inner {
-    // Huge-page backed: a large arena is faulted in 2 MiB at a time, not 4 KiB.
-    std::vector<NodeKey, HugePageAllocator<NodeKey>> nodes;
+    NodeArena nodes;                 // huge-page backed when large
     KeyIndex index;                  // the hash-cons table over nodes
     ParamPool params;                // one entry block per distinct param map
     std::vector<NodeId> outputs;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
 #include <thread>
 
 #include "common/panic.hpp"
@@ -73,6 +75,35 @@ TEST(GraphStore, SnapshotFrom) {
   EXPECT_EQ(tail[0], NodeKey::source("c", {}));
   EXPECT_TRUE(s.snapshot_from(3).empty());
   EXPECT_TRUE(s.snapshot_from(~0ULL).empty());
+}
+
+// A shared snapshot is a view into the arena's buffer: when the arena grows
+// past it, the keys must be copied for the store, not moved out of the view.
+TEST(GraphStore, SharedSnapshotOutlivesGrowthAndStore) {
+  auto s = std::make_unique<GraphStore>();
+  for (int i = 0; i < 3; ++i) must(s->intern(NodeKey::op("f" + std::to_string(i), {}, {})));
+  SharedSnapshot early = s->shared_snapshot();
+  const std::vector<NodeKey> expected = early.nodes.to_vector();
+  for (int i = 3; i < 5000; ++i) must(s->intern(NodeKey::op("a-name-longer-than-inline-" + std::to_string(i), {}, {})));
+  EXPECT_EQ(early.nodes.to_vector(), expected);
+  SharedNodes later = s->shared_nodes();
+  EXPECT_EQ(later.size(), 5000u);
+  s.reset();
+  EXPECT_EQ(early.nodes.to_vector(), expected);
+  EXPECT_EQ(later[4999].name(), "a-name-longer-than-inline-4999");
+}
+
+// The packed node map switches to wide words for values past 32 bits.
+TEST(NodeMap, HoldsEveryValue) {
+  const std::vector<NodeMap::Entry> entries = {
+      Placement{0, std::nullopt}, std::nullopt,          Placement{7, 3},
+      Placement{0xFFFFFFFEull, 0xFFFFFFFEull}, Placement{0xFFFFFFFFull, std::nullopt},
+      Placement{1ull << 40, 1ull << 35},       std::nullopt,
+  };
+  NodeMap map;
+  for (const auto& e : entries) map.push_back(e);
+  ASSERT_EQ(map.size(), entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) EXPECT_EQ(map[i], entries[i]) << i;
 }
 
 TEST(GraphStore, ManyKeysStayDistinctThroughGrowth) {

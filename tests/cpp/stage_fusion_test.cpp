@@ -29,7 +29,7 @@ TEST(StageFusion, ChainBecomesOneStageUnderBothRules) {
                            src("x"), stage({0}, {{"op|a", {in(0)}},
                                                  {"op|add|scalar=f0000000000000000;side=sr", {mem(0)}}})}));
     EXPECT_EQ(f.outputs, (std::vector<uint64_t>{1}));
-    EXPECT_EQ(f.placement, (std::vector<Placement>{{0, std::nullopt}, {1, 0}, {1, 1}}));
+    EXPECT_EQ(f.placement, (NodeMap{Placement{0, std::nullopt}, Placement{1, 0}, Placement{1, 1}}));
     EXPECT_EQ(f.stages, 1u);
     EXPECT_EQ(f.boundary_nodes, 1u);
   }

@@ -50,33 +50,39 @@ uint64_t hash_node(OpId op, std::span<const uint64_t> children) {
 }
 
 // The CSE table: deduplicated positions by (operator, children), open
-// addressing sized once for the largest possible result, so it never grows.
+// addressing sized once for the most entries it will hold, so it never grows.
 // A slot holds the upper half of the node's hash beside its position, so a
 // probe that meets another node rarely has to look at that node.
 class NodeIndex {
  public:
+  static constexpr uint64_t kAbsent = ~uint64_t{0};
+
   explicit NodeIndex(size_t max_nodes)
       : slots_(std::bit_ceil(std::max<size_t>(16, 2 * max_nodes)), 0), mask_(slots_.size() - 1) {
     if (max_nodes >= std::numeric_limits<uint32_t>::max()) panic("graph too large to deduplicate");
   }
 
-  // The position of a node of out equal to (op, children), or else out.size(),
-  // which the caller then fills.
-  uint64_t find_or_add(const OpGraph& out, OpId op, std::span<const uint64_t> children) {
-    uint64_t h = hash_node(op, children);
-    uint64_t tag = h >> 32;
-    size_t pos = h & mask_;
-    while (uint64_t slot = slots_[pos]) {
-      uint64_t id = (slot & 0xffffffffu) - 1;
+  // The position of a node of out with hash h equal to (op, children), or
+  // kAbsent.
+  uint64_t find(const OpGraph& out, uint64_t h, OpId op, std::span<const uint64_t> children) const {
+    const uint64_t tag = h >> 32;
+    for (size_t pos = h & mask_;; pos = (pos + 1) & mask_) {
+      const uint64_t slot = slots_[pos];
+      if (slot == 0) return kAbsent;
+      const uint64_t id = (slot & 0xffffffffu) - 1;
       if ((slot >> 32) == tag && out.op[id] == op && std::ranges::equal(out.children_of(id), children)) {
         return id;
       }
-      pos = (pos + 1) & mask_;
     }
-    uint64_t id = out.size();
-    slots_[pos] = (tag << 32) | (id + 1);
-    return id;
   }
+  // Records position id, whose node (absent so far) has hash h.
+  void insert(uint64_t h, uint64_t id) {
+    size_t pos = h & mask_;
+    while (slots_[pos] != 0) pos = (pos + 1) & mask_;
+    slots_[pos] = ((h >> 32) << 32) | (id + 1);
+  }
+  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
+  void clear() { std::fill(slots_.begin(), slots_.end(), 0); }
 
  private:
   std::vector<uint64_t> slots_;  // hash tag << 32 | (position + 1); 0 = empty
@@ -85,22 +91,58 @@ class NodeIndex {
 
 }  // namespace
 
+// A probe of the large table is a cache miss, so most nodes avoid one: a node
+// one of whose children no deduplicated node reads yet is new without a
+// lookup (a node equal to it would read that child). New nodes are indexed in
+// a small table that stays in cache and join the large one a batch at a time,
+// their probes prefetched ahead so that the misses overlap.
 Deduped cse(const OpGraph& graph) {
+  constexpr size_t kBatch = 2048, kAhead = 16;
   const size_t n = graph.size();
   Deduped out;
   out.map.assign(n, 0);
   out.graph.reserve(n, graph.children.size());
   NodeIndex index(n);
+  NodeIndex recent(kBatch);
+  std::vector<std::pair<uint64_t, uint64_t>> batch;  // (hash, position) of the nodes in recent
+  batch.reserve(kBatch);
+  std::vector<uint8_t> read;                          // per deduplicated node: read by one
+  read.reserve(n);
+  auto flush = [&] {
+    for (size_t k = 0; k < std::min(kAhead, batch.size()); ++k) index.prefetch(batch[k].first);
+    for (size_t k = 0; k < batch.size(); ++k) {
+      if (k + kAhead < batch.size()) index.prefetch(batch[k + kAhead].first);
+      index.insert(batch[k].first, batch[k].second);
+    }
+    batch.clear();
+    recent.clear();
+  };
   std::vector<uint64_t> kids;
   for (uint64_t i = 0; i < n; ++i) {
     kids.clear();
+    bool fresh = false;
     for (uint64_t c : graph.children_of(i)) {
       if (c >= i) panic("canonical graph lists a node before its inputs");
-      kids.push_back(out.map[c]);
+      const uint64_t k = out.map[c];
+      kids.push_back(k);
+      fresh = fresh || !read[k];
     }
-    OpId op = graph.op[i];
-    uint64_t id = index.find_or_add(out.graph, op, kids);
-    if (id == out.graph.size()) out.graph.add(op, graph.opaque[i] != 0, kids);
+    const OpId op = graph.op[i];
+    const uint64_t h = hash_node(op, kids);
+    uint64_t id = NodeIndex::kAbsent;
+    if (!fresh) {
+      id = index.find(out.graph, h, op, kids);
+      if (id == NodeIndex::kAbsent) id = recent.find(out.graph, h, op, kids);
+    }
+    if (id == NodeIndex::kAbsent) {
+      id = out.graph.size();
+      out.graph.add(op, graph.opaque[i] != 0, kids);
+      read.push_back(0);
+      for (uint64_t k : kids) read[k] = 1;
+      recent.insert(h, id);
+      batch.emplace_back(h, id);
+      if (batch.size() == kBatch) flush();
+    }
     out.map[i] = id;
   }
   out.graph.outputs.reserve(graph.outputs.size());

@@ -1,5 +1,6 @@
 #include "optimizer/mod/driver.hpp"
 
+#include <algorithm>
 #include <chrono>
 
 #include "common/panic.hpp"
@@ -14,36 +15,59 @@ namespace trellan {
 
 namespace {
 
-// Adds the time since the last lap to one field of the timings, if any.
+// Adds the time since the last lap to one field of the timings, if any, and
+// the heap peak since then to another when the timings carry a meter.
 class Laps {
  public:
-  explicit Laps(PassTimings* timings) : timings_(timings), last_(Clock::now()) {}
-  void lap(double PassTimings::*field) {
+  explicit Laps(PassTimings* timings) : timings_(timings), last_(Clock::now()) {
+    if (timings_ && timings_->heap) {
+      timings_->heap->take_peak();
+      base_ = timings_->heap->live();
+    }
+  }
+  void lap(double PassTimings::*field, uint64_t PassTimings::*peak) {
     if (!timings_) return;
     auto now = Clock::now();
     timings_->*field += std::chrono::duration<double>(now - last_).count();
-    last_ = now;
+    if (timings_->heap) {
+      const uint64_t top = timings_->heap->take_peak();
+      timings_->*peak = std::max(timings_->*peak, top > base_ ? top - base_ : 0);
+    }
+    last_ = Clock::now();
   }
 
  private:
   using Clock = std::chrono::steady_clock;
   PassTimings* timings_;
   Clock::time_point last_;
+  uint64_t base_ = 0;
 };
 
-// Where every source node landed: through dead-code elimination, the engine's
-// mapping and cse to a deduplicated position, then to its placement.
-NodeMap compose_node_map(const DeadCode& dead, const engine::CanonicalOps& canonical,
-                         const Deduped& deduped, const std::vector<Placement>& placement) {
+// Frees a table as soon as the passes after it no longer need it, so that the
+// reduction never holds the tables of every pass at once.
+template <class Table>
+void release(Table& table) {
+  table = Table();
+}
+
+// Follows every entry of map that names a node through table, in place.
+template <class Table>
+void follow(std::vector<uint64_t>& map, const Table& table) {
+  for (uint64_t& entry : map) {
+    if (entry != kDropped) entry = at_checked(table, entry);
+  }
+}
+
+// Where every source node landed, from its deduplicated position.
+NodeMap compose_node_map(const std::vector<uint64_t>& deduped_of, const NodeMap& placement) {
   NodeMap map;
-  map.reserve(dead.map.size());
-  for (uint64_t survivor : dead.map) {
-    if (survivor == kDropped) {
-      map.emplace_back(std::nullopt);
-      continue;
+  map.reserve(deduped_of.size());
+  for (uint64_t position : deduped_of) {
+    if (position == kDropped) {
+      map.push_back(std::nullopt);
+    } else {
+      map.push_back(at_checked(placement, position));
     }
-    uint64_t position = at_checked(canonical.node_map, survivor);
-    map.emplace_back(at_checked(placement, at_checked(deduped.map, position)));
   }
   return map;
 }
@@ -55,36 +79,46 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
                      PassTimings* timings) {
   Laps laps(timings);
   DeadCode dead = dead_code_elimination(nodes, outputs);
-  laps.lap(&PassTimings::dead_code);
+  const uint64_t reachable = dead.kept.size();
+  laps.lap(&PassTimings::dead_code, &PassTimings::dead_code_peak);
 
   TokenTable table;
   engine::CanonicalOps canonical;
   {
     std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept);
     engine::OpGraph graph = to_engine_graph(nodes, dead, engine_ops);
-    laps.lap(&PassTimings::engine_graph);
+    release(engine_ops);
+    release(dead.kept);
+    release(dead.outputs);
+    laps.lap(&PassTimings::engine_graph, &PassTimings::engine_graph_peak);
     canonical = canonicalize_with(engine, graph, table);
   }
-  laps.lap(&PassTimings::engine);
+  laps.lap(&PassTimings::engine, &PassTimings::engine_peak);
 
   Deduped deduped = cse(canonical.graph);
-  canonical.graph = {};  // only its node mapping is still needed
-  laps.lap(&PassTimings::cse);
+  canonical.graph = {};
+  // From here on dead.map holds every source node's deduplicated position.
+  follow(dead.map, canonical.node_map);
+  release(canonical.node_map);
+  follow(dead.map, deduped.map);
+  release(deduped.map);
+  laps.lap(&PassTimings::cse, &PassTimings::cse_peak);
 
   Fused fused = stage_fusion(deduped.graph, table, maximal_fusion);
   Reduced reduced;
-  reduced.node_map = compose_node_map(dead, canonical, deduped, fused.placement);
   reduced.report = ReductionReport{
       .input_nodes = nodes.size(),
-      .reachable_nodes = dead.kept.size(),
+      .reachable_nodes = reachable,
       .canonical_nodes = deduped.graph.size(),
       .stages = fused.stages,
       .reduced_nodes = fused.nodes.size(),
       .boundary_nodes = fused.boundary_nodes,
   };
+  release(deduped.graph);
+  reduced.node_map = compose_node_map(dead.map, fused.placement);
   reduced.nodes = std::move(fused.nodes);
   reduced.outputs = std::move(fused.outputs);
-  laps.lap(&PassTimings::fusion);
+  laps.lap(&PassTimings::fusion, &PassTimings::fusion_peak);
   return reduced;
 }
 

@@ -2,6 +2,7 @@
 // the benchmark and left out of every ordinary call.
 #pragma once
 
+#include <cstdint>
 #include <span>
 
 #include "optimizer/engine/engine_graph.hpp"
@@ -9,12 +10,33 @@
 
 namespace trellan {
 
+// A program that counts its heap (the benchmark) offers it through this.
+class HeapMeter {
+ public:
+  virtual ~HeapMeter() = default;
+  // Bytes allocated and not yet freed.
+  virtual uint64_t live() = 0;
+  // The highest live() since the last call (or since the meter was made),
+  // starting the next such period at the current live().
+  virtual uint64_t take_peak() = 0;
+};
+
 struct PassTimings {
   double dead_code = 0;     // seconds
   double engine_graph = 0;  // token table and to_engine_graph
   double engine = 0;        // RewriteEngine::canonicalize
   double cse = 0;           // operator ids of the canonical graph and cse
   double fusion = 0;        // stage fusion and the node map
+
+  // When heap is set: the most bytes each pass held live at once beyond what
+  // was live when the reduction started (tables of earlier passes still held
+  // count in; the result of the reduction counts in the last pass).
+  HeapMeter* heap = nullptr;
+  uint64_t dead_code_peak = 0;
+  uint64_t engine_graph_peak = 0;
+  uint64_t engine_peak = 0;
+  uint64_t cse_peak = 0;
+  uint64_t fusion_peak = 0;
 };
 
 // reduce_with_mode, recording the time of each pass into timings when it is

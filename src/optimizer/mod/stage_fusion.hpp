@@ -16,7 +16,7 @@ namespace trellan {
 struct Fused {
   std::vector<NodeKey> nodes;        // inputs are earlier positions of this list
   std::vector<uint64_t> outputs;     // one per output of the graph, order and repeats kept
-  std::vector<Placement> placement;  // per position of the graph: where it landed
+  NodeMap placement;                 // per position of the graph: where it landed (never dropped)
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
 };
@@ -26,7 +26,7 @@ struct Fused {
 // one group. Returns every position's group key: a group's root (smallest
 // member) under the single-use rule, its sink (largest member) under the
 // maximal rule; a node that is not an op is a group of its own.
-std::vector<uint64_t> fusion_groups(const OpGraph& graph, bool maximal_fusion);
+std::vector<uint32_t> fusion_groups(const OpGraph& graph, bool maximal_fusion);
 
 // table must hold a key for the operator of every node that is not an op.
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion);

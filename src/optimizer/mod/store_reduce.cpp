@@ -1,4 +1,4 @@
-// The store's reduction operations: reduce a copy of the arena, then turn the
+// The store's reduction operations: reduce a shared view of the arena, then turn the
 // result into a new, independent store.
 #include "common/panic.hpp"
 #include "optimizer/mod/driver.hpp"
@@ -8,18 +8,14 @@ namespace trellan {
 
 StoreAndReport GraphStore::reduce_with(const engine::RewriteEngine& engine,
                                        bool maximal_fusion) const {
-  Snapshot snap = snapshot();
+  SharedSnapshot snap = shared_snapshot();
   return from_reduced(reduce_with_mode(snap.nodes, snap.outputs, engine, maximal_fusion));
 }
 
 Result<StoreAndReport, BadNodeId> GraphStore::reduce_with_outputs(
     std::span<const NodeId> outputs, const engine::RewriteEngine& engine,
     bool maximal_fusion) const {
-  std::vector<NodeKey> nodes;
-  {
-    auto guard = lock_.lock(PoisonMutex::OnFailure::Consistent);  // only copies
-    nodes.assign(inner_.nodes.begin(), inner_.nodes.end());
-  }
+  SharedNodes nodes = shared_nodes();
   for (NodeId id : outputs) {
     if (id >= nodes.size()) return Err(BadNodeId{id});
   }
@@ -66,11 +62,20 @@ StoreAndReport GraphStore::from_reduced(Reduced reduced) {
     if (p >= ids.size() || !store->mark_output(ids[p])) panic("reduced output is valid");
   }
   NodeMap node_map = std::move(reduced.node_map);
-  for (auto& entry : node_map) {
-    if (entry) entry->node = at_checked(ids, entry->node);
+  // Reduced position p is normally id p; only a collision renumbers.
+  bool identity = true;
+  for (NodeId p = 0; p < ids.size() && identity; ++p) identity = ids[p] == p;
+  if (!identity) {
+    NodeMap mapped;
+    mapped.reserve(node_map.size());
+    for (NodeMap::Entry entry : node_map) {
+      if (entry) entry->node = at_checked(ids, entry->node);
+      mapped.push_back(entry);
+    }
+    node_map = std::move(mapped);
   }
   {
-    auto guard = store->lock_.lock();
+    auto guard = store->lock_.lock(PoisonMutex::OnFailure::Consistent);
     store->inner_.node_map = std::move(node_map);
   }
   return {std::move(store), reduced.report};

@@ -1,0 +1,43 @@
+#include "store/node_arena.hpp"
+
+#include <atomic>
+#include <memory>
+#include <type_traits>
+
+#include "common/huge_pages.hpp"
+
+namespace trellan {
+
+static_assert(std::is_nothrow_move_constructible_v<NodeKey>, "moving keys to a new buffer cannot fail");
+
+NodeArena::Buffer::Buffer(size_t cap) : data(HugePageAllocator<NodeKey>().allocate(cap)), capacity(cap) {}
+
+NodeArena::Buffer::~Buffer() {
+  std::destroy(data, data + size);
+  HugePageAllocator<NodeKey>().deallocate(data, capacity);
+}
+
+void NodeArena::reserve(size_t count) {
+  if (count <= capacity()) return;
+  auto grown = std::make_shared<Buffer>(count);
+  if (buf_) {
+    // Only the store hands out views, under its lock, as the caller holds it
+    // now: a count of one cannot rise meanwhile. The fence pairs with the
+    // release of the last view, whose reads must end before the keys move.
+    if (buf_.use_count() == 1) {
+      std::atomic_thread_fence(std::memory_order_acquire);
+      std::uninitialized_move(buf_->data, buf_->data + buf_->size, grown->data);
+    } else {
+      std::uninitialized_copy(buf_->data, buf_->data + buf_->size, grown->data);
+    }
+    grown->size = buf_->size;
+  }
+  buf_ = std::move(grown);
+}
+
+SharedNodes NodeArena::share() const {
+  if (!buf_) return {};
+  return SharedNodes(buf_, buf_->data, buf_->size);
+}
+
+}  // namespace trellan

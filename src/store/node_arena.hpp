@@ -1,0 +1,86 @@
+// The store's arena of node keys: only ever appended to, and shareable.
+//
+// share() returns a view of the keys present at that moment that stays valid
+// and unchanged however the arena grows later, and outlives the arena if need
+// be, without copying a key: the keys live in a reference-counted buffer, and
+// when the arena outgrows a buffer that a view still holds, it copies the keys
+// into the new buffer instead of moving them out of the old one. A buffer no
+// view holds is moved as a vector would move it.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "node/node_key.hpp"
+
+namespace trellan {
+
+// The first count keys of an arena as they were when shared. Cheap to copy.
+class SharedNodes {
+ public:
+  SharedNodes() = default;
+  SharedNodes(std::shared_ptr<const void> owner, const NodeKey* data, size_t count)
+      : owner_(std::move(owner)), data_(data), count_(count) {}
+
+  std::span<const NodeKey> span() const { return {data_, count_}; }
+  operator std::span<const NodeKey>() const { return span(); }
+  size_t size() const { return count_; }
+  bool empty() const { return count_ == 0; }
+  const NodeKey& operator[](size_t i) const { return data_[i]; }
+  const NodeKey* begin() const { return data_; }
+  const NodeKey* end() const { return data_ + count_; }
+  std::vector<NodeKey> to_vector() const { return {begin(), end()}; }
+
+ private:
+  std::shared_ptr<const void> owner_;
+  const NodeKey* data_ = nullptr;
+  size_t count_ = 0;
+};
+
+class NodeArena {
+ public:
+  NodeArena() = default;
+  NodeArena(const NodeArena&) = delete;
+  NodeArena& operator=(const NodeArena&) = delete;
+
+  size_t size() const { return buf_ ? buf_->size : 0; }
+  size_t capacity() const { return buf_ ? buf_->capacity : 0; }
+  const NodeKey& operator[](size_t i) const { return buf_->data[i]; }
+  std::span<const NodeKey> span() const {
+    return buf_ ? std::span<const NodeKey>(buf_->data, buf_->size) : std::span<const NodeKey>();
+  }
+  const NodeKey* begin() const { return span().data(); }
+  const NodeKey* end() const { return span().data() + size(); }
+
+  // Room for `count` keys in all.
+  void reserve(size_t count);
+  // Room for one more key, growing geometrically; push_back then cannot fail.
+  void reserve_one() {
+    if (size() == capacity()) reserve(2 * size() + 1);
+  }
+  // Appends a key; there must be room for it (reserve first).
+  void push_back(NodeKey&& key) noexcept {
+    new (buf_->data + buf_->size) NodeKey(std::move(key));
+    ++buf_->size;
+  }
+
+  // The keys present now, kept as they are while the arena grows on.
+  SharedNodes share() const;
+
+ private:
+  struct Buffer {
+    NodeKey* data = nullptr;
+    size_t capacity = 0;
+    size_t size = 0;  // keys constructed, at the front
+    explicit Buffer(size_t cap);
+    ~Buffer();
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+  };
+
+  std::shared_ptr<Buffer> buf_;
+};
+
+}  // namespace trellan
