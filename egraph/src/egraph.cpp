@@ -90,6 +90,14 @@ void EGraph::prefetch_match(const ENode& node) const {
   if (id != kNoId) __builtin_prefetch(&node_[id]);
 }
 
+void EGraph::prefetch_canonical_slot(const ENode& node) const {
+  ENode canon(node);
+  for (Id& c : canon.children()) {
+    while (parent_[c] != c) c = parent_[c];
+  }
+  memo_.prefetch(node_hash(canon));
+}
+
 std::optional<Id> EGraph::lookup(const ENode& node) const {
   ENode canon(node);
   for (Id& c : canon.children()) c = find(c);
@@ -180,6 +188,8 @@ size_t EGraph::rebuild() {
     if (worklist_.size() > kRebuildAhead / 2) {
       memo_.prefetch(node_hash(node_[worklist_[worklist_.size() - kRebuildAhead / 2]]));
     }
+    // Nearer still, start loading the slot its canonical key goes to.
+    if (worklist_.size() > kRebuildAhead / 4) prefetch_canonical_slot(node_[worklist_[worklist_.size() - kRebuildAhead / 4]]);
     Id e = worklist_.back();
     worklist_.pop_back();
     ENode& node = node_[e];

@@ -1,4 +1,5 @@
 // Running a compiled pattern against an e-graph, and instantiating appliers.
+#include <algorithm>
 #include <stdexcept>
 
 #include "egraph/pattern.hpp"
@@ -141,6 +142,11 @@ Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
   }
   uint32_t epoch = g.next_epoch();
   const Instr& bind = program_[0];
+  if (flat_) {
+    std::vector<std::pair<Var, uint32_t>> binds;
+    for (size_t v = 0; v < vars_.size(); ++v) binds.emplace_back(vars_[v], flat_child_[v]);
+    out.start_flat(static_cast<uint32_t>(root->arity()), std::move(binds));
+  }
   std::span<const Id> candidates = g.ids_with_op(root->op());
   for (size_t j = 0; j < candidates.size(); ++j) {
     // The candidates are scattered over the per-id arrays; request the ones
@@ -158,8 +164,7 @@ Matches Pattern::search_with_limit(const EGraph& g, size_t limit) const {
       for (Id at = head; at != kNoId && remaining > 0; at = g.next_in_class(at, head)) {
         const ENode& n = g.node_[at];
         if (n.op() != bind.op || n.arity() != bind.arity) continue;
-        Subst& s = out.emplace();
-        for (size_t v = 0; v < vars_.size(); ++v) s.insert(vars_[v], n.children()[flat_child_[v]]);
+        out.push_flat(n.children());
         --remaining;
       }
     } else {
@@ -237,35 +242,65 @@ std::vector<Id> Pattern::apply_flat(EGraph& g, const Matches& matches) const {
   const ENode& root = std::get<ENode>(nodes_.back());
   const auto& snap = matches.snapshot();
   const bool same_shape = snap && snap->op == root.op() && snap->vars.size() == root.arity();
+  const size_t total = matches.total();
   std::vector<Id> kids(root.arity());
-  auto fill_kids = [&](const Subst& s) {
-    for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = s[vars_[v]];
+
+  // The matches as child lists: kept that way by a search of a single
+  // operator over distinct variables, else read from the substitutions.
+  // source[k]: the match child that becomes child k of the result.
+  // A variable the matches do not bind takes the substitution path, which
+  // reports it.
+  bool flat_matches = matches.flat_.has_value();
+  std::vector<uint32_t> source(root.arity(), 0);
+  for (size_t v = 0; v < vars_.size() && flat_matches; ++v) {
+    auto& binds = matches.flat_->binds;
+    auto it = std::find_if(binds.begin(), binds.end(), [&](const auto& b) { return b.first == vars_[v]; });
+    flat_matches = it != binds.end();
+    if (flat_matches) source[flat_child_[v]] = it->second;
+  }
+  auto fill_kids = [&](size_t j) {
+    if (flat_matches) {
+      std::span<const Id> m = matches.flat_kids(j);
+      for (size_t k = 0; k < kids.size(); ++k) kids[k] = m[source[k]];
+    } else {
+      const Subst& s = matches.substs_[j];
+      for (size_t v = 0; v < vars_.size(); ++v) kids[flat_child_[v]] = s[vars_[v]];
+    }
   };
-  // Whether the group's substitutions include one naming exactly `kids`.
-  auto in_group = [&](std::span<const Subst> group) {
-    for (const Subst& other : group) {
+  // Whether matches [begin, end) of one class include one whose e-node is
+  // exactly (op kids): a snapshot's matches are the class's e-nodes.
+  auto in_group = [&](size_t begin, size_t end) {
+    for (size_t o = begin; o < end; ++o) {
       bool equal = true;
-      for (size_t k = 0; k < kids.size() && equal; ++k) equal = other[snap->vars[k]] == kids[k];
+      if (flat_matches) {
+        std::span<const Id> m = matches.flat_kids(o);
+        for (size_t k = 0; k < kids.size() && equal; ++k) equal = m[k] == kids[k];
+      } else {
+        const Subst& other = matches.substs_[o];
+        for (size_t k = 0; k < kids.size() && equal; ++k) equal = other[snap->vars[k]] == kids[k];
+      }
       if (equal) return true;
     }
     return false;
   };
+  if (!flat_matches) matches.materialize();
 
   struct Job {
-    const Subst* subst;
+    uint32_t match;
     Id eclass;
     bool present;  // the result was in the class when the matches were found
   };
   std::vector<Job> jobs;
-  jobs.reserve(matches.total());
-  for (SearchMatches m : matches) {
-    for (const Subst& s : m.substs) {
+  jobs.reserve(total);
+  for (size_t i = 0; i < matches.size(); ++i) {
+    const size_t begin = matches.class_begin(i), end = matches.class_end(i);
+    for (size_t j = begin; j < end; ++j) {
       bool present = false;
       if (same_shape) {
-        fill_kids(s);
-        present = in_group(m.substs);
+        fill_kids(j);
+        present = in_group(begin, end);
       }
-      jobs.push_back({&s, m.eclass, present});
+      jobs.push_back({static_cast<uint32_t>(j), matches.classes_[i], present});
     }
   }
 
@@ -273,7 +308,7 @@ std::vector<Id> Pattern::apply_flat(EGraph& g, const Matches& matches) const {
   std::vector<ENode> ring(kRing);
   auto stage = [&](size_t j) {
     if (skip(j)) return;
-    fill_kids(*jobs[j].subst);
+    fill_kids(jobs[j].match);
     ring[j % kRing] = ENode(root.op(), kids);
     g.prefetch(ring[j % kRing]);
     g.prefetch_union_target(jobs[j].eclass);
@@ -284,7 +319,7 @@ std::vector<Id> Pattern::apply_flat(EGraph& g, const Matches& matches) const {
     if (j + kSlotAhead < jobs.size()) stage(j + kSlotAhead);
     if (j + kNodeAhead < jobs.size() && !skip(j + kNodeAhead)) g.prefetch_match(ring[(j + kNodeAhead) % kRing]);
     if (skip(j)) continue;
-    fill_kids(*jobs[j].subst);
+    fill_kids(jobs[j].match);
     Id r = g.add(ENode(root.op(), kids));
     if (g.unite(r, jobs[j].eclass)) merged.push_back(r);
   }

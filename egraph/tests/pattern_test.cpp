@@ -192,6 +192,31 @@ TEST(Pattern, StaleMatchesAreAppliedInFull) {
   EXPECT_EQ(g.lookup(node("f", {y, z})), g.find(fxy));
 }
 
+// A search of a single operator keeps child lists; the same matches copied
+// as substitutions must apply with the same effect, fresh or stale.
+TEST(Pattern, MatchesApplyAlikeAsChildListsAndAsSubstitutions) {
+  for (bool stale : {false, true}) {
+    EGraph g[2];
+    Matches m[2];
+    Pattern searcher = parse("(f ?a ?b)"), applier = parse("(f ?b ?a)");
+    for (int k = 0; k < 2; ++k) {
+      Id x = g[k].add(leaf("x")), y = g[k].add(leaf("y")), z = g[k].add(leaf("z"));
+      g[k].add(node("h", {z}));
+      g[k].unite(g[k].add(node("f", {x, y})), g[k].add(node("f", {y, x})));
+      g[k].add(node("f", {x, z}));
+      g[k].rebuild();
+      m[k] = searcher.search(g[k]);
+      if (stale) g[k].unite(x, z);
+    }
+    Matches copy;
+    for (SearchMatches sm : m[1]) copy.add(sm.eclass, sm.substs);
+    EXPECT_EQ(applier.apply_matches(g[0], m[0]), applier.apply_matches(g[1], copy)) << stale;
+    EXPECT_EQ(g[0].hashcons_size(), g[1].hashcons_size()) << stale;
+    EXPECT_EQ(g[0].rebuild(), g[1].rebuild()) << stale;
+    EXPECT_EQ(g[0].class_count(), g[1].class_count()) << stale;
+  }
+}
+
 TEST(Subst, SpillsBeyondThreeBindings) {
   Subst s;
   for (Id i = 0; i < 5; ++i) s.insert(Var{sym("?v" + std::to_string(i))}, i * 10);

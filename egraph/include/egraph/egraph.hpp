@@ -153,6 +153,8 @@ class EGraph {
     __builtin_prefetch(&cls_[e]);
     __builtin_prefetch(&next_node_[e]);
   }
+  // Starts loading the hash-cons slot of node's key with canonical children.
+  void prefetch_canonical_slot(const ENode& node) const;
   // probe: where the hash-cons lookup for node ended, if nothing was stored since.
   Id make_class(ENode&& node, uint32_t hash, const HashCons::Probe* probe);
   void append_user(Id eclass, Id user);
