@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <new>
 #include <vector>
 
@@ -28,8 +27,8 @@ struct HugePageAllocator {
     const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
     const size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
-    void* p = std::aligned_alloc(kHuge, rounded);
-    if (p == nullptr) throw std::bad_alloc();
+    // Through operator new, so that a program counting its heap sees these too.
+    void* p = ::operator new(rounded, std::align_val_t{kHuge});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     madvise(p, rounded, MADV_HUGEPAGE);
 #endif
@@ -39,7 +38,7 @@ struct HugePageAllocator {
     if (n * sizeof(T) < kHuge) {
       ::operator delete(p);
     } else {
-      std::free(p);
+      ::operator delete(p, std::align_val_t{kHuge});
     }
   }
   template <class U>
