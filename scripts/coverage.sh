@@ -13,14 +13,7 @@ obj=$out/obj
 site=$out/site
 jobs=${TRELLAN_JOBS:-2}
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  if command -v apt-get >/dev/null; then
-    apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    echo "GoogleTest headers missing (install libgtest-dev)" >&2
-    exit 1
-  fi
-fi
+source scripts/need_gtest.sh
 
 # The test extras (read from pyproject.toml, so the list lives in one place) and gcovr; the
 # module itself comes from the instrumented build below, not from pip.

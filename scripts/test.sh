@@ -3,14 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  if command -v apt-get >/dev/null; then
-    apt-get update -qq && apt-get install -y -qq libgtest-dev >/dev/null
-  else
-    echo "GoogleTest headers missing (install libgtest-dev)" >&2
-    exit 1
-  fi
-fi
+source scripts/need_gtest.sh
 
 python3 -m pip install -q --upgrade pip >/dev/null 2>&1 || true
 python3 -m pip install -q ".[test]"
