@@ -110,31 +110,15 @@ def work_pipeline(n: int) -> dict:
 
 def work_step(n: int) -> dict:
     import synthetic
-    import trellan_core
+    from bench_incremental import step_in_deltas
 
     source, _ = synthetic.pipeline(n)
     calls = synthetic.calls(source)
     del source
     best = float("inf")
     for _ in range(3):
-        store = trellan_core.GraphStore()
-        reducer = trellan_core.IncrementalReducer()
-        methods = {name: getattr(store, name) for name in
-                   ("add_source", "add_op", "add_reduction", "add_exchange", "add_join")}
-        step = reducer.step
-        spent = consumed = 0
-        gc.collect()
-        gc.disable()
-        for start in range(0, len(calls), DELTA):
-            for name, args in calls[start:start + DELTA]:
-                methods[name](*args)
-            t0 = now_ns()
-            consumed += step(store)
-            spent += now_ns() - t0
-        gc.enable()
-        assert consumed == store.node_count() == reducer.total_work()
+        spent, _, consumed = step_in_deltas(calls, DELTA, now_ns)
         best = min(best, spent / consumed)
-        del store, reducer
     return {"nodes": len(calls), "step_ns": best}
 
 

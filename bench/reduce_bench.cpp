@@ -18,10 +18,11 @@
 #include <tuple>
 #include <vector>
 
-#include "common/huge_pages.hpp"
+#include <support/huge_pages.hpp>
+
 #include "optimizer/engine/saturation_engine.hpp"
-#include "optimizer/mod/driver.hpp"
-#include "optimizer/mod/pass_timings.hpp"
+#include "optimizer/passes/driver.hpp"
+#include "optimizer/passes/store_reduce.hpp"
 #include "serialize/blob.hpp"
 #include "store/graph_store.hpp"
 
@@ -172,7 +173,7 @@ Row measure(const GraphStore& store, bool maximal) {
   Reduced reduced = reduce_timed(snap.nodes, snap.outputs, engine, maximal, &row.passes);
   meter.take_peak();
   t = Clock::now();
-  auto built = GraphStore::from_reduced(std::move(reduced));
+  auto built = store_from_reduced(std::move(reduced));
   row.store_build = since(t);
   row.store_build_peak = meter.take_peak() - base;
   row.result_bytes = meter.live() - base;
@@ -185,7 +186,7 @@ Row measure(const GraphStore& store, bool maximal) {
   // The same reduction as Python runs it, from store to store.
   t = Clock::now();
   engine::SaturationEngine fresh;
-  auto again = store.reduce_with(fresh, maximal);
+  auto again = reduce_store(store, std::nullopt, fresh, maximal).value();
   row.end_to_end = since(t);
   if (again.second != row.report) {
     std::fprintf(stderr, "reports differ between runs\n");
@@ -261,7 +262,7 @@ std::unique_ptr<GraphStore> read_blob(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  large_block_observer.store(&add_live);  // the large tables are mapped, not allocated
+  support::large_block_observer.store(&add_live);  // the large tables are mapped, not allocated
   bool maximal = false;
   std::vector<uint64_t> sizes;
   std::vector<const char*> blobs;

@@ -10,6 +10,7 @@
 #include "fuzz_check.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/incremental/incremental_reducer.hpp"
+#include "optimizer/passes/store_reduce.hpp"
 #include "serialize/blob.hpp"
 #include "store/graph_store.hpp"
 
@@ -55,9 +56,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   engine::SaturationEngine engine;
 
   for (bool maximal : {false, true}) {
-    StoreAndReport first = store.reduce_with(engine, maximal);
+    StoreAndReport first = reduce_store(store, std::nullopt, engine, maximal).value();
     check_reduced(store, first);
-    StoreAndReport second = store.reduce_with(engine, maximal);
+    StoreAndReport second = reduce_store(store, std::nullopt, engine, maximal).value();
     FUZZ_CHECK(first.second == second.second);
     FUZZ_CHECK(bytes_of(*first.first) == bytes_of(*second.first));
   }
@@ -65,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // Every node an output, listed backwards.
   std::vector<NodeId> all(store.node_count());
   std::iota(all.rbegin(), all.rend(), NodeId{0});
-  auto everything = store.reduce_with_outputs(all, engine, false);
+  auto everything = reduce_store(store, all, engine, false);
   FUZZ_CHECK(everything.ok());
   check_reduced(store, everything.value());
 
@@ -79,6 +80,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(reducer.canonical_count() <= reducer.watermark());
   auto finalized = reducer.finalize(store.outputs(), engine, false);
   FUZZ_CHECK(finalized.ok());
-  check_reduced(store, GraphStore::from_reduced(std::move(finalized).value()));
+  check_reduced(store, store_from_reduced(std::move(finalized).value()));
   return 0;
 }

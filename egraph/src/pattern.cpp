@@ -33,8 +33,8 @@ class Lexer {
   size_t pos_ = 0;
 };
 
-Result<Pattern, ParseError> fail(ParseErrorKind kind, std::string_view text) {
-  return Result<Pattern, ParseError>::failure({kind, std::string(text)});
+support::Result<Pattern, ParseError> fail(ParseErrorKind kind, std::string_view text) {
+  return support::Err(ParseError{kind, std::string(text)});
 }
 
 // Exactly one expression with balanced parentheses.
@@ -66,16 +66,16 @@ std::string ParseError::message() const {
   return text;
 }
 
-Result<Var, ParseError> parse_var(std::string_view text, SymbolTable& symbols) {
+support::Result<Var, ParseError> parse_var(std::string_view text, SymbolTable& symbols) {
   if (!is_var_text(text) || text.find_first_of(" \n\r()") != std::string_view::npos) {
-    return Result<Var, ParseError>::failure({ParseErrorKind::BadVar, std::string(text)});
+    return support::Err(ParseError{ParseErrorKind::BadVar, std::string(text)});
   }
   return Var{symbols.intern(text)};
 }
 
 // One pass with an explicit stack of open lists; each list becomes a node
 // when it closes, so children always precede their parent.
-Result<Pattern, ParseError> Pattern::parse(std::string_view text, SymbolTable& symbols) {
+support::Result<Pattern, ParseError> Pattern::parse(std::string_view text, SymbolTable& symbols) {
   if (!well_formed(text)) return fail(ParseErrorKind::BadSexp, text);
   struct Open {
     std::string_view head;  // empty until the head atom is read

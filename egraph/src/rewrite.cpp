@@ -4,12 +4,12 @@
 
 namespace egraph {
 
-Result<Rewrite, UnboundVar> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier,
+support::Result<Rewrite, UnboundVar> Rewrite::make(std::string_view name, Pattern searcher, Pattern applier,
                                           const SymbolTable& symbols) {
   auto bound = searcher.vars();
   for (Var v : applier.vars()) {
     if (std::find(bound.begin(), bound.end(), v) == bound.end()) {
-      return Result<Rewrite, UnboundVar>::failure({std::string(name), std::string(symbols.str(v.name))});
+      return support::Err(UnboundVar{std::string(name), std::string(symbols.str(v.name))});
     }
   }
   return Rewrite(std::string(name), std::move(searcher), std::move(applier));

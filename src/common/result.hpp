@@ -1,50 +1,12 @@
-// A value-or-error return type: the core reports expected failures as values,
-// never as exceptions.
+// The core's value-or-error types: the ones the e-graph library uses too.
 #pragma once
 
-#include <utility>
-#include <variant>
+#include <support/result.hpp>
 
 namespace trellan {
 
-template <class E>
-struct Err {
-  Err(E e) : error(std::move(e)) {}
-  E error;
-};
-template <class E>
-Err(E) -> Err<E>;
-
-template <class T, class E>
-class Result {
- public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(Err<E> err) : v_(std::in_place_index<1>, std::move(err.error)) {}
-
-  bool ok() const { return v_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-  T& value() & { return std::get<0>(v_); }
-  const T& value() const& { return std::get<0>(v_); }
-  T&& value() && { return std::get<0>(std::move(v_)); }
-  const E& error() const { return std::get<1>(v_); }
-
- private:
-  std::variant<T, E> v_;
-};
-
-// Success carries nothing; failure carries E.
-template <class E>
-class Status {
- public:
-  Status() = default;
-  Status(Err<E> err) : err_(std::move(err.error)), failed_(true) {}
-  bool ok() const { return !failed_; }
-  explicit operator bool() const { return ok(); }
-  const E& error() const { return err_; }
-
- private:
-  E err_{};
-  bool failed_ = false;
-};
+using support::Err;
+using support::Result;
+using support::Status;
 
 }  // namespace trellan

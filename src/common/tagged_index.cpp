@@ -22,7 +22,7 @@ uint64_t TaggedIndex::insert(const Probe& probe, uint64_t hash) {
 
 // The stored hashes mean no entry is hashed again.
 void TaggedIndex::rebuild(size_t cap) {
-  std::vector<uint64_t, HugePageAllocator<uint64_t>> slots(cap, 0);
+  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots(cap, 0);
   const size_t mask = cap - 1;
   for (uint64_t id = 0; id < size_; ++id) {
     const uint64_t h = hashes_[id];

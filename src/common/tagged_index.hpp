@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "common/huge_pages.hpp"
+#include <support/huge_pages.hpp>
 
 namespace trellan {
 
@@ -66,8 +66,8 @@ class TaggedIndex {
 
   void rebuild(size_t cap);
 
-  std::vector<uint64_t, HugePageAllocator<uint64_t>> slots_;
-  std::vector<uint64_t, HugePageAllocator<uint64_t>> hashes_;  // by position
+  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots_;
+  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> hashes_;  // by position
   size_t mask_ = 0;
   size_t size_ = 0;
 };

@@ -1,7 +1,10 @@
 #include "store/graph_store.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <type_traits>
+
+#include "common/panic.hpp"
 
 namespace trellan {
 
@@ -52,17 +55,7 @@ NodeId GraphStore::append_locked(NodeKey& key, uint64_t hash, const TaggedIndex:
   return inner_.nodes.size() - 1;
 }
 
-Status<BadNodeId> GraphStore::intern_run(std::span<NodeKey> keys, std::vector<NodeId>* ids) {
-  auto [done, error] = run_locked(keys, ids, false);
-  if (error) return Err(*error);
-  return {};
-}
-
-size_t GraphStore::append_new(std::span<NodeKey> keys) { return run_locked(keys, nullptr, true).first; }
-
-std::pair<size_t, std::optional<BadNodeId>> GraphStore::run_locked(std::span<NodeKey> keys,
-                                                                   std::vector<NodeId>* ids,
-                                                                   bool stop_at_existing) {
+size_t GraphStore::append_new(std::span<NodeKey> keys) {
   std::vector<uint64_t> hashes(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) hashes[i] = inner_.index.hash(keys[i]);
   auto guard = lock_.lock(kConsistent);
@@ -75,19 +68,13 @@ std::pair<size_t, std::optional<BadNodeId>> GraphStore::run_locked(std::span<Nod
     if (i + kAhead < keys.size()) inner_.index.prefetch(hashes[i + kAhead]);
     const uint64_t n = inner_.nodes.size();
     for (NodeId input : keys[i].inputs()) {
-      if (input >= n) return {i, BadNodeId{input}};
+      if (input >= n) return i;
     }
-    NodeId id = 0;
-    if (stop_at_existing) {
-      const auto probe = inner_.index.find(hashes[i], [&](uint64_t at) { return inner_.nodes[at] == keys[i]; });
-      if (probe.found) return {i, std::nullopt};
-      id = append_locked(keys[i], hashes[i], probe);
-    } else {
-      id = intern_locked(keys[i], hashes[i]);
-    }
-    if (ids) ids->push_back(id);
+    const auto probe = inner_.index.find(hashes[i], [&](uint64_t at) { return inner_.nodes[at] == keys[i]; });
+    if (probe.found) return i;
+    append_locked(keys[i], hashes[i], probe);
   }
-  return {keys.size(), std::nullopt};
+  return keys.size();
 }
 
 void GraphStore::reserve(uint64_t count) {
@@ -143,6 +130,74 @@ std::vector<NodeKey> GraphStore::snapshot_from(uint64_t start) const {
   SharedNodes nodes = shared_nodes();
   if (start >= nodes.size()) return {};
   return std::vector<NodeKey>(nodes.begin() + start, nodes.end());
+}
+
+Result<SharedSnapshot, BadNodeId> GraphStore::snapshot_for(std::optional<std::vector<NodeId>> outputs) const {
+  if (!outputs) return shared_snapshot();
+  SharedSnapshot snap{shared_nodes(), std::move(*outputs)};
+  for (NodeId id : snap.outputs) {
+    if (id >= snap.nodes.size()) return Err(BadNodeId{id});
+  }
+  return snap;
+}
+
+namespace {
+
+// Interns the records in order and returns the id each one received. Records
+// are normally distinct and topologically ordered, so record p becomes id p
+// and inputs need renumbering only after two records collided.
+std::vector<NodeId> intern_records(GraphStore& store, std::vector<NodeKey>& nodes) {
+  std::vector<NodeId> ids;
+  ids.reserve(nodes.size());
+  // All at once while every record is new, as it normally is.
+  store.reserve(nodes.size());
+  const size_t appended = store.append_new(nodes);
+  for (NodeId p = 0; p < appended; ++p) ids.push_back(p);
+  bool identity = true;
+  std::vector<NodeId> inputs;
+  for (NodeKey& node : std::span<NodeKey>(nodes).subspan(appended)) {
+    if (!identity) {
+      inputs.clear();
+      for (NodeId p : node.inputs()) {
+        if (p >= ids.size()) panic("reduced graph references only earlier nodes");  // LCOV_EXCL_LINE
+        inputs.push_back(ids[p]);
+      }
+      node = node.with_inputs(IdList(inputs));
+    }
+    auto id = store.intern(std::move(node));
+    if (!id) panic("reduced graph references only earlier nodes");  // LCOV_EXCL_LINE
+    if (id.value() != ids.size()) identity = false;
+    ids.push_back(id.value());
+  }
+  return ids;
+}
+
+}  // namespace
+
+std::unique_ptr<GraphStore> GraphStore::from_records(std::vector<NodeKey> nodes, std::span<const uint64_t> outputs,
+                                                     NodeMap node_map) {
+  auto store = std::make_unique<GraphStore>();
+  std::vector<NodeId> ids = intern_records(*store, nodes);
+  for (uint64_t p : outputs) {
+    if (p >= ids.size() || !store->mark_output(ids[p])) panic("reduced output is valid");  // LCOV_EXCL_LINE
+  }
+  // Record p is normally id p; only a collision renumbers.
+  bool identity = true;
+  for (NodeId p = 0; p < ids.size() && identity; ++p) identity = ids[p] == p;
+  if (!identity) {
+    NodeMap mapped;
+    mapped.reserve(node_map.size());
+    for (NodeMap::Entry entry : node_map) {
+      if (entry) entry->node = at_checked(ids, entry->node);
+      mapped.push_back(entry);
+    }
+    node_map = std::move(mapped);
+  }
+  {
+    auto guard = store->lock_.lock(kConsistent);
+    store->inner_.node_map = std::move(node_map);
+  }
+  return store;
 }
 
 }  // namespace trellan

@@ -13,7 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include "common/huge_pages.hpp"
 #include "common/keyed_hash.hpp"
 #include "common/poison_mutex.hpp"
 #include "common/result.hpp"
@@ -24,11 +23,6 @@
 #include "store/node_map.hpp"
 
 namespace trellan {
-
-namespace engine {
-class RewriteEngine;
-}
-struct Reduced;
 
 struct BadNodeId {
   NodeId id = 0;
@@ -46,9 +40,6 @@ struct SharedSnapshot {
   std::vector<NodeId> outputs;
 };
 
-class GraphStore;
-using StoreAndReport = std::pair<std::unique_ptr<GraphStore>, ReductionReport>;
-
 class GraphStore {
  public:
   static constexpr const char* kPoisoned = "trellan-core store mutex poisoned";
@@ -58,16 +49,11 @@ class GraphStore {
   GraphStore& operator=(const GraphStore&) = delete;
 
   Result<NodeId, BadNodeId> intern(NodeKey key);
-  // Interns keys in order, with the results of as many intern calls, under
-  // one lock; the table probes of the next few keys start early, so that their
-  // cache misses overlap. Stops at the first key that intern would refuse and
-  // returns its error: the keys before it are interned, the rest are not
-  // (the same when a key fails to allocate, with the exception thrown on).
-  // When ids is given, the id of each interned key is appended to it.
-  Status<BadNodeId> intern_run(std::span<NodeKey> keys, std::vector<NodeId>* ids = nullptr);
-  // The same for keys expected to be new: appends keys in order while each is
-  // new and valid, and returns how many it appended. keys[count], if any, is
-  // already present or has an input beyond the store and is left untouched.
+  // For keys expected to be new: appends keys in order, under one lock, while
+  // each is new and valid, and returns how many it appended. keys[count], if
+  // any, is already present or has an input beyond the store and is left
+  // untouched. The table probes of the next few keys start early, so that
+  // their cache misses overlap.
   size_t append_new(std::span<NodeKey> keys);
   Status<BadNodeId> mark_output(NodeId id);
   // Room for `count` nodes in all, so that recording that many does not move
@@ -88,6 +74,10 @@ class GraphStore {
   // The nodes as they are now, shared likewise.
   SharedNodes shared_nodes() const;
   std::vector<NodeKey> snapshot_from(uint64_t start) const;
+  // The nodes, shared likewise, with the outputs to work against: the given
+  // ids, each checked to name one of those nodes, else the marks taken in the
+  // same critical section. The first id that names no node is the error.
+  Result<SharedSnapshot, BadNodeId> snapshot_for(std::optional<std::vector<NodeId>> outputs) const;
 
   // Runs f(nodes, outputs) under the store lock, without copying the arena.
   // For pure C++ readers (the blob writer); f must not call back into Python
@@ -101,12 +91,14 @@ class GraphStore {
 
   std::string to_dot() const;
 
-  // Reduction of a copy of this store, against its marks or an explicit list.
-  StoreAndReport reduce_with(const engine::RewriteEngine& engine, bool maximal_fusion) const;
-  Result<StoreAndReport, BadNodeId> reduce_with_outputs(std::span<const NodeId> outputs,
-                                                        const engine::RewriteEngine& engine,
-                                                        bool maximal_fusion) const;
-  static StoreAndReport from_reduced(Reduced reduced);
+  // A new store built from records: nodes whose inputs are positions in
+  // nodes, each before its own; outputs as positions; a node map whose
+  // entries name positions. Equal records become one node and the outputs and
+  // the map follow them. This is how a reduction's result becomes a store,
+  // the one way a store gets a node map; records that break these rules are a
+  // fatal internal error.
+  static std::unique_ptr<GraphStore> from_records(std::vector<NodeKey> nodes, std::span<const uint64_t> outputs,
+                                                  NodeMap node_map);
 
   // Test hook: leave the lock as an operation that died holding it would.
   void poison_for_testing() const { lock_.poison(); }
@@ -125,13 +117,6 @@ class GraphStore {
   NodeId intern_locked(NodeKey& key, uint64_t hash);
   // Its second half: appends key, which the probe found absent.
   NodeId append_locked(NodeKey& key, uint64_t hash, const TaggedIndex::Probe& probe);
-  // intern_run and append_new: keys in order under one lock, with the table
-  // probes of the next few keys started early. Stops at the first key with an
-  // input beyond the store, or (when stop_at_existing) at the first key that
-  // is present already; returns how many keys it went through, and the error
-  // of the key it stopped at, if any.
-  std::pair<size_t, std::optional<BadNodeId>> run_locked(std::span<NodeKey> keys, std::vector<NodeId>* ids,
-                                                         bool stop_at_existing);
 
   const uint64_t serial_;
   mutable PoisonMutex lock_{kPoisoned};

@@ -4,17 +4,17 @@
 #include <memory>
 #include <type_traits>
 
-#include "common/huge_pages.hpp"
+#include <support/huge_pages.hpp>
 
 namespace trellan {
 
 static_assert(std::is_nothrow_move_constructible_v<NodeKey>, "moving keys to a new buffer cannot fail");
 
-NodeArena::Buffer::Buffer(size_t cap) : data(HugePageAllocator<NodeKey>().allocate(cap)), capacity(cap) {}
+NodeArena::Buffer::Buffer(size_t cap) : data(support::HugePageAllocator<NodeKey>().allocate(cap)), capacity(cap) {}
 
 NodeArena::Buffer::~Buffer() {
   std::destroy(data, data + size);
-  HugePageAllocator<NodeKey>().deallocate(data, capacity);
+  support::HugePageAllocator<NodeKey>().deallocate(data, capacity);
 }
 
 void NodeArena::reserve(size_t count) {

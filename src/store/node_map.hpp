@@ -127,15 +127,4 @@ class NodeMap {
   bool wide_ = false;
 };
 
-// The six counters of a reduction, in report order.
-struct ReductionReport {
-  uint64_t input_nodes = 0;
-  uint64_t reachable_nodes = 0;
-  uint64_t canonical_nodes = 0;
-  uint64_t stages = 0;
-  uint64_t reduced_nodes = 0;
-  uint64_t boundary_nodes = 0;
-  bool operator==(const ReductionReport&) const = default;
-};
-
 }  // namespace trellan

@@ -23,6 +23,7 @@
 #include "common/panic.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/incremental/incremental_reducer.hpp"
+#include "optimizer/passes/store_reduce.hpp"
 #include "serialize/blob.hpp"
 #include "store/graph_store.hpp"
 
@@ -202,13 +203,13 @@ TEST(AllocFailureHardening, Reductions) {
     std::vector<uint8_t> expected;
     {
       engine::SaturationEngine engine;
-      expected = bytes_of(*sample_store()->reduce_with(engine, maximal).first);
+      expected = bytes_of(*reduce_store(*sample_store(), std::nullopt, engine, maximal).value().first);
     }
     fail_each_allocation(
         [&] { s = sample_store(); },
         [&] {
           engine::SaturationEngine engine;
-          StoreAndReport r = s->reduce_with(engine, maximal);
+          StoreAndReport r = reduce_store(*s, std::nullopt, engine, maximal).value();
           EXPECT_EQ(bytes_of(*r.first), expected);
         },
         [&] { expect_intact(*s, sample_bytes()); });
@@ -223,7 +224,7 @@ TEST(AllocFailureHardening, IncrementalReducer) {
     IncrementalReducer r;
     ASSERT_TRUE(r.step(nodes).ok());
     engine::SaturationEngine engine;
-    expected = bytes_of(*GraphStore::from_reduced(r.finalize(outputs, engine, false).value()).first);
+    expected = bytes_of(*store_from_reduced(r.finalize(outputs, engine, false).value()).first);
   }
   // Two steps, each feeding the nodes from the watermark up to its cut, so
   // that a run after a failed one goes on from where that one stopped.
@@ -239,7 +240,7 @@ TEST(AllocFailureHardening, IncrementalReducer) {
         engine::SaturationEngine engine;
         auto reduced = r->finalize(outputs, engine, false);
         ASSERT_TRUE(reduced.ok());
-        EXPECT_EQ(bytes_of(*GraphStore::from_reduced(std::move(reduced).value()).first), expected);
+        EXPECT_EQ(bytes_of(*store_from_reduced(std::move(reduced).value()).first), expected);
       },
       [&] { EXPECT_LE(r->canonical_count(), r->watermark()); });
 }

@@ -1,4 +1,4 @@
-#include "optimizer/mod/dead_code.hpp"
+#include "optimizer/passes/dead_code.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "optimizer/mod/driver.hpp"
+#include "optimizer/passes/driver.hpp"
 
 #include <gtest/gtest.h>
 

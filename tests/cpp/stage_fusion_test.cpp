@@ -1,4 +1,4 @@
-#include "optimizer/mod/stage_fusion.hpp"
+#include "optimizer/passes/stage_fusion.hpp"
 
 #include <gtest/gtest.h>
 

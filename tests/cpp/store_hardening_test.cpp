@@ -12,6 +12,7 @@
 #include "common/panic.hpp"
 #include "common/poison_mutex.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
+#include "optimizer/passes/store_reduce.hpp"
 #include "serialize/blob.hpp"
 #include "store/graph_store.hpp"
 
@@ -52,8 +53,8 @@ TEST(StoreHardening, PoisonedStoreRefusesEveryOperation) {
       {"snapshot_from past the end", [&] { (void)s.snapshot_from(99); }},
       {"to_dot", [&] { (void)s.to_dot(); }},
       {"serialize_with", [&] { (void)serialize_with(s, outputs); }},
-      {"reduce_with", [&] { (void)s.reduce_with(engine, false); }},
-      {"reduce_with_outputs", [&] { (void)s.reduce_with_outputs(outputs, engine, true); }},
+      {"reduce_with", [&] { (void)reduce_store(s, std::nullopt, engine, false); }},
+      {"reduce_with_outputs", [&] { (void)reduce_store(s, outputs, engine, true); }},
   };
   for (const auto& [name, call] : calls) {
     // Twice: the refusal does not wear off.

@@ -17,7 +17,6 @@
 #include "egraph/enode.hpp"
 #include "egraph/flat_map.hpp"
 #include "egraph/hashcons.hpp"
-#include "egraph/huge_pages.hpp"
 
 namespace egraph {
 

@@ -7,10 +7,15 @@
 #include <span>
 #include <vector>
 
+#include <support/huge_pages.hpp>
+
 #include "egraph/enode.hpp"
-#include "egraph/huge_pages.hpp"
 
 namespace egraph {
+
+// A vector whose large buffers sit on huge pages.
+template <class T>
+using BigVector = std::vector<T, support::HugePageAllocator<T>>;
 
 class HashCons {
  public:

@@ -14,9 +14,10 @@
 #include <variant>
 #include <vector>
 
+#include <support/result.hpp>
+
 #include "egraph/egraph.hpp"
 #include "egraph/matches.hpp"
-#include "egraph/result.hpp"
 #include "egraph/subst.hpp"
 
 namespace egraph {
@@ -36,7 +37,7 @@ struct ParseError {
 };
 
 // Parses a single variable such as "?x", interning its text in symbols.
-Result<Var, ParseError> parse_var(std::string_view text, SymbolTable& symbols);
+support::Result<Var, ParseError> parse_var(std::string_view text, SymbolTable& symbols);
 
 // A pattern node: a variable, or an e-node whose children are indices of
 // earlier pattern nodes.
@@ -46,7 +47,7 @@ class Pattern {
  public:
   // Operators and variables are interned in symbols, which also names them
   // in to_string.
-  static Result<Pattern, ParseError> parse(std::string_view text, SymbolTable& symbols);
+  static support::Result<Pattern, ParseError> parse(std::string_view text, SymbolTable& symbols);
   // `nodes` in child-before-parent order with the root last; children must
   // refer to earlier nodes (throws std::invalid_argument otherwise).
   explicit Pattern(std::vector<PatternNode> nodes);

@@ -21,8 +21,8 @@ class Rewrite {
  public:
   // symbols: the table the patterns were parsed with, which names an unbound
   // variable in the error.
-  static Result<Rewrite, UnboundVar> make(std::string_view name, Pattern searcher, Pattern applier,
-                                          const SymbolTable& symbols);
+  static support::Result<Rewrite, UnboundVar> make(std::string_view name, Pattern searcher, Pattern applier,
+                                                   const SymbolTable& symbols);
 
   const std::string& name() const { return name_; }
   // The same rule with operator symbols mapped as Pattern::with_symbols does.

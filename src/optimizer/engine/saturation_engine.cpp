@@ -7,18 +7,10 @@
 
 #include <egraph/runner.hpp>
 
+#include "optimizer/rules.hpp"
+
 namespace trellan::engine {
 namespace {
-
-constexpr std::array<std::string_view, 8> kCommutative = {"add", "mul", "and", "or", "eq", "ne", "maximum", "minimum"};
-
-// x+0, 0+x, x*1, 1*x: an op with a float scalar 0.0 or 1.0 on either side.
-constexpr std::array<std::string_view, 4> kIdentityTokens = {
-    "op|add|scalar=f0000000000000000;side=sr",
-    "op|add|scalar=f0000000000000000;side=sl",
-    "op|mul|scalar=f3ff0000000000000;side=sr",
-    "op|mul|scalar=f3ff0000000000000;side=sl",
-};
 
 egraph::Pattern compile_pattern(const std::string& text, egraph::SymbolTable& symbols) {
   auto p = egraph::Pattern::parse(text, symbols);
@@ -35,15 +27,13 @@ egraph::Rewrite make_rule(const std::string& name, const std::string& searcher, 
 
 RuleSet build_rules() {
   RuleSet set;
-  for (std::string_view op : kCommutative) {
+  for (std::string_view op : rules::kCommutative) {
     std::string n(op);
     set.rules.push_back(make_rule("commute-" + n, "(op|" + n + " ?a ?b)", "(op|" + n + " ?b ?a)", set.symbols));
   }
-  for (size_t k = 0; k < kIdentityTokens.size(); ++k) {
-    std::string searcher(1, '(');
-    searcher += kIdentityTokens[k];
-    searcher += " ?x)";
-    set.rules.push_back(make_rule("identity-" + std::to_string(k), searcher, "?x", set.symbols));
+  const std::vector<std::string> identities = rules::identity_tokens();
+  for (size_t k = 0; k < identities.size(); ++k) {
+    set.rules.push_back(make_rule("identity-" + std::to_string(k), "(" + identities[k] + " ?x)", "?x", set.symbols));
   }
   return set;
 }

@@ -1,55 +1,14 @@
 #include "optimizer/incremental/incremental_reducer.hpp"
 
 #include <algorithm>
-#include <array>
-#include <bit>
-#include <string_view>
 
 #include "common/panic.hpp"
-#include "optimizer/mod/driver.hpp"
+#include "optimizer/passes/driver.hpp"
+#include "optimizer/rules.hpp"
 
 namespace trellan {
 
 namespace {
-
-// An add of the float 0.0 or a mul by the float 1.0, scalar on either side:
-// the same operators the rewrite engine eliminates. Their tokens are
-//   op|add|scalar=f0000000000000000;side=sr   op|add|scalar=f0000000000000000;side=sl
-//   op|mul|scalar=f3ff0000000000000;side=sr   op|mul|scalar=f3ff0000000000000;side=sl
-// and a key has one of them exactly when its parts read as below (neither
-// name nor keys hold a character the token would escape; params are sorted,
-// "scalar" before "side"; the token writes a float's canonical bits), so the
-// token need not be built.
-bool is_identity_op(const NodeKey& op) {
-  const std::string_view name = op.name();
-  uint64_t unit_bits;
-  if (name == "add") {
-    unit_bits = std::bit_cast<uint64_t>(0.0);
-  } else if (name == "mul") {
-    unit_bits = std::bit_cast<uint64_t>(1.0);
-  } else {
-    return false;
-  }
-  const auto entries = op.params().entries();
-  if (entries.size() != 2 || entries[0].first != "scalar" || entries[1].first != "side") return false;
-  const ParamValue& scalar = entries[0].second;
-  const ParamValue& side = entries[1].second;
-  return scalar.tag() == ParamValue::Tag::Float && canonical_float_bits(scalar.as_float()) == unit_bits &&
-         side.tag() == ParamValue::Tag::Str && (side.as_str() == "r" || side.as_str() == "l");
-}
-
-constexpr std::array<std::string_view, 8> kCommutativeNames = {
-    "add", "mul", "and", "or", "eq", "ne", "maximum", "minimum",
-};
-
-bool is_commutative_candidate(const NodeKey& op) {
-  if (op.inputs().size() != 2 || !op.params().empty()) return false;
-  const std::string_view name = op.name();
-  for (std::string_view c : kCommutativeNames) {
-    if (name == c) return true;
-  }
-  return false;
-}
 
 // Input lists are a few ids long: compared inline rather than by memcmp.
 bool same_ids(std::span<const NodeId> a, std::span<const NodeId> b) {
@@ -107,8 +66,8 @@ IncrementalReducer::Prepared IncrementalReducer::prepare(const NodeKey& node,
   if (node.is_op()) {
     // Identity elimination needs exactly one input to stand for the node;
     // with none or several the op is an ordinary node.
-    if (ins.size() == 1 && is_identity_op(node)) return {Rule::Identity, 0, ins[0]};
-    if (is_commutative_candidate(node)) {
+    if (ins.size() == 1 && rules::is_identity_op(node)) return {Rule::Identity, 0, ins[0]};
+    if (rules::is_commutative_pair(node)) {
       // A commutative op and its mirror share one hash, that of the
       // ascending orientation, so one probe walk answers both the lookup as
       // recorded and the lookup swapped. The table never holds both

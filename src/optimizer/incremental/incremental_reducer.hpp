@@ -9,9 +9,9 @@
 
 #include "common/result.hpp"
 #include "optimizer/engine/engine_graph.hpp"
-#include "store/key_index.hpp"
-#include "optimizer/mod/reduced.hpp"
+#include "optimizer/passes/driver.hpp"
 #include "store/graph_store.hpp"
+#include "store/key_index.hpp"
 
 namespace trellan {
 

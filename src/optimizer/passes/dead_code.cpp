@@ -1,0 +1,66 @@
+#include "optimizer/passes/dead_code.hpp"
+
+#include <algorithm>
+
+#include "common/panic.hpp"
+
+namespace trellan {
+
+namespace {
+
+// Marks every node from which an output is reachable. The stack is explicit:
+// a recorded chain can be millions of nodes deep.
+std::vector<uint8_t> reach_by_search(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs) {
+  std::vector<uint8_t> reached(nodes.size(), 0);
+  std::vector<uint64_t> stack(outputs.begin(), outputs.end());
+  while (!stack.empty()) {
+    uint64_t id = stack.back();
+    stack.pop_back();
+    auto& flag = at_checked(reached, id);
+    if (flag) continue;
+    flag = 1;
+    auto inputs = nodes[id].inputs();
+    stack.insert(stack.end(), inputs.begin(), inputs.end());
+  }
+  return reached;
+}
+
+// The same marks in one sweep from the last node down: inputs precede their
+// consumers, so every consumer of a node is settled before the node itself,
+// and the nodes are read in order instead of at random. A graph that breaks
+// that order (or names a node that does not exist) is left to the search,
+// which reports it as it always has.
+std::vector<uint8_t> reach(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs) {
+  std::vector<uint8_t> reached(nodes.size(), 0);
+  for (uint64_t id : outputs) {
+    if (id >= nodes.size()) return reach_by_search(nodes, outputs);
+    reached[id] = 1;
+  }
+  for (uint64_t id = nodes.size(); id-- > 0;) {
+    if (!reached[id]) continue;
+    for (NodeId input : nodes[id].inputs()) {
+      if (input >= id) return reach_by_search(nodes, outputs);
+      reached[input] = 1;
+    }
+  }
+  return reached;
+}
+
+}  // namespace
+
+DeadCode dead_code_elimination(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs) {
+  std::vector<uint8_t> reached = reach(nodes, outputs);
+  DeadCode dead;
+  dead.map.assign(nodes.size(), kDropped);
+  dead.kept.reserve(static_cast<size_t>(std::count(reached.begin(), reached.end(), 1)));
+  for (uint64_t id = 0; id < nodes.size(); ++id) {
+    if (!reached[id]) continue;
+    dead.map[id] = dead.kept.size();
+    dead.kept.push_back(id);
+  }
+  dead.outputs.reserve(outputs.size());
+  for (uint64_t id : outputs) dead.outputs.push_back(dead.map[id]);
+  return dead;
+}
+
+}  // namespace trellan

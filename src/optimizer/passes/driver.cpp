@@ -1,0 +1,171 @@
+#include "optimizer/passes/driver.hpp"
+
+#include <algorithm>
+#include <chrono>
+
+#include "common/panic.hpp"
+#include "optimizer/passes/cse.hpp"
+#include "optimizer/passes/dead_code.hpp"
+#include "optimizer/passes/stage_fusion.hpp"
+#include "optimizer/passes/token_table.hpp"
+
+namespace trellan {
+
+namespace {
+
+// The survivors of dead-code elimination as the graph a rewrite engine takes:
+// one engine node per survivor, named by its operator id (ops, as
+// record_operators returns them), children as survivor positions, opaque
+// unless the survivor is an op.
+engine::OpGraph to_engine_graph(std::span<const NodeKey> nodes, const DeadCode& dead, std::span<const OpId> ops) {
+  engine::OpGraph graph;
+  size_t kids = 0;
+  for (uint64_t id : dead.kept) kids += at_checked(nodes, id).inputs().size();
+  graph.reserve(dead.kept.size(), kids);
+  for (uint64_t s = 0; s < dead.kept.size(); ++s) {
+    const NodeKey& key = nodes[dead.kept[s]];
+    for (NodeId input : key.inputs()) {
+      uint64_t child = at_checked(dead.map, input);
+      // The engine relies on children preceding their users.
+      if (child >= s) panic("reduction input lists a node before its inputs");  // LCOV_EXCL_LINE
+      graph.children.push_back(child);
+    }
+    graph.op.push_back(at_checked(ops, s));
+    graph.opaque.push_back(key.is_op() ? 0 : 1);
+    graph.first.push_back(graph.children.size());
+  }
+  graph.outputs = dead.outputs;
+  return graph;
+}
+
+// The engine learns operator texts from the token table, and any text it
+// makes up is added there.
+class TableNames final : public engine::OpNames {
+ public:
+  explicit TableNames(TokenTable& table) : table_(table) {}
+  std::string_view text(uint32_t id) const override { return table_.text(id); }
+  uint32_t intern(std::string_view text) override { return table_.intern(std::string(text)); }
+  bool find(std::string_view text, uint32_t& id) const override {
+    auto found = table_.find(text);
+    if (found) id = *found;
+    return found.has_value();
+  }
+
+ private:
+  TokenTable& table_;
+};
+
+// Adds the time since the last lap to one field of the timings, if any, and
+// the heap peak since then to another when the timings carry a meter.
+class Laps {
+ public:
+  explicit Laps(PassTimings* timings) : timings_(timings), last_(Clock::now()) {
+    if (timings_ && timings_->heap) {
+      timings_->heap->take_peak();
+      base_ = timings_->heap->live();
+    }
+  }
+  void lap(double PassTimings::*field, uint64_t PassTimings::*peak) {
+    if (!timings_) return;
+    auto now = Clock::now();
+    timings_->*field += std::chrono::duration<double>(now - last_).count();
+    if (timings_->heap) {
+      const uint64_t top = timings_->heap->take_peak();
+      timings_->*peak = std::max(timings_->*peak, top > base_ ? top - base_ : 0);
+    }
+    last_ = Clock::now();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  PassTimings* timings_;
+  Clock::time_point last_;
+  uint64_t base_ = 0;
+};
+
+// Frees a table as soon as the passes after it no longer need it, so that the
+// reduction never holds the tables of every pass at once.
+template <class Table>
+void release(Table& table) {
+  table = Table();
+}
+
+// Follows every entry of map that names a node through table, in place.
+template <class Table>
+void follow(std::vector<uint64_t>& map, const Table& table) {
+  for (uint64_t& entry : map) {
+    if (entry != kDropped) entry = at_checked(table, entry);
+  }
+}
+
+// Where every source node landed, from its deduplicated position.
+NodeMap compose_node_map(const std::vector<uint64_t>& deduped_of, const NodeMap& placement) {
+  NodeMap map;
+  map.reserve(deduped_of.size());
+  for (uint64_t position : deduped_of) {
+    if (position == kDropped) {
+      map.push_back(std::nullopt);
+    } else {
+      map.push_back(at_checked(placement, position));
+    }
+  }
+  return map;
+}
+
+}  // namespace
+
+Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
+                     const engine::RewriteEngine& engine, bool maximal_fusion,
+                     PassTimings* timings) {
+  Laps laps(timings);
+  DeadCode dead = dead_code_elimination(nodes, outputs);
+  const uint64_t reachable = dead.kept.size();
+  laps.lap(&PassTimings::dead_code, &PassTimings::dead_code_peak);
+
+  TokenTable table;
+  engine::CanonicalOps canonical;
+  {
+    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept);
+    engine::OpGraph graph = to_engine_graph(nodes, dead, engine_ops);
+    release(engine_ops);
+    release(dead.kept);
+    release(dead.outputs);
+    laps.lap(&PassTimings::engine_graph, &PassTimings::engine_graph_peak);
+    TableNames names(table);
+    canonical = engine.canonicalize_ops(graph, names);
+  }
+  laps.lap(&PassTimings::engine, &PassTimings::engine_peak);
+
+  Deduped deduped = cse(canonical.graph);
+  canonical.graph = {};
+  // From here on dead.map holds every source node's deduplicated position.
+  follow(dead.map, canonical.node_map);
+  release(canonical.node_map);
+  follow(dead.map, deduped.map);
+  release(deduped.map);
+  laps.lap(&PassTimings::cse, &PassTimings::cse_peak);
+
+  Fused fused = stage_fusion(deduped.graph, table, maximal_fusion);
+  Reduced reduced;
+  reduced.report = ReductionReport{
+      .input_nodes = nodes.size(),
+      .reachable_nodes = reachable,
+      .canonical_nodes = deduped.graph.size(),
+      .stages = fused.stages,
+      .reduced_nodes = fused.nodes.size(),
+      .boundary_nodes = fused.boundary_nodes,
+  };
+  release(deduped.graph);
+  reduced.node_map = compose_node_map(dead.map, fused.placement);
+  reduced.nodes = std::move(fused.nodes);
+  reduced.outputs = std::move(fused.outputs);
+  laps.lap(&PassTimings::fusion, &PassTimings::fusion_peak);
+  return reduced;
+}
+
+Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
+                         const engine::RewriteEngine& engine, bool maximal_fusion) {
+  return reduce_timed(nodes, outputs, engine, maximal_fusion, nullptr);
+}
+
+}  // namespace trellan

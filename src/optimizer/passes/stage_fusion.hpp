@@ -1,0 +1,34 @@
+// Stage fusion, the last pass of a reduction: groups the ops of the
+// deduplicated graph, turns every group into one Stage node (a lone op too),
+// re-emits every other node as itself, and numbers the result topologically.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "node/node_key.hpp"
+#include "optimizer/passes/cse.hpp"
+#include "optimizer/passes/token_table.hpp"
+#include "store/node_map.hpp"
+
+namespace trellan {
+
+struct Fused {
+  std::vector<NodeKey> nodes;        // inputs are earlier positions of this list
+  std::vector<uint64_t> outputs;     // one per output of the graph, order and repeats kept
+  NodeMap placement;                 // per position of the graph: where it landed (never dropped)
+  uint64_t stages = 0;
+  uint64_t boundary_nodes = 0;
+};
+
+// Which ops share a stage. The single-use rule fuses an op into its only
+// consumer; the maximal rule also fuses an op all of whose consumers lie in
+// one group. Returns every position's group key: a group's root (smallest
+// member) under the single-use rule, its sink (largest member) under the
+// maximal rule; a node that is not an op is a group of its own.
+std::vector<uint32_t> fusion_groups(const OpGraph& graph, bool maximal_fusion);
+
+// table must hold a key for the operator of every node that is not an op.
+Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion);
+
+}  // namespace trellan

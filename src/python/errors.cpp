@@ -1,0 +1,73 @@
+#include "python/errors.hpp"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "common/panic.hpp"
+#include "python/py_ref.hpp"
+#include "store/graph_store.hpp"
+
+namespace trellan::py {
+
+namespace {
+
+// Lives for the whole process: the type is shared by every import of the
+// module, and instances of it may outlive any one module object.
+PyObject* g_panic_type = nullptr;
+
+constexpr const char* kPanicDoc =
+    "A fatal internal error of trellan_core (a poisoned lock or a broken invariant). It derives\n"
+    "from BaseException so that `except Exception` does not swallow it.";
+
+void set_panic(const char* message) noexcept {
+  PyErr_SetString(g_panic_type != nullptr ? g_panic_type : PyExc_SystemError, message);
+}
+
+}  // namespace
+
+void throw_python_error() { throw PythonError{}; }
+
+void raise_error(PyObject* type, const std::string& message) {
+  PyErr_SetString(type, message.c_str());
+  throw PythonError{};
+}
+
+void raise_bad_node_id(const BadNodeId& error) { raise_error(PyExc_ValueError, error.message()); }
+
+void raise_not_instance(PyObject* o, const char* expected) {
+  PyRef name = PyRef::check(PyType_GetName(Py_TYPE(o)));
+  PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
+  throw PythonError{};
+}
+
+int init_panic_type() {
+  if (g_panic_type != nullptr) return 0;
+  g_panic_type = PyErr_NewExceptionWithDoc("trellan_core.PanicException", kPanicDoc,
+                                           PyExc_BaseException, nullptr);
+  return g_panic_type != nullptr ? 0 : -1;
+}
+
+PyObject* panic_type() { return g_panic_type; }
+
+void set_error_from_current_exception() noexcept {
+  try {
+    throw;
+  } catch (const PythonError&) {
+    if (!PyErr_Occurred()) set_panic("a Python error was signalled but none is set");
+  } catch (const Panic& e) {
+    set_panic(e.what());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
+    // A container asked for more than it can ever hold, e.g. reserving for a
+    // sequence whose __len__ is absurd: out of memory, not a broken invariant.
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    set_panic(e.what());
+  } catch (...) {
+    set_panic("unknown C++ exception");
+  }
+}
+
+}  // namespace trellan::py

@@ -1,0 +1,99 @@
+#include "python/to_python.hpp"
+
+#include "optimizer/passes/driver.hpp"
+
+namespace trellan::py {
+
+PyRef new_int(uint64_t v) { return PyRef::check(PyLong_FromUnsignedLongLong(v)); }
+
+PyRef new_str(std::string_view s) {
+  return PyRef::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+PyRef id_list_to_list(std::span<const NodeId> ids) {
+  PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_int(ids[i]).release()) < 0) {
+      throw_python_error();
+    }
+  }
+  return list;
+}
+
+PyRef param_map_to_dict(const ParamMap& params) {
+  PyRef dict = PyRef::check(PyDict_New());
+  for (const auto& [key, value] : params.entries()) {
+    PyRef v;
+    switch (value.tag()) {
+      case ParamValue::Tag::Int: v = PyRef::check(PyLong_FromLongLong(value.as_int())); break;
+      case ParamValue::Tag::Float: v = PyRef::check(PyFloat_FromDouble(value.as_float())); break;
+      case ParamValue::Tag::Bool: v = PyRef::check(PyBool_FromLong(value.as_bool())); break;
+      case ParamValue::Tag::Str: v = new_str(value.as_str()); break;
+    }
+    PyRef k = new_str(key);
+    set_item(dict.get(), k.get(), v);
+  }
+  return dict;
+}
+
+PyRef descriptor_to_dict(const PayloadDescriptor& d) {
+  PyRef dict = PyRef::check(PyDict_New());
+  auto put = [&](const char* key, PyRef value) {
+    if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) throw_python_error();
+  };
+  put("kind", new_str(d.kind));
+  put("content_hash", new_str(d.content_hash));
+  put("framework", new_str(d.framework));
+  put("version", new_str(d.version));
+  put("io_schema", new_str(d.io_schema));
+  put("preprocessing_ref",
+      d.preprocessing_ref ? new_str(*d.preprocessing_ref) : PyRef::borrow(Py_None));
+  return dict;
+}
+
+PyRef node_map_to_list(const NodeMap& map) {
+  PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(map.size())));
+  for (size_t i = 0; i < map.size(); ++i) {
+    PyRef entry;
+    const NodeMap::Entry placement = map[i];
+    if (!placement) {
+      entry = PyRef::borrow(Py_None);
+    } else {
+      const Placement& p = *placement;
+      entry = make_tuple({new_int(p.node), p.member ? new_int(*p.member) : PyRef::borrow(Py_None)});
+    }
+    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release()) < 0) {
+      throw_python_error();
+    }
+  }
+  return list;
+}
+
+PyRef report_to_dict(const ReductionReport& report) {
+  const std::pair<const char*, uint64_t> counters[] = {
+      {"input_nodes", report.input_nodes},         {"reachable_nodes", report.reachable_nodes},
+      {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
+      {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes},
+  };
+  PyRef dict = PyRef::check(PyDict_New());
+  for (const auto& [key, count] : counters) {
+    if (PyDict_SetItemString(dict.get(), key, new_int(count).get()) < 0) throw_python_error();
+  }
+  return dict;
+}
+
+PyRef make_tuple(std::initializer_list<PyRef> items) {
+  PyRef tuple = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (const PyRef& item : items) {
+    Py_INCREF(item.get());
+    if (PyTuple_SetItem(tuple.get(), i++, item.get()) < 0) throw_python_error();
+  }
+  return tuple;
+}
+
+void set_item(PyObject* dict, PyObject* key, const PyRef& value) {
+  if (PyDict_SetItem(dict, key, value.get()) < 0) throw_python_error();
+}
+
+}  // namespace trellan::py

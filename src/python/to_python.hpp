@@ -1,0 +1,38 @@
+// Conversions of the core's values to new Python objects. Each throws
+// PythonError with the exception set when the interpreter cannot make one.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <initializer_list>
+#include <span>
+#include <string_view>
+
+#include "node/node_key.hpp"
+#include "param/param.hpp"
+#include "python/py_ref.hpp"
+#include "store/node_map.hpp"
+
+namespace trellan {
+struct ReductionReport;
+}
+
+namespace trellan::py {
+
+PyRef new_int(uint64_t v);
+PyRef new_str(std::string_view s);
+PyRef id_list_to_list(std::span<const NodeId> ids);
+PyRef param_map_to_dict(const ParamMap& params);
+PyRef descriptor_to_dict(const PayloadDescriptor& d);
+PyRef node_map_to_list(const NodeMap& map);
+// The six counters, keys always in report order.
+PyRef report_to_dict(const ReductionReport& report);
+
+// Builds a tuple from owned references.
+PyRef make_tuple(std::initializer_list<PyRef> items);
+// d[key] = value, with an interned key.
+void set_item(PyObject* dict, PyObject* key, const PyRef& value);
+
+}  // namespace trellan::py

@@ -1,0 +1,99 @@
+// An allocator for large tables read at random (hash-table slots, the
+// e-graph's per-class arrays) and for the node arena: blocks of 2 MiB and
+// more are mapped from the kernel directly, aligned to 2 MiB and offered to it
+// for transparent huge pages, since with 4 KiB pages nearly every such read
+// would also miss the TLB. Mapping them directly also hands a freed block back
+// at once, where the C heap may keep it resident for reuse. Smaller blocks
+// come from operator new as usual.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace support {
+
+// Called with +bytes for every large block mapped and -bytes for every one
+// returned, when set: a program that counts its heap (a benchmark) sets it
+// once, before anything is allocated.
+inline std::atomic<void (*)(int64_t)> large_block_observer{nullptr};
+
+namespace huge_pages_detail {
+
+inline constexpr size_t kHuge = size_t{2} << 20;
+
+inline void observe(int64_t bytes) {
+  if (auto f = large_block_observer.load(std::memory_order_relaxed)) f(bytes);
+}
+
+inline void* map_large(size_t bytes) {
+#if defined(__linux__)
+  // One extra huge page of address space, so that a 2 MiB-aligned block fits;
+  // the unused ends are unmapped again.
+  const size_t span = bytes + kHuge;
+  void* raw = mmap(nullptr, span, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) throw std::bad_alloc();
+  const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kHuge - 1) & ~(uintptr_t{kHuge} - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const uintptr_t end = start + span;
+  if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
+  void* p = reinterpret_cast<void*>(aligned);
+#if defined(MADV_HUGEPAGE)
+  madvise(p, bytes, MADV_HUGEPAGE);
+#endif
+#else
+  void* p = ::operator new(bytes, std::align_val_t{kHuge});
+#endif
+  observe(static_cast<int64_t>(bytes));
+  return p;
+}
+
+inline void unmap_large(void* p, size_t bytes) {
+  observe(-static_cast<int64_t>(bytes));
+#if defined(__linux__)
+  munmap(p, bytes);
+#else
+  ::operator delete(p, std::align_val_t{kHuge});
+#endif
+}
+
+}  // namespace huge_pages_detail
+
+template <class T>
+struct HugePageAllocator {
+  using value_type = T;
+  static constexpr size_t kHuge = huge_pages_detail::kHuge;
+
+  HugePageAllocator() = default;
+  template <class U>
+  HugePageAllocator(const HugePageAllocator<U>&) {}
+
+  T* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
+    return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes)));
+  }
+  void deallocate(T* p, size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kHuge) {
+      ::operator delete(p);
+    } else {
+      huge_pages_detail::unmap_large(p, rounded(bytes));
+    }
+  }
+  template <class U>
+  bool operator==(const HugePageAllocator<U>&) const {
+    return true;
+  }
+
+ private:
+  static size_t rounded(size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
+};
+
+}  // namespace support
