@@ -20,52 +20,26 @@ const char* kind_name(NodeKind k) {
 }
 
 NodeKey NodeKey::source(std::string_view name, ParamMap params) {
-  NodeKey key;
+  NodeKey key;  // no inputs
   key.params_ = std::move(params);
   key.v_.emplace<0>(Named<NodeKind::Source>{CompactName(name)});
   return key;
 }
 NodeKey NodeKey::op(std::string_view name, ParamMap params, IdList inputs) {
-  NodeKey key;
-  key.inputs_ = std::move(inputs);
-  key.params_ = std::move(params);
-  key.v_.emplace<1>(Named<NodeKind::Op>{CompactName(name)});
-  return key;
+  return make<1>(std::move(inputs), std::move(params), Named<NodeKind::Op>{CompactName(name)});
 }
 NodeKey NodeKey::reduction(std::string_view name, ParamMap params, IdList inputs) {
-  NodeKey key;
-  key.inputs_ = std::move(inputs);
-  key.params_ = std::move(params);
-  key.v_.emplace<2>(Named<NodeKind::Reduction>{CompactName(name)});
-  return key;
+  return make<2>(std::move(inputs), std::move(params), Named<NodeKind::Reduction>{CompactName(name)});
 }
 NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, IdList inputs) {
-  NodeKey key;
-  key.inputs_ = std::move(inputs);
-  key.params_ = std::move(params);
-  key.v_.emplace<3>(Ext{std::make_shared<const PayloadDescriptor>(std::move(descriptor))});
-  return key;
+  return make<3>(std::move(inputs), std::move(params),
+                 Ext{std::make_shared<const PayloadDescriptor>(std::move(descriptor))});
 }
 NodeKey NodeKey::stage(IdList inputs, std::vector<StageOp> members) {
-  NodeKey key;
-  key.inputs_ = std::move(inputs);
-  key.v_.emplace<4>(Stg{std::make_shared<const Members>(std::move(members))});
-  return key;
+  return make<4>(std::move(inputs), ParamMap(), Stg{std::make_shared<const Members>(std::move(members))});
 }
-NodeKey NodeKey::exchange(ParamMap params, IdList inputs) {
-  NodeKey key;
-  key.inputs_ = std::move(inputs);
-  key.params_ = std::move(params);
-  key.v_.emplace<5>();
-  return key;
-}
-NodeKey NodeKey::join(ParamMap params, IdList inputs) {
-  NodeKey key;
-  key.inputs_ = std::move(inputs);
-  key.params_ = std::move(params);
-  key.v_.emplace<6>();
-  return key;
-}
+NodeKey NodeKey::exchange(ParamMap params, IdList inputs) { return make<5>(std::move(inputs), std::move(params)); }
+NodeKey NodeKey::join(ParamMap params, IdList inputs) { return make<6>(std::move(inputs), std::move(params)); }
 
 const PayloadDescriptor& NodeKey::descriptor() const {
   const auto* e = std::get_if<3>(&v_);

@@ -210,6 +210,16 @@ class NodeKey {
   using Fields = std::variant<Named<NodeKind::Source>, Named<NodeKind::Op>, Named<NodeKind::Reduction>, Ext,
                               Stg, Bare<NodeKind::Exchange>, Bare<NodeKind::Join>>;
 
+  // A key of the kind at index I of Fields, made from that kind's fields.
+  template <size_t I, class... F>
+  static NodeKey make(IdList inputs, ParamMap params, F&&... fields) {
+    NodeKey key;
+    key.inputs_ = std::move(inputs);
+    key.params_ = std::move(params);
+    key.v_.template emplace<I>(std::forward<F>(fields)...);
+    return key;
+  }
+
   // The name of a Source, Op or Reduction; null for the other kinds.
   const CompactName* name_field() const {
     switch (v_.index()) {

@@ -94,13 +94,8 @@ class WriteSink {
     }
     p_ += n;
   }
-  void ids(std::span<const NodeId> ids) {
-    if constexpr (std::endian::native == std::endian::little) {
-      bytes(ids.data(), 8 * ids.size());
-    } else {
-      for (NodeId id : ids) u64(id);
-    }
-  }
+  // Ids are written as the machine holds them (little-endian, see wire.hpp).
+  void ids(std::span<const NodeId> ids) { bytes(ids.data(), 8 * ids.size()); }
   uint8_t* pos() const { return p_; }
 
  private:

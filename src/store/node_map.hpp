@@ -14,7 +14,6 @@ namespace trellan {
 struct Placement {
   NodeId node;                    // id in the reduced store
   std::optional<uint64_t> member; // index among the stage's members, when fused
-  bool operator==(const Placement&) const = default;
 };
 
 // Indexed by the source store's node ids; nullopt marks a dropped node.
@@ -97,15 +96,6 @@ class NodeMap {
 
   const_iterator begin() const { return {this, 0}; }
   const_iterator end() const { return {this, size()}; }
-
-  bool operator==(const NodeMap& o) const {
-    if (size() != o.size()) return false;
-    if (wide_ == o.wide_) return wide_ ? words64_ == o.words64_ : words32_ == o.words32_;
-    for (size_t i = 0; i < size(); ++i) {
-      if ((*this)[i] != o[i]) return false;
-    }
-    return true;
-  }
 
  private:
   static constexpr uint64_t kNone = ~uint64_t{0};
