@@ -236,7 +236,7 @@ void print(uint64_t nodes, const Row& r) {
       {"fusion + node map", p.fusion, bytes(p.fusion_peak)},
       {"store build", r.store_build, bytes(r.store_build_peak)},
       {"driver passes + store build", ours, -1},
-      {"reduce_with end to end", r.end_to_end, bytes(r.whole_peak)},
+      {"reduce_store end to end", r.end_to_end, bytes(r.whole_peak)},
   };
   for (const auto& [name, s, b] : rows) {
     if (b < 0) {

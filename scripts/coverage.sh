@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Line and function coverage of src/ and egraph/ by the Python suite alone, by the C++ tests
-# alone, and by both together. One instrumented build (under build/coverage, apart from the
+# Line and function coverage of src/, support/ and egraph/ by the Python suite alone, by the C++
+# tests alone, and by both together. One instrumented build (under build/coverage, apart from the
 # build dirs of `pip install .` and scripts/test.sh) holds the module and the C++ tests; the
 # counters are reset between the two runs, and gcovr merges the two records at the end.
 # Python: the interpreter on PATH (run it from the venv you test with). Extra arguments go to
@@ -34,7 +34,7 @@ cmake --install "$obj" --prefix "$site" >/dev/null
 
 gcovr_on() {  # $1: JSON record to write
   python3 -m gcovr --root "$root" --object-directory "$obj" \
-    --filter "$root/src/" --filter "$root/egraph/src/" --filter "$root/egraph/include/" \
+    --filter "$root/src/" --filter "$root/support/" --filter "$root/egraph/src/" --filter "$root/egraph/include/" \
     --gcov-ignore-parse-errors=negative_hits.warn_once_per_file \
     --json "$1" "$obj" >/dev/null
 }

@@ -3,13 +3,13 @@
 // shares its nodes under its lock (a fixed view, no copy) and the reduction
 // runs on that view without the interpreter lock: arguments are converted
 // before, results built after.
-#include "python/args.hpp"
-#include "python/from_python.hpp"
-#include "python/to_python.hpp"
-#include "python/gil.hpp"
-#include "python/objects.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/passes/store_reduce.hpp"
+#include "python/args.hpp"
+#include "python/from_python.hpp"
+#include "python/gil.hpp"
+#include "python/objects.hpp"
+#include "python/to_python.hpp"
 
 namespace trellan::py {
 

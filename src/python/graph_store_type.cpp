@@ -7,8 +7,8 @@
 #include "common/panic.hpp"
 #include "python/args.hpp"
 #include "python/from_python.hpp"
-#include "python/to_python.hpp"
 #include "python/objects.hpp"
+#include "python/to_python.hpp"
 
 namespace trellan::py {
 

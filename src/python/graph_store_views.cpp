@@ -7,9 +7,9 @@
 
 #include "python/args.hpp"
 #include "python/from_python.hpp"
-#include "python/to_python.hpp"
 #include "python/gil.hpp"
 #include "python/objects.hpp"
+#include "python/to_python.hpp"
 #include "serialize/blob.hpp"
 
 namespace trellan::py {
@@ -68,15 +68,6 @@ struct ViewKeys {
   };
 };
 
-PyRef new_dict() { return PyRef::check(PyDict_New()); }
-
-PyRef new_list(size_t size) { return PyRef::check(PyList_New(static_cast<Py_ssize_t>(size))); }
-
-void list_set(const PyRef& list, size_t i, PyRef item) {
-  if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) {
-    throw_python_error();
-  }
-}
 
 PyRef member_view(const StageOp& member, const ViewKeys& k) {
   std::optional<ParsedOpToken> parsed = parse_op_token(member.token);

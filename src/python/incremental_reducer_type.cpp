@@ -22,14 +22,14 @@
 #include <variant>
 
 #include "common/poison_mutex.hpp"
-#include "python/args.hpp"
-#include "python/from_python.hpp"
-#include "python/to_python.hpp"
-#include "python/gil.hpp"
-#include "python/objects.hpp"
 #include "optimizer/engine/saturation_engine.hpp"
 #include "optimizer/incremental/incremental_reducer.hpp"
 #include "optimizer/passes/store_reduce.hpp"
+#include "python/args.hpp"
+#include "python/from_python.hpp"
+#include "python/gil.hpp"
+#include "python/objects.hpp"
+#include "python/to_python.hpp"
 
 namespace trellan::py {
 

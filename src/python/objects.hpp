@@ -9,9 +9,9 @@
 #include <memory>
 #include <span>
 
-#include "python/py_ref.hpp"
 #include "node/node_key.hpp"
 #include "optimizer/passes/store_reduce.hpp"
+#include "python/py_ref.hpp"
 #include "store/graph_store.hpp"
 
 namespace trellan::py {

@@ -10,18 +10,24 @@ PyRef new_str(std::string_view s) {
   return PyRef::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
-PyRef id_list_to_list(std::span<const NodeId> ids) {
-  PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
-  for (size_t i = 0; i < ids.size(); ++i) {
-    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), new_int(ids[i]).release()) < 0) {
-      throw_python_error();
-    }
+PyRef new_dict() { return PyRef::check(PyDict_New()); }
+
+PyRef new_list(size_t size) { return PyRef::check(PyList_New(static_cast<Py_ssize_t>(size))); }
+
+void list_set(const PyRef& list, size_t i, PyRef item) {
+  if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) {
+    throw_python_error();  // LCOV_EXCL_LINE: a new list takes every item
   }
+}
+
+PyRef id_list_to_list(std::span<const NodeId> ids) {
+  PyRef list = new_list(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) list_set(list, i, new_int(ids[i]));
   return list;
 }
 
 PyRef param_map_to_dict(const ParamMap& params) {
-  PyRef dict = PyRef::check(PyDict_New());
+  PyRef dict = new_dict();
   for (const auto& [key, value] : params.entries()) {
     PyRef v;
     switch (value.tag()) {
@@ -37,7 +43,7 @@ PyRef param_map_to_dict(const ParamMap& params) {
 }
 
 PyRef descriptor_to_dict(const PayloadDescriptor& d) {
-  PyRef dict = PyRef::check(PyDict_New());
+  PyRef dict = new_dict();
   auto put = [&](const char* key, PyRef value) {
     if (PyDict_SetItemString(dict.get(), key, value.get()) < 0) throw_python_error();
   };
@@ -52,7 +58,7 @@ PyRef descriptor_to_dict(const PayloadDescriptor& d) {
 }
 
 PyRef node_map_to_list(const NodeMap& map) {
-  PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(map.size())));
+  PyRef list = new_list(map.size());
   for (size_t i = 0; i < map.size(); ++i) {
     PyRef entry;
     const NodeMap::Entry placement = map[i];
@@ -62,9 +68,7 @@ PyRef node_map_to_list(const NodeMap& map) {
       const Placement& p = *placement;
       entry = make_tuple({new_int(p.node), p.member ? new_int(*p.member) : PyRef::borrow(Py_None)});
     }
-    if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), entry.release()) < 0) {
-      throw_python_error();
-    }
+    list_set(list, i, std::move(entry));
   }
   return list;
 }
@@ -75,7 +79,7 @@ PyRef report_to_dict(const ReductionReport& report) {
       {"canonical_nodes", report.canonical_nodes}, {"stages", report.stages},
       {"reduced_nodes", report.reduced_nodes},     {"boundary_nodes", report.boundary_nodes},
   };
-  PyRef dict = PyRef::check(PyDict_New());
+  PyRef dict = new_dict();
   for (const auto& [key, count] : counters) {
     if (PyDict_SetItemString(dict.get(), key, new_int(count).get()) < 0) throw_python_error();
   }

@@ -22,6 +22,10 @@ struct ReductionReport;
 namespace trellan::py {
 
 PyRef new_int(uint64_t v);
+PyRef new_dict();
+PyRef new_list(size_t size);
+// list[i] = item, for a new list of room enough.
+void list_set(const PyRef& list, size_t i, PyRef item);
 PyRef new_str(std::string_view s);
 PyRef id_list_to_list(std::span<const NodeId> ids);
 PyRef param_map_to_dict(const ParamMap& params);
