@@ -3,6 +3,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+bash scripts/check_layers.sh
 source scripts/need_gtest.sh
 
 python3 -m pip install -q --upgrade pip >/dev/null 2>&1 || true
