@@ -214,8 +214,11 @@ class Emitter {
   Fused out_;
 };
 
-}  // namespace
-
+// Which ops share a stage. The single-use rule fuses an op into its only
+// consumer; the maximal rule also fuses an op all of whose consumers lie in
+// one group. Returns every position's group key: a group's root (smallest
+// member) under the single-use rule, its sink (largest member) under the
+// maximal rule; a node that is not an op is a group of its own.
 std::vector<uint32_t> fusion_groups(const OpGraph& graph, bool maximal_fusion) {
   if (graph.size() >= kNone) panic("graph too large to fuse");
   Consumers uses = consumers_of(graph);
@@ -223,6 +226,8 @@ std::vector<uint32_t> fusion_groups(const OpGraph& graph, bool maximal_fusion) {
   return maximal_fusion ? maximal_groups(graph, uses, is_output)
                         : single_use_groups(graph, uses, is_output);
 }
+
+}  // namespace
 
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion) {
   return Emitter(graph, table, fusion_groups(graph, maximal_fusion)).run();

@@ -21,13 +21,6 @@ struct Fused {
   uint64_t boundary_nodes = 0;
 };
 
-// Which ops share a stage. The single-use rule fuses an op into its only
-// consumer; the maximal rule also fuses an op all of whose consumers lie in
-// one group. Returns every position's group key: a group's root (smallest
-// member) under the single-use rule, its sink (largest member) under the
-// maximal rule; a node that is not an op is a group of its own.
-std::vector<uint32_t> fusion_groups(const OpGraph& graph, bool maximal_fusion);
-
 // table must hold a key for the operator of every node that is not an op.
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion);
 
