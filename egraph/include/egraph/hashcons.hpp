@@ -13,9 +13,9 @@
 
 namespace egraph {
 
-// A vector whose large buffers sit on huge pages.
+// A vector whose large buffers sit on huge pages, taken from the C heap.
 template <class T>
-using BigVector = std::vector<T, support::HugePageAllocator<T>>;
+using BigVector = std::vector<T, support::HugePageAllocator<T, support::LargeBlocks::Heap>>;
 
 class HashCons {
  public:

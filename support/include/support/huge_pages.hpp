@@ -65,30 +65,50 @@ inline void unmap_large(void* p, size_t bytes) {
 
 }  // namespace huge_pages_detail
 
-template <class T>
+// Where the blocks of 2 MiB and more come from. Mapped: from the kernel, as
+// above. Heap: from aligned operator new, which the C heap serves again from
+// memory it kept; the e-graph, which grows and frees its tables over and over
+// in one reduction and again in the next, takes them from there.
+enum class LargeBlocks { Mapped, Heap };
+
+template <class T, LargeBlocks From = LargeBlocks::Mapped>
 struct HugePageAllocator {
   using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = HugePageAllocator<U, From>;
+  };
   static constexpr size_t kHuge = huge_pages_detail::kHuge;
 
   HugePageAllocator() = default;
   template <class U>
-  HugePageAllocator(const HugePageAllocator<U>&) {}
+  HugePageAllocator(const HugePageAllocator<U, From>&) {}
 
   T* allocate(size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
-    return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes)));
+    if constexpr (From == LargeBlocks::Mapped) {
+      return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes)));
+    } else {
+      void* p = ::operator new(rounded(bytes), std::align_val_t{kHuge});
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+      madvise(p, rounded(bytes), MADV_HUGEPAGE);
+#endif
+      return static_cast<T*>(p);
+    }
   }
   void deallocate(T* p, size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) {
       ::operator delete(p);
-    } else {
+    } else if constexpr (From == LargeBlocks::Mapped) {
       huge_pages_detail::unmap_large(p, rounded(bytes));
+    } else {
+      ::operator delete(p, std::align_val_t{kHuge});
     }
   }
   template <class U>
-  bool operator==(const HugePageAllocator<U>&) const {
+  bool operator==(const HugePageAllocator<U, From>&) const {
     return true;
   }
 
