@@ -1,6 +1,5 @@
-"""Shared test material: the one hand writer of IR blob bytes, random pipeline
-graphs (hypothesis strategies and the code that records them) and the simple
-model of what a reduction merges."""
+"""Shared test material: the one hand writer of IR blob bytes, random pipeline graphs (hypothesis strategies and the
+code that records them) and the simple model of what a reduction merges."""
 
 from __future__ import annotations
 
@@ -13,8 +12,7 @@ from hypothesis import strategies as st
 from trellan.changes import COMMUTATIVE, is_identity
 from trellan_core import GraphStore
 
-REPORT_KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes",
-               "boundary_nodes"]
+REPORT_KEYS = ["input_nodes", "reachable_nodes", "canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"]
 DESCRIPTOR = dict(kind="onnx", content_hash="sha:1", framework="ort", version="1.17", io_schema="f32")
 
 
@@ -38,14 +36,12 @@ def same_params(a: dict, b: dict) -> bool:
 
 
 def exact(value):
-    """A view value made comparable with ==, floats by their bit patterns."""
-    if isinstance(value, float):
-        return ("float", float_bits(value))
+    """A view made comparable with == as it is: key order, types (a bool is no int), floats by their bits."""
     if isinstance(value, dict):
         return [(k, exact(v)) for k, v in value.items()]
     if isinstance(value, (list, tuple)):
         return (type(value).__name__, [exact(v) for v in value])
-    return value
+    return (type(value).__name__, float_bits(value) if isinstance(value, float) else value)
 
 
 # ---------------------------------------------------------------------------
@@ -68,16 +64,7 @@ class BoolByte:
     byte: int
 
 
-def u8(n: int) -> bytes:
-    return struct.pack("<B", n)
-
-
-def u32(n: int) -> bytes:
-    return struct.pack("<I", n)
-
-
-def u64(n: int) -> bytes:
-    return struct.pack("<Q", n)
+u8, u32, u64 = (struct.Struct(f).pack for f in ("<B", "<I", "<Q"))
 
 
 def text(s: str | bytes) -> bytes:
@@ -86,27 +73,21 @@ def text(s: str | bytes) -> bytes:
 
 
 def param_value(v) -> bytes:
-    if isinstance(v, BoolByte):
-        return u8(2) + u8(v.byte)
-    if isinstance(v, bool):
-        return u8(2) + u8(int(v))
+    if isinstance(v, (bool, BoolByte)):
+        return u8(2) + u8(v.byte if isinstance(v, BoolByte) else int(v))
     if isinstance(v, int):
         return u8(0) + struct.pack("<q", v)
-    if isinstance(v, FloatBits):
-        return u8(1) + u64(v.bits)
-    if isinstance(v, float):
-        return u8(1) + struct.pack("<d", v)
+    if isinstance(v, (float, FloatBits)):
+        return u8(1) + u64(v.bits if isinstance(v, FloatBits) else float_bits(v))
     return u8(3) + text(v)
 
 
 def params_field(pairs=()) -> bytes:
     """A params field with the (key, value) pairs in the given order."""
-    pairs = list(pairs)
     return u32(len(pairs)) + b"".join(text(k) + param_value(v) for k, v in pairs)
 
 
 def ids(values) -> bytes:
-    values = list(values)
     return u32(len(values)) + b"".join(u64(v) for v in values)
 
 
@@ -119,7 +100,7 @@ def op_rec(name, inputs, params=(), tag=OP) -> bytes:
 
 
 def reduction_rec(name, inputs, params=()) -> bytes:
-    return op_rec(name, inputs, params, REDUCTION)
+    return op_rec(name, inputs, params, tag=REDUCTION)
 
 
 def external_rec(descriptor: dict, inputs, params=(), presence: int = 1) -> bytes:
@@ -137,16 +118,16 @@ def stage_rec(inputs, members) -> bytes:
     return out
 
 
-def exchange_rec(inputs, params=()) -> bytes:
-    return u8(EXCHANGE) + params_field(params) + ids(inputs)
+def exchange_rec(inputs, params=(), tag=EXCHANGE) -> bytes:
+    return u8(tag) + params_field(params) + ids(inputs)
 
 
 def join_rec(inputs, params=()) -> bytes:
-    return u8(JOIN) + params_field(params) + ids(inputs)
+    return exchange_rec(inputs, params, tag=JOIN)
 
 
 def blob(records, outputs=()) -> bytes:
-    records = list(records)
+    outputs = list(outputs)
     return MAGIC + u32(len(records)) + b"".join(records) + ids(outputs)
 
 
@@ -186,8 +167,8 @@ def record_node(store: GraphStore, node: Node, ids: list) -> int:
 
 
 def record(recipe: Recipe, store: GraphStore | None = None):
-    """Records every node; returns (store, ids, output ids). ids[i] is the
-    store id of recipe node i (interning may give equal nodes one id)."""
+    """Records every node; returns (store, ids, output ids). ids[i] is the store id of recipe node i (interning may
+    give equal nodes one id)."""
     store = GraphStore() if store is None else store
     node_ids: list = []
     for node in recipe.nodes:
@@ -198,37 +179,28 @@ def record(recipe: Recipe, store: GraphStore | None = None):
 OP_NAMES = ("add", "mul", "sub", "maximum", "f", "add|x")
 # Scalar ops over one input: the identities and their near misses alike; the
 # model decides which fold away.
-_scalar_params = st.builds(
-    lambda scalar, side, extra: {"scalar": scalar, "side": side, **extra},
-    st.sampled_from([0.0, 1.0, 0.0, 1.0, -0.0, 0, 2.0]),
-    st.sampled_from("rlrlc"),
-    st.sampled_from([{}, {}, {}, {"extra": 1}]),
-)
+_scalar_params = st.builds(lambda scalar, side, extra: {"scalar": scalar, "side": side, **extra},
+                           st.sampled_from([0.0, 1.0, 0.0, 1.0, -0.0, 0, 2.0]), st.sampled_from("rlrlc"),
+                           st.sampled_from([{}, {}, {}, {"extra": 1}]))
 _plain_params = st.one_of(st.just({}), st.builds(lambda k: {"k": k}, st.integers(0, 2)))
 
 
-@st.composite
-def _inputs(draw, below: int, low: int, high: int) -> list:
-    count = draw(st.integers(low, high))
+def _inputs(below: int, low: int, high: int):
     # Mostly recent nodes, so that chains form; sometimes any earlier one.
     pick = st.one_of(st.integers(max(0, below - 3), below - 1), st.integers(0, below - 1))
-    return [draw(pick) for _ in range(count)]
+    return st.lists(pick, min_size=low, max_size=high)
 
 
-DESCRIPTORS = (
-    dict(kind="a|b", content_hash="c", framework="t", version="1", io_schema="s"),
-    dict(kind="a", content_hash="b|c", framework="t", version="1", io_schema="s"),
-    dict(kind="a", content_hash="b|c", framework="t", version="1", io_schema="s", preprocessing_ref="-"),
-)
+DESCRIPTORS = [dict(DESCRIPTOR, kind="a|b", content_hash="c"), dict(DESCRIPTOR, kind="a", content_hash="b|c"),
+               dict(DESCRIPTOR, kind="a", content_hash="b|c", preprocessing_ref="-")]
 
 
 @st.composite
 def graphs(draw, max_nodes: int = 14) -> Recipe:
-    """A random DAG: a few sources, then ops with 0 to 3 inputs (identity
-    operators and their near misses included), reductions, exchanges, joins
-    and externals; then outputs (possibly none, with repeats, or every node
-    that nothing reads). Some nodes echo earlier ones, so that the optimizer
-    has work: the same node over equivalent inputs, or a commutative op mirrored."""
+    """A random DAG: a few sources, then ops with 0 to 3 inputs (identity operators and their near misses included),
+    reductions, exchanges, joins and externals; then outputs (possibly none, with repeats, or every node that
+    nothing reads). Some nodes echo earlier ones, so that the optimizer has work: the same node over equivalent
+    inputs, or a commutative op mirrored."""
     nodes, equivalent = [], []  # per node, a list shared by the nodes known to be equal
     for i in range(draw(st.integers(1, 3))):
         nodes.append(Node("source", "xyz"[i], draw(st.sampled_from([{}, {}, {"n": i}]))))
@@ -246,33 +218,23 @@ def graphs(draw, max_nodes: int = 14) -> Recipe:
             low = 0 if draw(st.integers(0, 15)) == 0 else 1  # rarely an op with no inputs
             node = Node("op", draw(st.sampled_from(OP_NAMES)), draw(_plain_params), draw(_inputs(below, low, 3)))
         elif kind == "reduction":
-            node = Node("reduction", draw(st.sampled_from(["sum", "max"])), draw(_plain_params),
-                        draw(_inputs(below, 1, 1)))
+            node = Node(kind, draw(st.sampled_from(["sum", "max"])), draw(_plain_params), draw(_inputs(below, 1, 1)))
         elif kind in ("exchange", "join"):
-            params = draw(st.sampled_from([{}, {"scheme": "hash"}]))
-            node = Node(kind, params=params, inputs=draw(_inputs(below, 1, 2)))
+            node = Node(kind, "", draw(st.sampled_from([{}, {"scheme": "hash"}])), draw(_inputs(below, 1, 2)))
         else:
             node = Node("external", descriptor=draw(st.sampled_from(DESCRIPTORS)), inputs=draw(_inputs(below, 0, 2)))
         nodes.append(node)
-        if same is None:
-            equivalent.append([below])
-        else:
-            same.append(below)
-            equivalent.append(same)
-    last = len(nodes) - 1
-    used = {i for n in nodes for i in n.inputs}
-    outputs = draw(st.one_of(
-        st.lists(st.integers(0, last), max_size=4),
-        st.lists(st.integers(0, last), min_size=1, max_size=4),
-        st.just([i for i in range(len(nodes)) if i not in used]),
-    ))
-    return Recipe(nodes, outputs)
+        same = [] if same is None else same
+        same.append(below)
+        equivalent.append(same)
+    used, some = {i for n in nodes for i in n.inputs}, st.integers(0, len(nodes) - 1)
+    return Recipe(nodes, draw(st.lists(some, max_size=4) | st.lists(some, min_size=1, max_size=4)
+                              | st.just([i for i in range(len(nodes)) if i not in used])))
 
 
 @st.composite
 def _echo(draw, nodes, equivalent):
-    """A node equal to an earlier one under the rewrite rules, and the list
-    of nodes it is equal to."""
+    """A node equal to an earlier one under the rewrite rules, and the list of nodes it is equal to."""
     k = draw(st.integers(0, len(nodes) - 1))
     old = nodes[k]
     if old.kind == "source" or draw(st.booleans()):
@@ -293,17 +255,13 @@ _tiny_params = st.dictionaries(_tiny, st.sampled_from([0, 1, True, False, 0.0, -
 
 @st.composite
 def lookalikes(draw) -> Recipe:
-    """Nodes of every recordable kind over two sources s0 and s1, named and
-    parametrized with separator-heavy texts; none is commutative or an identity."""
+    """Nodes of every recordable kind over two sources s0 and s1, named and parametrized with separator-heavy texts;
+    none is commutative or an identity."""
     nodes = [Node("source", "s0"), Node("source", "s1")]
     over = st.lists(st.integers(0, 1), max_size=2)
     for _ in range(draw(st.integers(1, 10))):
         kind = draw(st.sampled_from(["source", "op", "reduction", "external", "exchange", "join"]))
-        descriptor = None
-        if kind == "external":
-            descriptor = {f: draw(_tiny) for f in DESCRIPTOR}
-            if draw(st.booleans()):
-                descriptor["preprocessing_ref"] = draw(_tiny)
+        descriptor = {f: draw(_tiny) for f in DESCRIPTOR} | {"preprocessing_ref": draw(st.none() | _tiny)}
         name = draw(_tiny) if kind in ("source", "op", "reduction") else ""
         nodes.append(Node(kind, name, draw(_tiny_params), [] if kind == "source" else draw(over), descriptor))
     return Recipe(nodes, [])
@@ -330,9 +288,8 @@ def operator_of(node):
 
 
 def classes(nodes):
-    """The merge classes the rules imply: an identity op joins its input, a
-    commutative op is taken with its inputs unordered, and equal operators
-    over equal classes are one class. Returns (class per node, class count)."""
+    """The merge classes the rules imply: an identity op joins its input, a commutative op is taken with its inputs
+    unordered, and equal operators over equal classes are one class. Returns (class per node, class count)."""
     table, of = {}, []
     for node in nodes:
         ins = [of[i] for i in node["inputs"]]
@@ -343,3 +300,13 @@ def classes(nodes):
             ins.sort()
         of.append(table.setdefault((operator_of(node), tuple(ins)), len(table)))
     return of, len(table)
+
+
+class Endless:
+    """A sequence that claims more items than memory could hold."""
+
+    def __len__(self) -> int:
+        return 2**62
+
+    def __getitem__(self, i: int) -> int:
+        return 0

@@ -54,8 +54,8 @@ def counts(n, stages, reduced, boundary, canonical=None):
 
 
 def test_chain():
-    """src, then N-1 ops each reading the one before, fed to the reducer a
-    quarter at a time while recording: one stage of N-1 members."""
+    """src, then N-1 ops each reading the one before, fed to the reducer a quarter at a time while recording: one
+    stage of N-1 members."""
     store, reducer = GraphStore(), IncrementalReducer()
     last = store.add_source("src")
     for i in range(1, N):
@@ -67,8 +67,8 @@ def test_chain():
 
 
 def test_wide_join():
-    """N inputs into one join, half of them sources and half ops over one
-    shared source: every op is a stage of its own, since a join never fuses."""
+    """N inputs into one join, half of them sources and half ops over one shared source: every op is a stage of its
+    own, since a join never fuses."""
     store = GraphStore()
     src = store.add_source("src")
     join = store.add_join([store.add_op("f", [src], {"i": i}) if i % 2 else store.add_source(f"s{i}")
@@ -78,8 +78,8 @@ def test_wide_join():
 
 
 def test_identity_chain_folds_into_its_source():
-    """50,000 identity muls stacked on one source: the engine drops more than
-    half of an operator's nodes at once and must compact its lists."""
+    """50,000 identity muls stacked on one source: the engine drops more than half of an operator's nodes at once and
+    must compact its lists."""
     store = GraphStore()
     node = store.add_source("s")
     for _ in range(50_000):

@@ -1,5 +1,5 @@
-"""The Graphviz text of a store: node lines with their labels and output
-shape, then edge lines, and the escaping of labels."""
+"""The Graphviz text of a store: node lines with their labels and output shape, then edge lines, and the escaping of
+labels."""
 
 from __future__ import annotations
 

@@ -1,6 +1,6 @@
-"""Executing recorded and reduced graphs: `trellan.evaluate`, `trellan.to_dask` on dask's
-schedulers and on a real cluster, and the NumPy kernels. The property test is the semantic
-check of reduction: a graph computes the same values before and after it."""
+"""Executing recorded and reduced graphs: `trellan.evaluate`, `trellan.to_dask` on dask's schedulers and on a real
+cluster, and the NumPy kernels. The property test is the semantic check of reduction: a graph computes the same
+values before and after it."""
 
 from __future__ import annotations
 
@@ -26,8 +26,8 @@ SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def same(a: list[Any], b: list[Any]) -> bool:
-    """Equal values, counting -0.0 equal to 0.0 and NaN equal to NaN: the differences the
-    identity rules' assumption (x + 0.0 is x) allows on float data."""
+    """Equal values, counting -0.0 equal to 0.0 and NaN equal to NaN: the differences the identity rules' assumption
+    (x + 0.0 is x) allows on float data."""
     return len(a) == len(b) and all(np.array_equal(x, y, equal_nan=True) for x, y in zip(a, b))
 
 
@@ -51,8 +51,8 @@ REDUCTION_PARAMS = [{"axis": 0, "keepdims": True}, {"axis": 1, "keepdims": True}
 
 @st.composite
 def pipelines(draw: st.DrawFn) -> tuple[Recipe, dict[str, np.ndarray]]:
-    """Element-wise ops and reductions over 2x3 float64 blocks; some nodes repeat an earlier
-    computation over equal inputs (mirrored if commutative), so that reduction merges them."""
+    """Element-wise ops and reductions over 2x3 float64 blocks; some nodes repeat an earlier computation over equal
+    inputs (mirrored if commutative), so that reduction merges them."""
     data = {name: draw(arrays(np.float64, (2, 3))) for name in "xyz"[:draw(st.integers(1, 3))]}
     nodes = [Node("source", name) for name in data]
     for _ in range(draw(st.integers(1, 16))):

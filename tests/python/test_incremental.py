@@ -1,6 +1,5 @@
-"""The incremental reducer: the canonical form it keeps while a store grows,
-how deltas are consumed, and that finalize gives what a whole-store reduction
-gives."""
+"""The incremental reducer: the canonical form it keeps while a store grows, how deltas are consumed, and that
+finalize gives what a whole-store reduction gives."""
 
 from __future__ import annotations
 
@@ -19,8 +18,7 @@ def counters(r):
 
 
 def result(pair):
-    store, report = pair
-    return store.serialize(), store.outputs(), store.node_map(), report
+    return pair[0].serialize(), pair[0].outputs(), pair[0].node_map(), pair[1]
 
 
 def chain(g, length):
@@ -52,9 +50,8 @@ def test_stepping_and_finalize_agree_with_reduce(recipe, data, maximal):
             _, whole = g.reduce(maximal_fusion=maximal, outputs=now)
             assert counters(r) == state
             assert {k: early[k] for k in AGREEING} == {k: whole[k] for k in AGREEING}
-    assert r.step(g) == 0
     nodes = g.nodes()
-    assert r.canonical_count() == classes(nodes)[1]
+    assert r.step(g) == 0 and r.canonical_count() == classes(nodes)[1]
 
     # one step over everything gives the same canonical form and result
     batch = IncrementalReducer()
@@ -63,15 +60,12 @@ def test_stepping_and_finalize_agree_with_reduce(recipe, data, maximal):
     outputs = [ids[i] for i in recipe.outputs]
     incremental = r.finalize(g, maximal_fusion=maximal, outputs=outputs)
     assert result(batch.finalize(g, maximal_fusion=maximal, outputs=outputs)) == result(incremental)
-    inc_store, inc_report = incremental
-    whole_store, whole_report = g.reduce(maximal_fusion=maximal, outputs=outputs)
-    assert inc_report["input_nodes"] == r.canonical_count()
-    assert len(inc_store.node_map()) == g.node_count()
+    (inc_store, inc_report), (whole_store, whole_report) = incremental, g.reduce(maximal_fusion=maximal, outputs=outputs)
+    assert inc_report["input_nodes"] == r.canonical_count() and len(inc_store.node_map()) == g.node_count()
     assert {k: inc_report[k] for k in AGREEING} == {k: whole_report[k] for k in AGREEING}
     assert inc_store.outputs() == list(dict.fromkeys(inc_store.node_map()[o][0] for o in outputs))
     if len(reachable(nodes, outputs)) == len(nodes):
-        assert inc_store.serialize() == whole_store.serialize()
-        assert inc_store.node_map() == whole_store.node_map()
+        assert (inc_store.serialize(), inc_store.node_map()) == (whole_store.serialize(), whole_store.node_map())
     if not maximal:
         assert result(g.reduce_incremental(outputs=outputs)) == result((whole_store, whole_report))
 
@@ -126,8 +120,7 @@ def test_failed_finalize_consumes_nothing():
     chain(g, 2)
     with pytest.raises(ValueError, match=r"^no node with id 3$"):
         r.finalize(g, outputs=[0, 3])
-    assert counters(r) == (0, 0, 0)
-    assert r.finalize(g, outputs=[2])[1]["reachable_nodes"] == 3 and counters(r) == (3, 3, 3)
+    assert counters(r) == (0, 0, 0) and r.finalize(g, outputs=[2])[1]["reachable_nodes"] == 3 and counters(r) == (3,) * 3
 
 
 def test_finalize_consumes_the_rest_and_can_repeat():

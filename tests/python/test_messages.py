@@ -1,25 +1,15 @@
-"""The exceptions a user meets, with their exact messages: argument binding,
-argument conversion, unknown ids and views that cannot be built; which error
-wins when several arguments are bad; and that a failed call records nothing."""
+"""The exceptions a user meets, with their exact messages: argument binding, argument conversion, unknown ids and
+views that cannot be built; which error wins when several arguments are bad; and that a failed call records
+nothing."""
 
 import numpy as np
 import pytest
 
-from strategies import DESCRIPTOR, source_rec, stage_rec, store_of
+from strategies import DESCRIPTOR, Endless, source_rec, stage_rec, store_of
 from trellan_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
 NOT_STR = "'{}' object is not an instance of 'str'"
 BAD_STAGE = store_of([source_rec("x"), stage_rec([0], [('op|q"\\\t|k=x1', [])])])
-
-
-class Endless:
-    """A sequence that claims more items than memory could hold."""
-
-    def __len__(self):
-        return 2**62
-
-    def __getitem__(self, i):
-        return 0
 
 
 def fresh(call):

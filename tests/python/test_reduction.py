@@ -1,7 +1,6 @@
-"""What a reduction computes: dead-code elimination, canonicalization (through
-both reduce and the incremental reducer's finalize), common-subexpression
-elimination and stage fusion under both rules, checked against a simple model
-on random graphs and on hand-made cases."""
+"""What a reduction computes: dead-code elimination, canonicalization (through both reduce and the incremental
+reducer's finalize), common-subexpression elimination and stage fusion under both rules, checked against a simple
+model on random graphs and on hand-made cases."""
 
 from __future__ import annotations
 
@@ -15,22 +14,8 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from strategies import (
-    COMMUTATIVE,
-    INPUT,
-    MEMBER,
-    REPORT_KEYS,
-    classes,
-    float_bits,
-    graphs,
-    is_identity,
-    lookalikes,
-    reachable,
-    record,
-    same_params,
-    source_rec,
-    stage_rec,
-    store_of,
-    text,
+    COMMUTATIVE, INPUT, MEMBER, REPORT_KEYS, classes, float_bits, graphs, is_identity, lookalikes, reachable,
+    record, same_params, source_rec, stage_rec, store_of, text
 )
 from trellan_core import GraphStore, IncrementalReducer
 
@@ -48,22 +33,18 @@ def finalize(g, **kw):
 def mirror(name, params=None, flip=False):
     def build(g):
         a, b = g.add_source("a"), g.add_source("b")
-        first = g.add_op(name, [b, a] if flip else [a, b], params)
-        return [first, g.add_op(name, [a, b] if flip else [b, a], params)]
+        return [g.add_op(name, [b, a] if flip else [a, b], params), g.add_op(name, [a, b] if flip else [b, a], params)]
     return build
 
 
 def over_identity(*steps, consumer=None):
-    """x, then identity ops stacked on it; returns [x, the top] or, with a
-    consumer kind, [that consumer of x, the same consumer of the top]."""
+    """x, then identity ops stacked on it: [x, the top], or with a consumer kind, that consumer of each."""
     def build(g):
         x = top = g.add_source("x")
         for name, scalar, side in steps:
             top = g.add_op(name, [top], {"scalar": scalar, "side": side})
-        if consumer is None:
-            return [x, top]
-        add = getattr(g, "add_" + consumer)
-        return [add("f", [x]), add("f", [top])]
+        add = consumer and getattr(g, "add_" + consumer)
+        return [add("f", [x]), add("f", [top])] if add else [x, top]
     return build
 
 
@@ -75,50 +56,33 @@ def near_miss(name, params, n_inputs):
 
 
 def externals(first, second, first_params=None, second_params=None):
-    base = dict(kind="k", content_hash="h", framework="t", version="1", io_schema="s")
-
     def build(g):
-        x = g.add_source("x")
+        x, base = g.add_source("x"), dict(kind="k", content_hash="h", framework="t", version="1", io_schema="s")
         return [g.add_external(dict(base, **first), [x], first_params),
                 g.add_external(dict(base, **second), [x], second_params)]
     return build
 
 
-ZERO_R = {"scalar": 0.0, "side": "r"}
-# (build: store -> node ids, the classes those ids must fall in, inputs of the
-# node the first id lands in, or None)
+Z, ONE = {"scalar": 0.0, "side": "r"}, {"scalar": 1.0, "side": "l"}
+# (build: store -> node ids, the classes those ids must fall in, inputs of the node the first id lands in)
 CANON = [
-    *[(mirror(name), "aa", [0, 1]) for name in COMMUTATIVE],
+    *[(mirror(name), "aa", [0, 1]) for name in sorted(COMMUTATIVE)],
     (mirror("add", flip=True), "aa", [1, 0]),  # the first recorded orientation wins
     *[(mirror(name, params), "ab", [0, 1]) for name, params in [
-        ("sub", None), ("div", None), ("Add", None), ("add|x", None), ("add", {"k": 1}),
-        ("mul", {"scalar": 2.0, "side": "r"}), ("mul", {"scalar": 1.0, "side": "r"})]],
-    (over_identity(("add", 0.0, "r")), "aa", []),
-    (over_identity(("add", 0.0, "l")), "aa", []),
-    (over_identity(("mul", 1.0, "r")), "aa", []),
-    (over_identity(("mul", 1.0, "l")), "aa", []),
+        ("sub", None), ("div", None), ("Add", None), ("add|x", None), ("add", {"k": 1}), ("mul", {"scalar": 2.0, "side": "r"}),
+        ("mul", {"scalar": 1.0, "side": "r"})]],
+    *[(over_identity((name, scalar, side)), "aa", []) for name, scalar in [("add", 0.0), ("mul", 1.0)] for side in "rl"],
     (over_identity(("add", 0.0, "r"), ("mul", 1.0, "l"), ("add", 0.0, "l"), ("mul", 1.0, "r")), "aa", []),
     (over_identity(("add", 0.0, "r"), consumer="op"), "aa", [0]),
     (over_identity(("mul", 1.0, "l"), consumer="reduction"), "aa", [0]),
     *[(near_miss(name, params, n), "abcd"[: n + 1], None) for name, params, n in [
-        ("add", {"scalar": 0, "side": "r"}, 1),
-        ("add", {"scalar": -0.0, "side": "r"}, 1),
-        ("mul", {"scalar": -0.0, "side": "l"}, 1),
-        ("add", dict(ZERO_R, extra=1), 1),
-        ("add", {"scalar": 0.0, "side": "c"}, 1),
-        ("add", {"scalar": 1.0, "side": "r"}, 1),
-        ("mul", {"scalar": 0.0, "side": "r"}, 1),
-        ("sub", ZERO_R, 1),
-        ("add|", ZERO_R, 1),
-        ("add|scalar=f0000000000000000;side=sr", None, 1),
-        ("add", ZERO_R, 0),
-        ("add", ZERO_R, 2),
-        ("mul", {"scalar": 1.0, "side": "l"}, 3)]],
+        ("add", {"scalar": 0, "side": "r"}, 1), ("add", {"scalar": -0.0, "side": "r"}, 1), ("mul", dict(ONE, scalar=-0.0), 1),
+        ("add", dict(Z, extra=1), 1), ("add", dict(Z, side="c"), 1), ("add", dict(Z, scalar=1.0), 1),
+        ("mul", dict(Z, scalar=0.0), 1), ("sub", Z, 1), ("add|", Z, 1), ("add|scalar=f0000000000000000;side=sr", None, 1),
+        ("add", Z, 0), ("add", Z, 2), ("mul", ONE, 3)]],
     *[(externals(*row), "ab", [0]) for row in [
-        (dict(kind="a|b", content_hash="c"), dict(kind="a", content_hash="b|c")),
-        ({}, dict(preprocessing_ref="-")),
-        (dict(preprocessing_ref=""), {}),
-        (dict(io_schema="x|-"), dict(io_schema="x", preprocessing_ref="-|-")),
+        (dict(kind="a|b", content_hash="c"), dict(kind="a", content_hash="b|c")), ({}, dict(preprocessing_ref="-")),
+        (dict(preprocessing_ref=""), {}), (dict(io_schema="x|-"), dict(io_schema="x", preprocessing_ref="-|-")),
         (dict(preprocessing_ref="r|k=i1"), dict(preprocessing_ref="r"), None, {"k": 1}),
         (dict(version="1|2"), dict(framework="t|1", version="2"), {"k": 1}, {"k": 1})]],
 ]
@@ -129,20 +93,19 @@ CANON = [
 def test_canonicalization(build, pattern, inputs, how):
     g = GraphStore()
     chosen = build(g)
-    reduced, _ = how(g, outputs=chosen)
-    node_map = reduced.node_map()
-    first = {}
+    node_map, first = how(g, outputs=chosen)[0].node_map(), {}
     assert [first.setdefault(node_map[i], letter) for i, letter in zip(chosen, pattern)] == list(pattern)
-    if inputs is not None:
-        assert reduced.nodes()[node_map[chosen[0]][0]]["inputs"] == inputs
-    if how is finalize:
-        r = IncrementalReducer()
-        r.step(g)
-        assert r.canonical_count() == classes(g.nodes())[1]
+    assert inputs is None or how(g, outputs=chosen)[0].nodes()[node_map[chosen[0]][0]]["inputs"] == inputs
+    r = IncrementalReducer()
+    r.step(g)
+    assert r.canonical_count() == classes(g.nodes())[1]
 
 
-def chain(g):
-    return [g.add_op("b", [g.add_op("a", [g.add_source("s")])])]
+def shape(g):
+    """Each node as text: its name, or its members with their references."""
+    def member(m):
+        return m["name"] + "(" + ",".join(f"{k[0]}{v}" for k, v in m["inputs"]) + ")"
+    return [(" ".join(map(member, n["members"])) if n["kind"] == "stage" else n["name"], n["inputs"]) for n in g.nodes()]
 
 
 def fan_out(g):
@@ -155,33 +118,11 @@ def read_twice(g):
     return [g.add_op("mul", [x, x])]
 
 
-def across_reduction(g):
-    r = g.add_reduction("sum", [g.add_op("a", [g.add_source("s")])], {"axis": 0})
-    return [g.add_op("b", [r])]
-
-
-def output_inside(g):
-    a = g.add_op("a", [g.add_source("s")])
-    return [g.add_op("b", [a]), a]
-
-
-def slots(g):
-    s, t = g.add_source("s"), g.add_source("t")
-    return [g.add_op("h", [g.add_op("f", [s]), g.add_op("g", [t, s])])]
-
-
-def shape(g):
-    """Each node as text: its name, or its members with their references."""
-    def member(m):
-        return m["name"] + "(" + ",".join(f"{k[0]}{v}" for k, v in m["inputs"]) + ")"
-    return [(" ".join(map(member, n["members"])) if n["kind"] == "stage" else n["name"], n["inputs"])
-            for n in g.nodes()]
-
-
 BOTH = [False, True]
 # (build, fusion rules, reduced nodes, node map, report)
 FUSION = [
-    (chain, BOTH, [("s", []), ("a(i0) b(m0)", [0])], [(0, None), (1, 0), (1, 1)], (3, 3, 3, 1, 2, 1)),
+    (lambda g: [g.add_op("b", [g.add_op("a", [g.add_source("s")])])], BOTH, [("s", []), ("a(i0) b(m0)", [0])],
+     [(0, None), (1, 0), (1, 1)], (3, 3, 3, 1, 2, 1)),
     (lambda g: [g.add_op("x", [])], BOTH, [("x()", [])], [(0, 0)], (1, 1, 1, 1, 1, 0)),
     # a has two readers: alone under the single-use rule, with them under the maximal one
     (fan_out, [False], [("s", []), ("a(i0)", [0]), ("b(i0) c(i0) d(m0,m1)", [1])],
@@ -190,10 +131,14 @@ FUSION = [
      [(0, None), (1, 0), (1, 1), (1, 2), (1, 3)], (5, 5, 5, 1, 2, 1)),
     (read_twice, [False], [("s", []), ("f(i0)", [0]), ("mul(i0,i0)", [1])], [(0, None), (1, 0), (2, 0)], None),
     (read_twice, [True], [("s", []), ("f(i0) mul(m0,m0)", [0])], [(0, None), (1, 0), (1, 1)], None),
-    (across_reduction, BOTH, [("s", []), ("a(i0)", [0]), ("sum", [1]), ("b(i0)", [2])],
-     [(0, None), (1, 0), (2, None), (3, 0)], (4, 4, 4, 2, 4, 2)),
-    (output_inside, BOTH, [("s", []), ("a(i0)", [0]), ("b(i0)", [1])], [(0, None), (1, 0), (2, 0)], None),
-    (slots, BOTH, [("s", []), ("t", []), ("f(i0) g(i1,i0) h(m0,m1)", [0, 1])], None, None),
+    (lambda g: [g.add_op("b", [g.add_reduction("sum", [g.add_op("a", [g.add_source("s")])], {"axis": 0})])], BOTH,
+     [("s", []), ("a(i0)", [0]), ("sum", [1]), ("b(i0)", [2])], [(0, None), (1, 0), (2, None), (3, 0)], (4, 4, 4, 2, 4, 2)),
+    # an output op is not fused into its reader
+    (lambda g: [g.add_op("b", [a := g.add_op("a", [g.add_source("s")])]), a], BOTH,
+     [("s", []), ("a(i0)", [0]), ("b(i0)", [1])], [(0, None), (1, 0), (2, 0)], None),
+    # input slots in order of first use
+    (lambda g: [g.add_op("h", [g.add_op("f", [s := g.add_source("s")]), g.add_op("g", [g.add_source("t"), s])])], BOTH,
+     [("s", []), ("t", []), ("f(i0) g(i1,i0) h(m0,m1)", [0, 1])], None, None),
 ]
 
 
@@ -203,8 +148,7 @@ def test_fusion(build, rules, nodes, node_map, report):
     g = GraphStore()
     outputs = build(g)
     reduced, got = g.reduce(maximal_fusion=rules, outputs=outputs)
-    assert shape(reduced) == nodes
-    assert reduced.outputs() == [reduced.node_map()[o][0] for o in outputs]
+    assert shape(reduced) == nodes and reduced.outputs() == [reduced.node_map()[o][0] for o in outputs]
     assert node_map is None or reduced.node_map() == node_map
     assert report is None or got == report_of(*report)
 
@@ -215,71 +159,53 @@ def test_stage_members_carry_the_ops_own_tokens():
     op = g.add_op("a|b;c=d%", [g.add_source("s")], params)
     reduced, _ = g.reduce(outputs=[op])
     [only] = reduced.nodes()[1]["members"]
-    assert (only["kind"], only["name"]) == ("op", "a|b;c=d%")
-    assert list(only["params"]) == sorted(params, key=str.encode)
-    assert same_params(only["params"], g.nodes()[op]["params"])
-    assert float_bits(only["params"]["z"]) == 1 << 63
-    token = ("op|a%7Cb%3Bc%3Dd%25|b=btrue;f=f3fe0000000000000;k%3D=sv%7C%3B%25;n=i-3;"
-             "nan=f7ff8000000000000;z=f8000000000000000")
-    assert text(token) in reduced.serialize()
+    assert (only["kind"], only["name"], list(only["params"])) == ("op", "a|b;c=d%", sorted(params, key=str.encode))
+    assert same_params(only["params"], g.nodes()[op]["params"]) and float_bits(only["params"]["z"]) == 1 << 63
+    assert text("op|a%7Cb%3Bc%3Dd%25|b=btrue;f=f3fe0000000000000;k%3D=sv%7C%3B%25;n=i-3;nan=f7ff8000000000000;"
+                "z=f8000000000000000") in reduced.serialize()
 
 
 F, G = "op|f", "op|g"
 
 
 @pytest.mark.parametrize("first, second", [
-    ([(F, [(INPUT, 0)])], [(G, [(INPUT, 0)])]),
-    ([(F, [(INPUT, 0)])], [(F, [(INPUT, 1)])]),
+    ([(F, [(INPUT, 0)])], [(G, [(INPUT, 0)])]), ([(F, [(INPUT, 0)])], [(F, [(INPUT, 1)])]),
     ([(F, [(INPUT, 0)]), (G, [(MEMBER, 0)])], [(F, [(INPUT, 0)]), (G, [(INPUT, 0)])]),
-    ([(F, [(INPUT, 0), (INPUT, 1)])], [(F, [(INPUT, 0)])]),
-    ([("op|f%3Bg%3Dh", [])], [(F, [])]),
+    ([(F, [(INPUT, 0), (INPUT, 1)])], [(F, [(INPUT, 0)])]), ([("op|f%3Bg%3Dh", [])], [(F, [])]),
     ([(F, []), (G, [])], [(G, []), (F, [])]),
 ])
 def test_re_reduction_keeps_different_stages_of_equal_size_apart(first, second):
     store = store_of([source_rec("s"), stage_rec([0, 0], first), stage_rec([0, 0], second)], [1, 2])
     for outputs in (None, [2, 1]):
         reduced, report = store.reduce(outputs=outputs)
-        assert report == report_of(3, 3, 3, 0, 3, 3)
-        assert reduced.nodes() == store.nodes()
+        assert report == report_of(3, 3, 3, 0, 3, 3) and reduced.nodes() == store.nodes()
         assert reduced.node_map() == [(0, None), (1, None), (2, None)]
 
 
-def marked(outputs):
-    """s, a(s), b(s), mul(a, b), mul(b, a), an unused source; marked outputs."""
-    g = GraphStore()
-    s = g.add_source("s")
-    a, b = g.add_op("a", [s]), g.add_op("b", [s])
-    g.add_op("mul", [a, b]), g.add_op("mul", [b, a]), g.add_source("unused")
-    return GraphStore.deserialize(g.serialize(outputs))
-
-
-# (marked outputs, outputs=, reduced outputs, node map)
-OUTPUTS = [
+# (marked outputs, outputs=, reduced outputs, node map) on s, a(s), b(s), mul(a, b), mul(b, a), an unused source
+@pytest.mark.parametrize("marks, outputs, expected, node_map", [
     ([], [3, 3], [1], [(0, None), (1, 0), (1, 1), (1, 2), None, None]),
     ([], [1, 4, 2, 3], [1, 3, 2], None),
     ([2, 1], None, [2, 1], [(0, None), (1, 0), (2, 0), None, None, None]),
     ([2, 1], [], [], [None] * 6),
     ([], None, [], [None] * 6),
-]
-
-
-@pytest.mark.parametrize("marks, outputs, expected, node_map", OUTPUTS)
+])
 def test_outputs(marks, outputs, expected, node_map):
-    store = marked(marks)
+    g = GraphStore()
+    a, b = g.add_op("a", [s := g.add_source("s")]), g.add_op("b", [s])
+    g.add_op("mul", [a, b]), g.add_op("mul", [b, a]), g.add_source("unused")
+    store = GraphStore.deserialize(g.serialize(marks))
     reduced, report = store.reduce(outputs=outputs)
-    assert reduced.outputs() == expected
+    assert reduced.outputs() == expected == finalize(store, outputs=outputs)[0].outputs()
     assert node_map is None or reduced.node_map() == node_map
-    assert finalize(store, outputs=outputs)[0].outputs() == expected
-    if not expected:
-        assert reduced.nodes() == [] and report == report_of(6, 0, 0, 0, 0, 0)
+    assert expected or (reduced.nodes() == [] and report == report_of(6, 0, 0, 0, 0, 0))
 
 
 def test_report_keys_and_the_methods_agree():
     g = GraphStore()
     outputs = fan_out(g)
     reduced, report = g.reduce(maximal_fusion=np.True_, outputs=np.array(outputs))
-    assert list(report) == REPORT_KEYS and all(type(v) is int for v in report.values())
-    assert report["stages"] == 1
+    assert list(report) == REPORT_KEYS and all(type(v) is int for v in report.values()) and report["stages"] == 1
     single = g.reduce(outputs=tuple(outputs))
     inc_store, inc_report = g.reduce_incremental(outputs=outputs)
     assert g.reduction_report(outputs=range(4, 5)) == single[1] == inc_report != report
@@ -296,9 +222,8 @@ def expected_ref(node_map, stage_node, stage_id, child):
 
 
 def fusion_groups(nodes, live, cls, outputs, maximal):
-    """The stage grouping the fusion rules imply for the merged graph of the
-    live nodes: returns (classes in first-occurrence order, group key per op
-    class, the set of op classes)."""
+    """The stage grouping the fusion rules imply for the merged graph of the live nodes: returns (classes in first-
+    occurrence order, group key per op class, the set of op classes)."""
     order, rep = [], {}
     for i in sorted(live):
         if not is_identity(nodes[i]) and cls[i] not in rep:

@@ -1,6 +1,5 @@
-"""Recording through the six builders and reading back: node views, what
-makes two calls one node, how arguments convert, the stage view, outputs and
-node maps, and the PayloadDescriptor class."""
+"""Recording through the six builders and reading back: node views, what makes two calls one node, how arguments
+convert, the stage view, outputs and node maps, and the PayloadDescriptor class."""
 
 import math
 from decimal import Decimal
@@ -8,7 +7,7 @@ from decimal import Decimal
 import numpy as np
 import pytest
 
-from strategies import DESCRIPTOR, bits_float, INPUT, MEMBER, canon, source_rec, stage_rec, store_of, u32, u64
+from strategies import DESCRIPTOR, INPUT, MEMBER, bits_float, exact, source_rec, stage_rec, store_of, u32, u64
 from trellan_core import GraphStore, PayloadDescriptor
 
 BASE = ["id", "output", "inputs", "kind", "name", "params"]
@@ -63,43 +62,11 @@ def test_what_is_one_node(first, second, same):
     assert g.node_count() == 4 - (a < 2) - same
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
-
-
-class FloatOnly:
-    def __float__(self):
-        return 2.5
-
-
-class Shadow(dict):
-    def items(self):
-        return [("shadow", 1)]
-
-
-class Lying(dict):
-    def __getitem__(self, key):
-        return "lie"
-
-    def get(self, key, default=None):
-        return "lie"
-
-
-class Tag(str):
-    pass
-
-
-def typed(value):
-    """A view made comparable with its types: bool is not int, floats by bits."""
-    if isinstance(value, dict):
-        return [(k, typed(v)) for k, v in value.items()]
-    if isinstance(value, (list, tuple)):
-        return [typed(v) for v in value]
-    return canon(value)
+Index = type("Index", (), {"__init__": lambda self, v: setattr(self, "v", v), "__index__": lambda self: self.v})
+FloatOnly = type("FloatOnly", (), {"__float__": lambda self: 2.5})
+Shadow = type("Shadow", (dict,), {"items": lambda self: [("shadow", 1)]})  # params are read as a dict
+Lying = type("Lying", (dict,), {"__getitem__": lambda self, k: "lie", "get": lambda self, k, d=None: "lie"})
+Tag = type("Tag", (str,), {})
 
 
 def op(inputs):
@@ -129,7 +96,7 @@ def test_argument_conversion(call, view):
     g.add_source("a"), g.add_source("b")
     node_id = call(g)
     node = g.nodes()[node_id]
-    assert typed({k: node[k] for k in view}) == typed(view)
+    assert exact({k: node[k] for k in view}) == exact(view)
 
 
 def test_views_are_fresh_copies():
@@ -159,29 +126,14 @@ def test_stage_view():
     assert [list(m) for m in stage["members"]] == [["kind", "name", "params", "inputs"]] * 3
 
 
-def test_outputs_and_node_map_of_a_reduced_store():
+def test_serialize_flags_exactly_the_given_outputs():
     g = GraphStore()
-    b = g.add_op("b", [g.add_op("a", [g.add_source("x")])])
-    g.add_source("unused")
-    reduced, _ = g.reduce(outputs=[b, b])
-    assert reduced.outputs() == [1]
-    assert reduced.node_map() == [(0, None), (1, 0), (1, 1), None]
-    assert g.node_map() == [] and g.outputs() == []
-
-
-@pytest.mark.parametrize("pass_as", ["positional", "keyword"])
-def test_serialize_flags_exactly_the_given_outputs(pass_as):
-    g = GraphStore()
-    for name in "abc":
-        g.add_source(name)
-    outputs = (2, 0, 2)
-    data = g.serialize(outputs) if pass_as == "positional" else g.serialize(outputs=outputs)
-    assert data.endswith(u32(3) + u64(2) + u64(0) + u64(2))
+    g.add_source("a"), g.add_source("b"), g.add_source("c")
+    data = g.serialize((2, 0, 2))
+    assert data == g.serialize(outputs=[2, 0, 2]) and data.endswith(u32(3) + u64(2) + u64(0) + u64(2))
     back = GraphStore.deserialize(data)
-    assert back.outputs() == [2, 0]
-    assert back.nodes() == [dict(n, output=n["id"] in (0, 2)) for n in g.nodes()]
-    assert back.serialize() == g.serialize([2, 0]) != g.serialize()
-    assert g.serialize([]) == g.serialize(None) == g.serialize()
+    assert back.outputs() == [2, 0] and back.nodes() == [dict(n, output=n["id"] in (0, 2)) for n in g.nodes()]
+    assert back.serialize() == g.serialize([2, 0]) != g.serialize() == g.serialize([]) == g.serialize(None)
 
 
 @pytest.mark.parametrize("given, ref", [({}, None), ({"preprocessing_ref": None}, None),
