@@ -25,7 +25,7 @@ def bits_float(bits: int) -> float:
 
 
 def canon(value):
-    """A param value made comparable as the IR compares it: floats by bits, every NaN one."""
+    # A param value made comparable as the IR compares it: floats by bits, every NaN one.
     if isinstance(value, float):
         return ("f", 0x7FF8000000000000 if math.isnan(value) else float_bits(value))
     return (type(value).__name__, value)
@@ -36,7 +36,7 @@ def same_params(a: dict, b: dict) -> bool:
 
 
 def exact(value):
-    """A view made comparable with == as it is: key order, types (a bool is no int), floats by their bits."""
+    # A view made comparable with == as it is: key order, types (a bool is no int), floats by their bits.
     if isinstance(value, dict):
         return [(k, exact(v)) for k, v in value.items()]
     if isinstance(value, (list, tuple)):
@@ -54,13 +54,13 @@ INPUT, MEMBER = 0, 1
 
 @dataclass
 class FloatBits:
-    """A float parameter given by its exact 64-bit pattern."""
+    # A float parameter given by its exact 64-bit pattern.
     bits: int
 
 
 @dataclass
 class BoolByte:
-    """A Bool parameter written with an arbitrary payload byte."""
+    # A Bool parameter written with an arbitrary payload byte.
     byte: int
 
 
@@ -83,7 +83,7 @@ def param_value(v) -> bytes:
 
 
 def params_field(pairs=()) -> bytes:
-    """A params field with the (key, value) pairs in the given order."""
+    # A params field with the (key, value) pairs in the given order.
     return u32(len(pairs)) + b"".join(text(k) + param_value(v) for k, v in pairs)
 
 
@@ -111,7 +111,7 @@ def external_rec(descriptor: dict, inputs, params=(), presence: int = 1) -> byte
 
 
 def stage_rec(inputs, members) -> bytes:
-    """members: (token, [(INPUT or MEMBER, value), ...]) pairs."""
+    # members: (token, [(INPUT or MEMBER, value), ...]) pairs.
     out = u8(STAGE) + ids(inputs) + u32(len(members))
     for token, refs in members:
         out += text(token) + u32(len(refs)) + b"".join(u8(k) + u32(v) for k, v in refs)
@@ -129,6 +129,12 @@ def join_rec(inputs, params=()) -> bytes:
 def blob(records, outputs=()) -> bytes:
     outputs = list(outputs)
     return MAGIC + u32(len(records)) + b"".join(records) + ids(outputs)
+
+
+def result(pair) -> tuple:
+    # A reduction's (store, report) made comparable: the store's bytes, outputs and node map, and the report.
+    store, report = pair
+    return store.serialize(), store.outputs(), store.node_map(), report
 
 
 def store_of(records, outputs=()) -> GraphStore:
@@ -167,8 +173,8 @@ def record_node(store: GraphStore, node: Node, ids: list) -> int:
 
 
 def record(recipe: Recipe, store: GraphStore | None = None):
-    """Records every node; returns (store, ids, output ids). ids[i] is the store id of recipe node i (interning may
-    give equal nodes one id)."""
+    # Records every node; returns (store, ids, output ids). ids[i] is the store id of recipe node i (interning may
+    # give equal nodes one id).
     store = GraphStore() if store is None else store
     node_ids: list = []
     for node in recipe.nodes:
@@ -197,10 +203,10 @@ DESCRIPTORS = [dict(DESCRIPTOR, kind="a|b", content_hash="c"), dict(DESCRIPTOR, 
 
 @st.composite
 def graphs(draw, max_nodes: int = 14) -> Recipe:
-    """A random DAG: a few sources, then ops with 0 to 3 inputs (identity operators and their near misses included),
-    reductions, exchanges, joins and externals; then outputs (possibly none, with repeats, or every node that
-    nothing reads). Some nodes echo earlier ones, so that the optimizer has work: the same node over equivalent
-    inputs, or a commutative op mirrored."""
+    # A random DAG: a few sources, then ops with 0 to 3 inputs (identity operators and their near misses included),
+    # reductions, exchanges, joins and externals; then outputs (possibly none, with repeats, or every node that
+    # nothing reads). Some nodes echo earlier ones, so that the optimizer has work: the same node over equivalent
+    # inputs, or a commutative op mirrored.
     nodes, equivalent = [], []  # per node, a list shared by the nodes known to be equal
     for i in range(draw(st.integers(1, 3))):
         nodes.append(Node("source", "xyz"[i], draw(st.sampled_from([{}, {}, {"n": i}]))))
@@ -234,7 +240,7 @@ def graphs(draw, max_nodes: int = 14) -> Recipe:
 
 @st.composite
 def _echo(draw, nodes, equivalent):
-    """A node equal to an earlier one under the rewrite rules, and the list of nodes it is equal to."""
+    # A node equal to an earlier one under the rewrite rules, and the list of nodes it is equal to.
     k = draw(st.integers(0, len(nodes) - 1))
     old = nodes[k]
     if old.kind == "source" or draw(st.booleans()):
@@ -255,8 +261,8 @@ _tiny_params = st.dictionaries(_tiny, st.sampled_from([0, 1, True, False, 0.0, -
 
 @st.composite
 def lookalikes(draw) -> Recipe:
-    """Nodes of every recordable kind over two sources s0 and s1, named and parametrized with separator-heavy texts;
-    none is commutative or an identity."""
+    # Nodes of every recordable kind over two sources s0 and s1, named and parametrized with separator-heavy texts;
+    # none is commutative or an identity.
     nodes = [Node("source", "s0"), Node("source", "s1")]
     over = st.lists(st.integers(0, 1), max_size=2)
     for _ in range(draw(st.integers(1, 10))):
@@ -272,7 +278,7 @@ def lookalikes(draw) -> Recipe:
 
 
 def reachable(nodes: list, outputs) -> set:
-    """Ids of the nodes from which some output can be reached."""
+    # Ids of the nodes from which some output can be reached.
     seen, stack = set(), list(outputs)
     while stack:
         i = stack.pop()
@@ -288,8 +294,8 @@ def operator_of(node):
 
 
 def classes(nodes):
-    """The merge classes the rules imply: an identity op joins its input, a commutative op is taken with its inputs
-    unordered, and equal operators over equal classes are one class. Returns (class per node, class count)."""
+    # The merge classes the rules imply: an identity op joins its input, a commutative op is taken with its inputs
+    # unordered, and equal operators over equal classes are one class. Returns (class per node, class count).
     table, of = {}, []
     for node in nodes:
         ins = [of[i] for i in node["inputs"]]
@@ -303,7 +309,7 @@ def classes(nodes):
 
 
 class Endless:
-    """A sequence that claims more items than memory could hold."""
+    # A sequence that claims more items than memory could hold.
 
     def __len__(self) -> int:
         return 2**62

@@ -25,8 +25,8 @@ def run(*args, cwd=None, path_env=None, stdin=None) -> subprocess.CompletedProce
 
 
 def pipeline() -> tuple[tc.GraphStore, list[int]]:
-    """0 x, 1 y, 2 add(x,y), 3 add(y,x), 4 add(2,+0.0), 5 exp(4), 6 mul(5,3), 7 log(x) dead, 8 sum(6), 9 external(6),
-    10 exchange(9), 11 join(10, y); outputs 11 and 8."""
+    # 0 x, 1 y, 2 add(x,y), 3 add(y,x), 4 add(2,+0.0), 5 exp(4), 6 mul(5,3), 7 log(x) dead, 8 sum(6), 9 external(6),
+    # 10 exchange(9), 11 join(10, y); outputs 11 and 8.
     g = tc.GraphStore()
     x, y = g.add_source("x", {"rows": 100}), g.add_source("y")
     s, s2 = g.add_op("add", [x, y]), g.add_op("add", [y, x])
@@ -50,8 +50,8 @@ def pipe(tmp_path: Path) -> Path:
 
 @pytest.fixture
 def fake_dot(tmp_path: Path) -> str:
-    """A PATH holding a stand-in for Graphviz `dot` that answers -Tsvg with a tiny SVG recording how many bytes of DOT
-    it was fed."""
+    # A PATH holding a stand-in for Graphviz `dot` that answers -Tsvg with a tiny SVG recording how many bytes of DOT
+    # it was fed.
     (tmp_path / "bin").mkdir()
     script = tmp_path / "bin" / "dot"
     script.write_text(f"#!{sys.executable}\nimport sys\nassert sys.argv[1:] == ['-Tsvg'], sys.argv\n"
@@ -81,28 +81,21 @@ def test_show(pipe: Path) -> None:
 
 
 def stats_of(path: Path) -> dict[str, str]:
-    done = run("stats", path)
-    assert done.returncode == 0, done.stderr
+    # The stats lines as {key: value}; a section's indented lines as {"section.name": count}.
     out, section = {}, ""
-    for line in done.stdout.splitlines():
-        if line.startswith("  "):
-            name, value = line.split()
-            out[f"{section}.{name}"] = value
-        else:
-            section = line if line in ("kinds", "top op names") else ""
-            key, _, value = line.partition("  ")
-            out[key.strip()] = value.strip()
+    for line in run("stats", path).stdout.splitlines():
+        key, _, value = line.strip().partition("  ")
+        section = section if line.startswith("  ") else line if line in ("kinds", "top op names") else ""
+        out[f"{section}.{key}" if line.startswith("  ") else key] = value.strip()
     return out
 
 
 def test_stats(pipe: Path, tmp_path: Path) -> None:
     s = stats_of(pipe)
     assert (s["nodes"], s["outputs"], s["depth"], s["widest level"]) == ("12", "2 [11, 8]", "8 levels", "level 1: 3 nodes")
-    assert {k: v for k, v in s.items() if k.startswith("kinds.")} == {
-        "kinds.op": "6", "kinds.source": "2", "kinds.reduction": "1", "kinds.external": "1",
-        "kinds.exchange": "1", "kinds.join": "1"}
-    assert [k for k in s if k.startswith("top op names.")] == [f"top op names.{n}" for n in ("add", "exp", "log", "mul")]
-    assert s["top op names.add"] == "3"
+    assert {k[6:]: v for k, v in s.items() if k.startswith("kinds.")} == dict(
+        op="6", source="2", reduction="1", external="1", exchange="1", join="1")
+    assert {k[13:]: v for k, v in s.items() if k.startswith("top op names.")} == dict(add="3", exp="1", log="1", mul="1")
     g, outs = pipeline()
     s = stats_of(write(tmp_path / "r.tir", g.reduce(outputs=outs, maximal_fusion=True)[0]))
     assert "kinds.op" not in s and int(s["kinds.stage"]) >= 1 and s["top op names.mul"] == "1"
@@ -127,27 +120,20 @@ def test_dot(pipe: Path, tmp_path: Path, fake_dot: str, args: list[str], graphvi
         assert (tmp_path / "g").read_text() == (f'<svg data-dot-bytes="{len(dot.encode())}"/>' if args else dot)
 
 
-@pytest.mark.parametrize("maximal", [False, True])
-def test_reduce_writes_the_reduced_blob_and_prints_the_report(pipe: Path, maximal: bool) -> None:
-    reduced, report = tc.GraphStore.deserialize(pipe.read_bytes()).reduce(maximal_fusion=maximal)
-    done = run("reduce", pipe, *(["--maximal-fusion"] if maximal else []))
-    written = pipe.with_name("pipe.reduced.tir")
+@pytest.mark.parametrize("args, maximal, outputs", [([], False, None), (["--maximal-fusion"], True, None),
+                                                    (["--outputs", " 8 , 11 "], False, [8, 11]), (["--outputs", ""], False, [])])
+def test_reduce(pipe: Path, tmp_path: Path, args: list[str], maximal: bool, outputs: list[int] | None) -> None:
+    reduced, report = tc.GraphStore.deserialize(pipe.read_bytes()).reduce(maximal_fusion=maximal, outputs=outputs)
+    done, written = run("reduce", pipe, *args), pipe.with_name("pipe.reduced.tir")
     assert done.returncode == 0 and written.read_bytes() == reduced.serialize() and str(written) in done.stdout
     printed = dict(line.split() for line in done.stdout.splitlines() if line.split()[:1] in ([k] for k in REPORT_KEYS))
     assert {k: int(v) for k, v in printed.items()} == report
-
-
-@pytest.mark.parametrize("outputs, expected", [("8", [8]), (" 8 , 11 ", [8, 11]), ("", [])])
-def test_reduce_json(pipe: Path, tmp_path: Path, outputs: str, expected: list[int]) -> None:
-    done = run("reduce", pipe, "--json", "-o", tmp_path / "r.tir", "--outputs", outputs)
-    doc = json.loads(done.stdout)
-    reduced, report = tc.GraphStore.deserialize(pipe.read_bytes()).reduce(outputs=expected)
-    assert doc == {**doc, "report": report, "outputs": reduced.outputs(), "written": str(tmp_path / "r.tir"),
-                   "maximal_fusion": False}
+    doc = json.loads(run("reduce", pipe, *args, "--json", "-o", tmp_path / "r.tir").stdout)
+    assert doc == {"file": str(pipe), "report": report, "outputs": reduced.outputs(), "written": str(tmp_path / "r.tir"),
+                   "maximal_fusion": maximal}
     assert list(doc["report"]) == REPORT_KEYS and (tmp_path / "r.tir").read_bytes() == reduced.serialize()
-    done = subprocess.run([sys.executable, "-m", "trellan", "reduce", str(pipe), "-o", "-"], capture_output=True)
-    assert done.stdout == tc.GraphStore.deserialize(pipe.read_bytes()).reduce()[0].serialize()
-    assert b"reduced_nodes" in done.stderr
+    done = subprocess.run([sys.executable, "-m", "trellan", "reduce", str(pipe), *args, "-o", "-"], capture_output=True)
+    assert done.stdout == reduced.serialize() and b"reduced_nodes" in done.stderr
 
 
 def test_reduce_without_any_outputs_says_so(tmp_path: Path) -> None:

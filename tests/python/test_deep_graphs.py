@@ -12,6 +12,7 @@ import os
 
 import pytest
 
+from strategies import REPORT_KEYS, result
 from trellan_core import GraphStore, IncrementalReducer
 
 N = int(os.environ.get("TRELLAN_DEEP_NODES", "1000000"))
@@ -19,18 +20,13 @@ N = int(os.environ.get("TRELLAN_DEEP_NODES", "1000000"))
 pytestmark = pytest.mark.slow
 
 
-def result(pair):
-    return pair[0].serialize(), pair[1], pair[0].node_map()
-
-
 def views_and_dot(store: GraphStore) -> None:
     nodes = store.nodes()
-    assert len(nodes) == store.node_count()
-    assert len(store.to_dot().splitlines()) == 2 + len(nodes) + sum(len(n["inputs"]) for n in nodes)
+    assert len(nodes) == store.node_count() == len(store.to_dot().splitlines()) - 2 - sum(len(n["inputs"]) for n in nodes)
 
 
 def through_everything(store: GraphStore, reducer: IncrementalReducer, out: int, report: dict) -> GraphStore:
-    """Runs every entry point over the store; returns its reduction, which must have the given report."""
+    # Runs every entry point over the store; returns its reduction, which must have the given report.
     views_and_dot(store)
     blob = store.serialize()
     assert GraphStore.deserialize(blob).serialize() == blob
@@ -41,21 +37,19 @@ def through_everything(store: GraphStore, reducer: IncrementalReducer, out: int,
     reducer.step(store)
     assert reducer.watermark() == reducer.total_work() == store.node_count()
     assert result(reducer.finalize(store, outputs=[out])) == result(whole)
-    reduced = whole[0]
-    views_and_dot(reduced)
+    views_and_dot(reduced := whole[0])
     again, again_report = reduced.reduce()
     assert again.serialize() == reduced.serialize() and again_report["stages"] == 0
     return reduced
 
 
 def counts(n, stages, reduced, boundary, canonical=None):
-    return {"input_nodes": n, "reachable_nodes": n, "canonical_nodes": n if canonical is None else canonical,
-            "stages": stages, "reduced_nodes": reduced, "boundary_nodes": boundary}
+    return dict(zip(REPORT_KEYS, (n, n, canonical or n, stages, reduced, boundary)))
 
 
 def test_chain():
-    """src, then N-1 ops each reading the one before, fed to the reducer a quarter at a time while recording: one
-    stage of N-1 members."""
+    # src, then N-1 ops each reading the one before, fed to the reducer a quarter at a time while recording: one stage
+    # of N-1 members.
     store, reducer = GraphStore(), IncrementalReducer()
     last = store.add_source("src")
     for i in range(1, N):
@@ -67,8 +61,8 @@ def test_chain():
 
 
 def test_wide_join():
-    """N inputs into one join, half of them sources and half ops over one shared source: every op is a stage of its
-    own, since a join never fuses."""
+    # N inputs into one join, half of them sources and half ops over one shared source: every op is a stage of its
+    # own, since a join never fuses.
     store = GraphStore()
     src = store.add_source("src")
     join = store.add_join([store.add_op("f", [src], {"i": i}) if i % 2 else store.add_source(f"s{i}")
@@ -78,8 +72,8 @@ def test_wide_join():
 
 
 def test_identity_chain_folds_into_its_source():
-    """50,000 identity muls stacked on one source: the engine drops more than half of an operator's nodes at once and
-    must compact its lists."""
+    # 50,000 identity muls stacked on one source: the engine drops more than half of an operator's nodes at once and
+    # must compact its lists.
     store = GraphStore()
     node = store.add_source("s")
     for _ in range(50_000):

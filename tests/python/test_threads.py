@@ -9,10 +9,11 @@ import sys
 import threading
 import time
 from collections.abc import Callable
+from functools import partial
 
 import pytest
 
-from strategies import DESCRIPTORS, Node, record_node
+from strategies import DESCRIPTORS, Node, record_node, result
 from trellan_core import GraphStore, IncrementalReducer
 
 WRITERS, LAYERS, WIDTH = 8, 16, 100
@@ -31,8 +32,8 @@ def fast_switching():
 
 
 def universe(seed: int) -> list[Node]:
-    """Layers of nodes whose inputs come from earlier layers only, drawn from small pools of names and params, so that
-    some repeat."""
+    # Layers of nodes whose inputs come from earlier layers only, drawn from small pools of names and params, so that
+    # some repeat.
     rng = random.Random(seed)
     nodes = [Node("source", f"s{w % (WIDTH // 2)}", PARAMS[w % 2]) for w in range(WIDTH)]
     for _ in range(1, LAYERS):
@@ -46,7 +47,7 @@ def universe(seed: int) -> list[Node]:
 
 
 def replay(views: list[dict]) -> GraphStore:
-    """A fresh store holding exactly the given node views, recorded in order."""
+    # A fresh store holding exactly the given node views, recorded in order.
     store, ids = GraphStore(), range(len(views))
     for v in views:
         node = Node(v["kind"], v["name"], v["params"], v["inputs"], v.get("descriptor"))
@@ -55,8 +56,8 @@ def replay(views: list[dict]) -> GraphStore:
 
 
 def dot_prefix(final_dot: str, n: int) -> str:
-    """The DOT text of the first n nodes of a store, cut out of the full text: its n node lines, then the edges into
-    those nodes (which come first)."""
+    # The DOT text of the first n nodes of a store, cut out of the full text: its n node lines, then the edges into
+    # those nodes (which come first).
     lines = final_dot.splitlines(keepends=True)
     nodes = [ln for ln in lines if "[label=" in ln]
     edges = [ln for ln in lines if "->" in ln]
@@ -66,7 +67,7 @@ def dot_prefix(final_dot: str, n: int) -> str:
 
 
 def run_all(bodies: list[Callable[[], None]]) -> list[BaseException]:
-    """Runs each body on its own thread; returns what they raised."""
+    # Runs each body on its own thread; returns what they raised.
     errors: list[BaseException] = []
 
     def guarded(body: Callable[[], None]) -> None:
@@ -90,46 +91,38 @@ def test_writers_and_readers_share_one_store():
     ids_by_writer: list[dict[int, int]] = [{} for _ in range(WRITERS)]
     seen: list[tuple[str, object]] = []  # what the readers saw, checked once all is done
 
-    def writer(t: int) -> Callable[[], None]:
-        def body() -> None:
-            rng, ids = random.Random(t), ids_by_writer[t]
-            start.wait()
-            for layer in range(0, len(nodes), WIDTH):
-                order = list(range(layer, layer + WIDTH))
-                rng.shuffle(order)
-                for k, i in enumerate(order):
-                    ids[i] = record_node(store, nodes[i], ids)
-                    if k % 8 == 0:
-                        time.sleep(0)  # let a reader in mid-layer
-            writing.pop()
-        return body
-
-    def reader(look: Callable[[int], tuple[str, object]]) -> Callable[[], None]:
-        def body() -> None:
-            start.wait()
-            for r in range(READER_ROUNDS):
-                if not writing:
-                    return
-                seen.append(look(r))
-                time.sleep(0)
-        return body
+    def writer(t: int) -> None:
+        rng, ids = random.Random(t), ids_by_writer[t]
+        start.wait()
+        for layer in range(0, len(nodes), WIDTH):
+            for k, i in enumerate(rng.sample(range(layer, layer + WIDTH), WIDTH)):
+                ids[i] = record_node(store, nodes[i], ids)
+                if k % 8 == 0:
+                    time.sleep(0)  # let a reader in mid-layer
+        writing.pop()
 
     def reduction(r: int) -> tuple[str, object]:
         n = store.node_count()
         outputs = [n - 1, n // 2, n - 1] if n else []
-        reduced, report = store.reduce(outputs=outputs, maximal_fusion=r % 2 == 1)
-        return "reduce", (outputs, r % 2 == 1, (reduced.serialize(), reduced.node_map()), report)
+        return "reduce", (outputs, r % 2 == 1, result(store.reduce(outputs=outputs, maximal_fusion=r % 2 == 1)))
+
+    def reader(look: Callable[[int], tuple[str, object]]) -> None:
+        start.wait()
+        for r in range(READER_ROUNDS):
+            if not writing:
+                return
+            seen.append(look(r))
+            time.sleep(0)
 
     readers = [lambda r: ("blob", store.serialize()), lambda r: ("nodes", store.nodes()),
                lambda r: ("dot", store.to_dot()), reduction, lambda r: ("step", shared.step(store))]
-    assert run_all([writer(t) for t in range(WRITERS)] + [reader(look) for look in readers]) == []
+    assert run_all([partial(writer, t) for t in range(WRITERS)] + [partial(reader, look) for look in readers]) == []
 
     # Equal keys got one id in every writer, and ids are dense.
     n = store.node_count()
     assert all(ids == ids_by_writer[0] for ids in ids_by_writer) and sorted(set(ids_by_writer[0].values())) == [*range(n)]
-    final, final_dot = store.nodes(), store.to_dot()
     # Every view a reader took is what the first nodes of the final store give.
-    stepped = [shared.step(store)]
+    final, final_dot, stepped = store.nodes(), store.to_dot(), [shared.step(store)]
     for what, got in seen:
         if what in ("blob", "nodes"):
             got = GraphStore.deserialize(got).nodes() if what == "blob" else got
@@ -139,20 +132,18 @@ def test_writers_and_readers_share_one_store():
         elif what == "step":
             stepped.append(got)
         else:
-            outputs, maximal, reduced, report = got
-            again, again_report = replay(final[: report["input_nodes"]]).reduce(outputs=outputs, maximal_fusion=maximal)
-            assert (again.serialize(), again.node_map(), again_report) == (*reduced, report)
-    # The reducer stepped by a reader and by this thread consumed every node once, and gives
-    # the result of a reducer fed the whole store at once.
+            outputs, maximal, reduced = got
+            assert result(replay(final[: reduced[-1]["input_nodes"]]).reduce(outputs=outputs, maximal_fusion=maximal)) == reduced
+    # The reducer stepped by a reader and by this thread consumed every node once, and gives the result of a
+    # reducer fed the whole store at once.
     assert sum(stepped) == n == shared.watermark() == shared.total_work()
     fresh = IncrementalReducer()
     fresh.step(store)
-    a, b = (r.finalize(store, outputs=[n - 1, 0]) for r in (shared, fresh))
-    assert (a[0].serialize(), a[1], a[0].node_map()) == (b[0].serialize(), b[1], b[0].node_map())
+    assert result(shared.finalize(store, outputs=[n - 1, 0])) == result(fresh.finalize(store, outputs=[n - 1, 0]))
 
 
 def test_failing_calls_interleaved_with_good_ones_leave_the_store_usable():
-    """Rejected calls racing with recording neither record anything nor disturb other threads."""
+    # Rejected calls racing with recording neither record anything nor disturb other threads.
     store = GraphStore()
     store.add_source("x")
     bad = 2**40 + 10  # never a node of this store
@@ -170,21 +161,19 @@ def test_failing_calls_interleaved_with_good_ones_leave_the_store_usable():
                 with pytest.raises(exc):
                     call()
 
-    def recording(t: int) -> Callable[[], None]:
-        def run() -> None:
-            prev = 0
-            for i in range(300):
-                prev = store.add_op(f"w{t}", [prev], {"i": i})
-        return run
+    def recording(t: int) -> None:
+        prev = 0
+        for i in range(300):
+            prev = store.add_op(f"w{t}", [prev], {"i": i})
 
-    assert run_all([fail, recording(0), fail, recording(1), fail, recording(2)]) == []
+    assert run_all([fail, partial(recording, 0), fail, partial(recording, 1), fail, partial(recording, 2)]) == []
     assert store.node_count() == 1 + 3 * 300
     assert GraphStore.deserialize(store.serialize()).nodes() == store.nodes()
 
 
 @pytest.fixture(scope="module")
 def million_nodes() -> tuple[GraphStore, int]:
-    """A chain of a million nodes with a commutative twin at every step, and its last node."""
+    # A chain of a million nodes with a commutative twin at every step, and its last node.
     store = GraphStore()
     v, y = store.add_source("x"), store.add_source("y")
     for _ in range((1_000_000 - 2) // 4):
@@ -193,7 +182,7 @@ def million_nodes() -> tuple[GraphStore, int]:
 
 
 def counting_rate(work: Callable[[], None]) -> float:
-    """Iterations per second of a counting loop on this thread while `work` runs on another one."""
+    # Iterations per second of a counting loop on this thread while `work` runs on another one.
     stop: list[bool] = []
 
     def run() -> None:
@@ -213,8 +202,8 @@ def counting_rate(work: Callable[[], None]) -> float:
 
 
 def finalize_while_polling(store: GraphStore, out: int) -> None:
-    """finalize while another thread keeps asking the same reducer for its watermark, which waits for the reducer's
-    lock."""
+    # finalize while another thread keeps asking the same reducer for its watermark, which waits for the reducer's
+    # lock.
     reducer, done = IncrementalReducer(), []
 
     def poll() -> None:
@@ -234,9 +223,9 @@ def finalize_while_polling(store: GraphStore, out: int) -> None:
                                   lambda store, out: IncrementalReducer().step(store), finalize_while_polling],
                          ids=["reduce", "step", "finalize"])
 def test_other_threads_keep_running_during_a_long_reduction(million_nodes, work):
-    """A thread counting in a loop keeps at least a quarter of its solo rate while another one reduces or steps
-    through a million-node graph. The machine may be shared, so one failure is measured again; a reduction that
-    holds the interpreter leaves the counter near zero every time."""
+    # A thread counting in a loop keeps at least a quarter of its solo rate while another one reduces or steps through
+    # a million-node graph. The machine may be shared, so one failure is measured again; a reduction that holds the
+    # interpreter leaves the counter near zero every time.
     store, out = million_nodes
     ratios = []
     for _ in range(2):
