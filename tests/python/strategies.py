@@ -1,10 +1,8 @@
 """Shared test material: the one hand writer of IR blob bytes, random pipeline graphs (hypothesis strategies and the
 code that records them) and the simple model of what a reduction merges."""
 
-from __future__ import annotations
-
-import math
-import struct
+import math, struct
+from collections import namedtuple
 from dataclasses import dataclass, field
 
 from hypothesis import strategies as st
@@ -52,16 +50,8 @@ SOURCE, OP, REDUCTION, EXTERNAL, STAGE, EXCHANGE, JOIN = range(7)
 INPUT, MEMBER = 0, 1
 
 
-@dataclass
-class FloatBits:
-    # A float parameter given by its exact 64-bit pattern.
-    bits: int
-
-
-@dataclass
-class BoolByte:
-    # A Bool parameter written with an arbitrary payload byte.
-    byte: int
+FloatBits = namedtuple("FloatBits", "bits")  # a float parameter given by its exact 64-bit pattern
+BoolByte = namedtuple("BoolByte", "byte")  # a Bool parameter written with an arbitrary payload byte
 
 
 u8, u32, u64 = (struct.Struct(f).pack for f in ("<B", "<I", "<Q"))
@@ -172,23 +162,29 @@ def record_node(store: GraphStore, node: Node, ids: list) -> int:
     return getattr(store, "add_" + node.kind)(node.name, inputs, params)
 
 
-def record(recipe: Recipe, store: GraphStore | None = None):
+def record(recipe: Recipe):
     # Records every node; returns (store, ids, output ids). ids[i] is the store id of recipe node i (interning may
     # give equal nodes one id).
-    store = GraphStore() if store is None else store
-    node_ids: list = []
+    store, ids = GraphStore(), []
     for node in recipe.nodes:
-        node_ids.append(record_node(store, node, node_ids))
-    return store, node_ids, [node_ids[i] for i in recipe.outputs]
+        ids.append(record_node(store, node, ids))
+    return store, ids, [ids[i] for i in recipe.outputs]
 
 
 OP_NAMES = ("add", "mul", "sub", "maximum", "f", "add|x")
+# Look-alike texts made of the token separators, so that different nodes often have names, params and descriptors
+# that a careless encoding would confuse.
+_tiny = st.text(alphabet=st.sampled_from("a|;=%-,"), max_size=3)
+_tiny_params = st.dictionaries(_tiny, st.sampled_from([0, 1, True, False, 0.0, -0.0, 1.0, math.nan, "", "a|"]),
+                               max_size=2)
+_tiny_descriptor = st.builds(lambda fields, ref: dict(zip(DESCRIPTOR, fields), preprocessing_ref=ref),
+                             st.lists(_tiny, min_size=5, max_size=5), st.none() | _tiny)
 # Scalar ops over one input: the identities and their near misses alike; the
 # model decides which fold away.
 _scalar_params = st.builds(lambda scalar, side, extra: {"scalar": scalar, "side": side, **extra},
                            st.sampled_from([0.0, 1.0, 0.0, 1.0, -0.0, 0, 2.0]), st.sampled_from("rlrlc"),
                            st.sampled_from([{}, {}, {}, {"extra": 1}]))
-_plain_params = st.one_of(st.just({}), st.builds(lambda k: {"k": k}, st.integers(0, 2)))
+_plain_params = st.one_of(st.just({}), st.builds(lambda k: {"k": k}, st.integers(0, 2)), _tiny_params)
 
 
 def _inputs(below: int, low: int, high: int):
@@ -222,13 +218,15 @@ def graphs(draw, max_nodes: int = 14) -> Recipe:
             node = Node("op", name, draw(_scalar_params), draw(_inputs(below, 1, 2)))
         elif kind == "op":
             low = 0 if draw(st.integers(0, 15)) == 0 else 1  # rarely an op with no inputs
-            node = Node("op", draw(st.sampled_from(OP_NAMES)), draw(_plain_params), draw(_inputs(below, low, 3)))
+            name = draw(st.sampled_from(OP_NAMES) | st.sampled_from(OP_NAMES) | _tiny)
+            node = Node("op", name, draw(_plain_params), draw(_inputs(below, low, 3)))
         elif kind == "reduction":
             node = Node(kind, draw(st.sampled_from(["sum", "max"])), draw(_plain_params), draw(_inputs(below, 1, 1)))
         elif kind in ("exchange", "join"):
             node = Node(kind, "", draw(st.sampled_from([{}, {"scheme": "hash"}])), draw(_inputs(below, 1, 2)))
         else:
-            node = Node("external", descriptor=draw(st.sampled_from(DESCRIPTORS)), inputs=draw(_inputs(below, 0, 2)))
+            descriptor = draw(st.sampled_from(DESCRIPTORS) | _tiny_descriptor)
+            node = Node("external", descriptor=descriptor, inputs=draw(_inputs(below, 0, 2)))
         nodes.append(node)
         same = [] if same is None else same
         same.append(below)
@@ -250,27 +248,6 @@ def _echo(draw, nodes, equivalent):
     if old.kind == "op" and old.name in COMMUTATIVE and not old.params and draw(st.booleans()):
         inputs.reverse()
     return Node(old.kind, old.name, dict(old.params), inputs, old.descriptor), equivalent[k]
-
-
-# Look-alike operators: short texts made of the token separators, so that
-# different nodes often have texts that a careless encoding would confuse.
-_tiny = st.text(alphabet=st.sampled_from("a|;=%-,"), max_size=3)
-_tiny_params = st.dictionaries(_tiny, st.sampled_from([0, 1, True, False, 0.0, -0.0, 1.0, math.nan, "", "a|"]),
-                               max_size=2)
-
-
-@st.composite
-def lookalikes(draw) -> Recipe:
-    # Nodes of every recordable kind over two sources s0 and s1, named and parametrized with separator-heavy texts;
-    # none is commutative or an identity.
-    nodes = [Node("source", "s0"), Node("source", "s1")]
-    over = st.lists(st.integers(0, 1), max_size=2)
-    for _ in range(draw(st.integers(1, 10))):
-        kind = draw(st.sampled_from(["source", "op", "reduction", "external", "exchange", "join"]))
-        descriptor = {f: draw(_tiny) for f in DESCRIPTOR} | {"preprocessing_ref": draw(st.none() | _tiny)}
-        name = draw(_tiny) if kind in ("source", "op", "reduction") else ""
-        nodes.append(Node(kind, name, draw(_tiny_params), [] if kind == "source" else draw(over), descriptor))
-    return Recipe(nodes, [])
 
 
 # ---------------------------------------------------------------------------

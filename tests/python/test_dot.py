@@ -1,8 +1,6 @@
 """The Graphviz text of a store: node lines with their labels and output shape, then edge lines, and the escaping of
 labels."""
 
-from __future__ import annotations
-
 import math
 
 import pytest
@@ -15,12 +13,8 @@ def test_documented_example():
     g = GraphStore()
     g.add_op("add", [g.add_source("x")], {"scalar": 1.0})
     assert GraphStore.deserialize(g.serialize([1])).to_dot() == (
-        "digraph trellan {\n"
-        '  n0 [label="Source x"];\n'
-        '  n1 [label="Op add {scalar=1}", shape=doublecircle];\n'
-        "  n0 -> n1;\n"
-        "}\n"
-    )
+        'digraph trellan {\n  n0 [label="Source x"];\n  n1 [label="Op add {scalar=1}", shape=doublecircle];\n'
+        "  n0 -> n1;\n}\n")
 
 
 def recorded(g):
@@ -45,8 +39,7 @@ def staged(g):
               "n1 -> n2;", "n0 -> n2;"]),
 ], ids=["recorded", "stage"])
 def test_node_lines_then_edge_lines_in_id_and_input_order(build, lines):
-    g = GraphStore()
-    made = build(g)
+    made = build(g := GraphStore())
     if isinstance(made, list):
         made = GraphStore.deserialize(g.serialize(made))
     assert made.to_dot() == "digraph trellan {\n" + "".join(f"  {line}\n" for line in lines) + "}\n"
@@ -74,7 +67,6 @@ def test_node_lines_then_edge_lines_in_id_and_input_order(build, lines):
         ("t\tr\rn\nz\x00", '\\"t\\\\tr\\\\rn\\\\nz\\\\0\\"'), ("esc\x1bdel\x7f", '\\"esc\\\\u{1b}del\\\\u{7f}\\"')]],
 ])
 def test_labels(build, label):
-    g = GraphStore()
-    made = build(g)
+    made = build(g := GraphStore())
     g = made if isinstance(made, GraphStore) else g
     assert g.to_dot() == f'digraph trellan {{\n  n0 [label="{label}"];\n}}\n'

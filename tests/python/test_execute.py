@@ -2,14 +2,10 @@
 cluster, and the NumPy kernels. The property test is the semantic check of reduction: a graph computes the same
 values before and after it."""
 
-from __future__ import annotations
-
-import os
-import re
+import os, re
 from typing import Any
 
-import dask
-import dask.threaded
+import dask, dask.threaded
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -59,10 +55,9 @@ def pipelines(draw: st.DrawFn) -> tuple[Recipe, dict[str, np.ndarray]]:
         below = len(nodes)
         earlier = st.one_of(st.integers(max(0, below - 3), below - 1), st.integers(0, below - 1))
         what = draw(st.sampled_from(["unary", "binary", "binary", "scalar", "near", "reduction", "echo"]))
-        if what == "unary":
-            nodes.append(Node("op", draw(st.sampled_from(UNARY)), {}, [draw(earlier)]))
-        elif what == "binary":
-            nodes.append(Node("op", draw(st.sampled_from(BINARY)), {}, [draw(earlier), draw(earlier)]))
+        if what in ("unary", "binary"):
+            inputs = [draw(earlier) for _ in range(1 + (what == "binary"))]
+            nodes.append(Node("op", draw(st.sampled_from(UNARY if what == "unary" else BINARY)), {}, inputs))
         elif what == "scalar":
             name, side, scalar = draw(st.sampled_from(SCALAR_OPS))
             nodes.append(Node("op", name, {"scalar": scalar, "side": side}, [draw(earlier)]))
@@ -208,6 +203,6 @@ def test_a_long_chain_runs_with_a_bounded_number_of_live_values(reduce: bool, le
     Counted.live = Counted.peak = 0
     (value,) = evaluate(store, [last], sources=lambda name, params: Counted(0),
                         kernels={"step": lambda x: Counted(x.n + 1)})
-    assert value.n == length - 1 and Counted.peak == width
+    assert (value.n, Counted.peak) == (length - 1, width)
     del value
     assert Counted.live == 0

@@ -1,8 +1,6 @@
 """The incremental reducer: the canonical form it keeps while a store grows, how deltas are consumed, and that
 finalize gives what a whole-store reduction gives."""
 
-from __future__ import annotations
-
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
@@ -73,10 +71,7 @@ def test_steps_consume_only_new_nodes():
     g.add_op("f", [g.add_op("g", [x])])
     assert r.step(g) == 3 and r.step(store=g) == 0
     g.add_op("g", [x])  # recorded again: no new node, nothing to consume
-    assert r.step(g) == 0
-    for name in "abcde":
-        g.add_op(name, [x])
-    assert r.step(g) == 5
+    assert r.step(g) == 0 and [g.add_op(name, [x]) for name in "abcde"] == [3, 4, 5, 6, 7] and r.step(g) == 5
     assert counters(r) == (8, 8, 8) == (g.node_count(),) * 3
 
 
@@ -104,11 +99,8 @@ def test_a_reducer_refuses_stores_but_its_first(first, other, call):
     with pytest.raises(ValueError, match=r"^IncrementalReducer is bound to another GraphStore$"):
         call(r, s)
     assert counters(r) == before
-    if held:
-        g = held[0]
-        g.add_exchange([2])
-        assert r.step(g) == 1
-        assert r.finalize(g, outputs=[3])[0].nodes() == g.reduce(outputs=[3])[0].nodes()
+    if held:  # and the first one still works
+        assert r.step(held[0]) == 0 and result(r.finalize(held[0], outputs=[2])) == result(held[0].reduce(outputs=[2]))
 
 
 def test_failed_finalize_consumes_nothing():
@@ -129,14 +121,3 @@ def test_finalize_consumes_the_rest_and_can_repeat():
     assert r.step(g) == 1
     again, report = r.finalize(g, maximal_fusion=True, outputs=[tail])
     assert report["input_nodes"] == 5 and again.node_count() == first[0].node_count() + 1
-
-
-def test_finalize_without_outputs_uses_the_marks():
-    g = GraphStore()
-    chain(g, 2)
-    r = IncrementalReducer()
-    reduced, report = r.finalize(g)
-    assert reduced.node_count() == 0
-    assert report == {k: (r.canonical_count() if k == "input_nodes" else 0) for k in REPORT_KEYS}
-    marked = GraphStore.deserialize(g.serialize([2, 0]))
-    assert result(IncrementalReducer().finalize(marked)) == result(marked.reduce(outputs=[2, 0]))

@@ -3,14 +3,7 @@ not move, Python objects do not pile up (the interpreter's count of allocated bl
 (glibc's mallinfo2, where available) and neither does the process (RSS). Also: running out of memory is a
 MemoryError for that one call, and leaves the store and the reducer usable."""
 
-from __future__ import annotations
-
-import ctypes
-import gc
-import os
-import subprocess
-import sys
-import textwrap
+import ctypes, gc, os, subprocess, sys, textwrap
 from collections.abc import Callable
 
 import pytest

@@ -1,11 +1,6 @@
 """The type stub `python/trellan_core.pyi` against the built module, and what it lets mypy check."""
 
-from __future__ import annotations
-
-import os
-import subprocess
-import sys
-import textwrap
+import os, subprocess, sys, textwrap
 from pathlib import Path
 
 import pytest
@@ -22,19 +17,16 @@ def mypy(*args: str, cwd: Path | None = None) -> subprocess.CompletedProcess[str
     return subprocess.run([sys.executable, "-m", *args], capture_output=True, text=True, env=env, cwd=cwd)
 
 
-def test_stub_matches_the_runtime_module() -> None:
-    done = mypy("mypy.stubtest", "trellan_core")
+@pytest.mark.parametrize("args", [["mypy.stubtest", "trellan_core"], ["mypy", "--strict", str(STUB_DIR / "trellan")]],
+                         ids=["stub matches the module", "package type checks"])
+def test_mypy(args: list[str]) -> None:
+    done = mypy(*args)
     assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_the_installed_stub_is_this_one() -> None:
     installed = Path(trellan_core.__file__).with_name("trellan_core.pyi")
     assert installed.read_text() == (STUB_DIR / "trellan_core.pyi").read_text()
-
-
-def test_the_cli_package_type_checks_strictly() -> None:
-    done = mypy("mypy", "--strict", str(STUB_DIR / "trellan"))
-    assert done.returncode == 0, done.stdout
 
 
 # Every line that must be rejected carries `# type: ignore[code]`; under --strict an ignore that

@@ -2,12 +2,7 @@
 reduce and step a shared incremental reducer, with the interpreter switching threads as often as it can; failing
 calls racing with good ones; and other threads running while a long reduction works."""
 
-from __future__ import annotations
-
-import random
-import sys
-import threading
-import time
+import random, sys, threading, time
 from collections.abc import Callable
 from functools import partial
 
@@ -41,8 +36,8 @@ def universe(seed: int) -> list[Node]:
         for _ in range(WIDTH):
             kind = rng.choice(["op", "op", "op", "reduction", "external", "exchange", "join"])
             name = rng.choice(["add", "mul", "sub", "f"]) if kind in ("op", "reduction") else ""
-            inputs = [rng.randrange(below) for _ in range(rng.randint(1, 3))]
-            nodes.append(Node(kind, name, PARAMS[rng.randrange(len(PARAMS))], inputs, rng.choice(DESCRIPTORS)))
+            nodes.append(Node(kind, name, rng.choice(PARAMS), rng.choices(range(below), k=rng.randint(1, 3)),
+                              rng.choice(DESCRIPTORS)))
     return nodes
 
 
@@ -148,10 +143,8 @@ def test_failing_calls_interleaved_with_good_ones_leave_the_store_usable():
     store.add_source("x")
     bad = 2**40 + 10  # never a node of this store
     failing = [
-        (ValueError, lambda: store.add_op("f", [bad])),
-        (TypeError, lambda: store.add_op("f", [0], {"k": [1]})),
-        (ValueError, lambda: store.reduce(outputs=[bad])),
-        (ValueError, lambda: GraphStore.deserialize(b"TIR1\x01\x00\x00\x00\x09")),
+        (ValueError, lambda: store.add_op("f", [bad])), (TypeError, lambda: store.add_op("f", [0], {"k": [1]})),
+        (ValueError, lambda: store.reduce(outputs=[bad])), (ValueError, lambda: GraphStore.deserialize(b"TIR1")),
         (ValueError, lambda: IncrementalReducer().finalize(store, outputs=[bad])),
     ]
 
@@ -191,14 +184,12 @@ def counting_rate(work: Callable[[], None]) -> float:
         finally:
             stop.append(True)
 
-    thread = threading.Thread(target=run)
     begin, n = time.perf_counter(), 0
-    thread.start()
+    (thread := threading.Thread(target=run)).start()
     while not stop:
         n += 1
-    elapsed = time.perf_counter() - begin
     thread.join()
-    return n / elapsed
+    return n / (time.perf_counter() - begin)
 
 
 def finalize_while_polling(store: GraphStore, out: int) -> None:
