@@ -171,7 +171,7 @@ def record(recipe: Recipe):
     return store, ids, [ids[i] for i in recipe.outputs]
 
 
-OP_NAMES = ("add", "mul", "sub", "maximum", "f", "add|x")
+OP_NAMES = (*sorted(COMMUTATIVE), "sub", "f", "add|x")
 # Look-alike texts made of the token separators, so that different nodes often have names, params and descriptors
 # that a careless encoding would confuse.
 _tiny = st.text(alphabet=st.sampled_from("a|;=%-,"), max_size=3)
@@ -184,13 +184,14 @@ _tiny_descriptor = st.builds(lambda fields, ref: dict(zip(DESCRIPTOR, fields), p
 _scalar_params = st.builds(lambda scalar, side, extra: {"scalar": scalar, "side": side, **extra},
                            st.sampled_from([0.0, 1.0, 0.0, 1.0, -0.0, 0, 2.0]), st.sampled_from("rlrlc"),
                            st.sampled_from([{}, {}, {}, {"extra": 1}]))
-_plain_params = st.one_of(st.just({}), st.builds(lambda k: {"k": k}, st.integers(0, 2)), _tiny_params)
+_plain_params = st.one_of(st.just({}), st.just({}), st.builds(lambda k: {"k": k}, st.integers(0, 2)), _tiny_params)
 
 
-def _inputs(below: int, low: int, high: int):
+@st.composite
+def _inputs(draw, below: int, low: int, high: int) -> list:
     # Mostly recent nodes, so that chains form; sometimes any earlier one.
     pick = st.one_of(st.integers(max(0, below - 3), below - 1), st.integers(0, below - 1))
-    return st.lists(pick, min_size=low, max_size=high)
+    return [draw(pick) for _ in range(draw(st.integers(low, high)))]
 
 
 DESCRIPTORS = [dict(DESCRIPTOR, kind="a|b", content_hash="c"), dict(DESCRIPTOR, kind="a", content_hash="b|c"),
@@ -239,8 +240,8 @@ def graphs(draw, max_nodes: int = 14) -> Recipe:
 @st.composite
 def _echo(draw, nodes, equivalent):
     # A node equal to an earlier one under the rewrite rules, and the list of nodes it is equal to.
-    k = draw(st.integers(0, len(nodes) - 1))
-    old = nodes[k]
+    twins = [i for i, n in enumerate(nodes) if n.name in COMMUTATIVE and not n.params and len(n.inputs) == 2]
+    old = nodes[k := draw(st.sampled_from(twins) if twins and draw(st.booleans()) else st.integers(0, len(nodes) - 1))]
     if old.kind == "source" or draw(st.booleans()):
         name, scalar = draw(st.sampled_from([("add", 0.0), ("mul", 1.0)]))
         return Node("op", name, {"scalar": scalar, "side": draw(st.sampled_from("rl"))}, [k]), equivalent[k]

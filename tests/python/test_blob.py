@@ -17,8 +17,7 @@ from trellan_core import GraphStore
 TRUNCATED = "truncated trellan IR blob"
 BAD_MAGIC = "not a trellan IR blob (bad magic/version)"
 BAD_UTF8 = "invalid utf-8 in trellan IR blob"
-NAN_PAYLOAD = 0xFFF8000000000123
-SIGNALLING_NAN = 0x7FF0000000000001
+NAN_PAYLOAD, SIGNALLING_NAN = 0xFFF8000000000123, 0x7FF0000000000001
 # Every width of UTF-8 sequence at the edges of its range, and one across an eight-byte block.
 WIDE = "1234567é" + "\u0800\ud7ff\ue000€\U00010000𝄞\U0010ffff" + "abcdefgh"
 

@@ -89,8 +89,8 @@ CANON = [
 def test_canonicalization(build, pattern, inputs, how):
     g = GraphStore()
     chosen = build(g)
-    node_map, first = how(g, outputs=chosen)[0].node_map(), {}
-    assert [first.setdefault(node_map[i], letter) for i, letter in zip(chosen, pattern)] == list(pattern)
+    node_map, letters = how(g, outputs=chosen)[0].node_map(), {}
+    assert "".join(letters.setdefault(node_map[i], "abcd"[len(letters)]) for i in chosen) == pattern
     assert inputs is None or how(g, outputs=chosen)[0].nodes()[node_map[chosen[0]][0]]["inputs"] == inputs
     (r := IncrementalReducer()).step(g)
     assert r.canonical_count() == classes(g.nodes())[1]

@@ -11,8 +11,8 @@ import pytest
 from strategies import DESCRIPTORS, Node, record_node, result
 from trellan_core import GraphStore, IncrementalReducer
 
-WRITERS, LAYERS, WIDTH = 8, 16, 100
-READER_ROUNDS = 300  # at most; readers stop once the writers are done
+# Readers take at most READER_ROUNDS looks, and stop once the writers are done.
+WRITERS, LAYERS, WIDTH, READER_ROUNDS = 8, 16, 100, 300
 # an identity add, an identity mul, and texts that need escaping
 PARAMS = [{}, {"k": 1}, {"scalar": 0.0, "side": "r"}, {"scalar": 1.0, "side": "l"},
           {"s": "a|b;c=d%", "f": -0.0, "b": True}]
