@@ -64,7 +64,8 @@ def test_node_lines_then_edge_lines_in_id_and_input_order(build, lines):
         (-(2**63), "-9223372036854775808"), (1.0, "1"), (0.1, "0.1"), (-2.5, "-2.5"), (-0.0, "-0"),
         (1e20, "100000000000000000000"), (1.5e-7, "0.00000015"), (float(2**70), "1180591620717411300000"),
         (math.nan, "NaN"), (-math.inf, "-inf"), ("", '\\"\\"'), ('q"b\\s', '\\"q\\\\\\"b\\\\\\\\s\\"'),
-        ("t\tr\rn\nz\x00", '\\"t\\\\tr\\\\rn\\\\nz\\\\0\\"'), ("esc\x1bdel\x7f", '\\"esc\\\\u{1b}del\\\\u{7f}\\"')]],
+        ("t\tr\rn\nz\x00", '\\"t\\\\tr\\\\rn\\\\nz\\\\0\\"'), ("esc\x1bdel\x7f", '\\"esc\\\\u{1b}del\\\\u{7f}\\"'),
+        ("it's é€𝄞", '\\"it\'s é€𝄞\\"')]],
 ])
 def test_labels(build, label):
     made = build(g := GraphStore())
