@@ -51,6 +51,8 @@ FAILURES = [
     (lambda g: g.add_external(dict(DESCRIPTOR, preprocessing_ref=5), []), TypeError, NOT_STR.format("int")),
     (lambda g: PayloadDescriptor(**dict(DESCRIPTOR, version=b"x")), TypeError,
      "argument 'version': 'bytes' object is not an instance of 'str'"),
+    (lambda g: PayloadDescriptor(**DESCRIPTOR, preprocessing_ref=5), TypeError,
+     "argument 'preprocessing_ref': 'int' object is not an instance of 'str'"),
     (lambda g: g.reduce(maximal_fusion=1), TypeError,
      "argument 'maximal_fusion': 'int' object is not an instance of 'bool'"),
     (fresh(lambda r, g: r.finalize(g, maximal_fusion=np.int64(1))), TypeError,
@@ -63,7 +65,7 @@ FAILURES = [
     (lambda g: GraphStore.nodes(PayloadDescriptor(**DESCRIPTOR)), TypeError, None),
     # lookups and views
     (lambda g: g.add_op("op", [0, 1]), ValueError, "no node with id 1"),
-    (lambda g: g.reduce(outputs=[0, 99, 100]), ValueError, "no node with id 99"),
+    (lambda g: g.reduction_report(outputs=[0, 99, 100]), ValueError, "no node with id 99"),
     (lambda g: BAD_STAGE.nodes(), ValueError, 'unparseable stage member token "op|q\\"\\\\\\t|k=x1"'),
 ]
 

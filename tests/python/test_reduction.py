@@ -288,8 +288,7 @@ def check_reduction(store, outputs, maximal):
 def check_fixed_point(reduced, maximal):
     again, report = reduced.reduce(maximal_fusion=maximal)
     n = reduced.node_count()
-    assert again.serialize() == reduced.serialize()
-    assert report == report_of(n, n, n, 0, n, n)
+    assert again.serialize() == reduced.serialize() and report == report_of(n, n, n, 0, n, n)
     assert again.node_map() == [(i, None) for i in range(n)]
 
 
