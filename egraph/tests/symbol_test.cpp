@@ -5,8 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace egraph {
-namespace {
+namespace egraph::test {
 
 // Equal texts share one number; numbers follow first-intern order whatever
 // the hash key, so no hash value decides one, and growing the table keeps them.
@@ -23,5 +22,4 @@ TEST(SymbolTable, NumbersFollowFirstInternOrderUnderAnyKey) {
   }
 }
 
-}  // namespace
-}  // namespace egraph
+}  // namespace egraph::test

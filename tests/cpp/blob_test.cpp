@@ -4,8 +4,7 @@
 
 #include <gtest/gtest.h>
 
-namespace trellan {
-namespace {
+namespace trellan::test {
 
 TEST(BlobWriter, ReferenceValueBeyond32BitsIsRefused) {
   GraphStore s;
@@ -20,5 +19,4 @@ TEST(BlobWriter, ReferenceValueBeyond32BitsIsRefused) {
             "in a 32-bit field");
 }
 
-}  // namespace
-}  // namespace trellan
+}  // namespace trellan::test

@@ -4,36 +4,28 @@
 
 #include <bit>
 
-namespace trellan {
-namespace {
+namespace trellan::test {
 
 const double kSignedNan = std::bit_cast<double>(0xFFF8000000000000ULL);
 const double kPayloadNan = std::bit_cast<double>(0x7FF0000000000001ULL);
 
-ParamMap map(std::vector<ParamEntry> entries) { return ParamMap::make(std::move(entries)); }
-
-struct EqualityCase {
-  ParamMap a, b;
-  bool equal;
-};
+ParamMap one(ParamValue v) { return ParamMap::make({{"k", std::move(v)}}); }
 
 // Maps built apart (never sharing an entry block): == and the digest that
 // node hashing uses must agree.
 TEST(ParamMap, EqualityAndDigestAgree) {
-  const EqualityCase cases[] = {
-      {map({{"k", ParamValue::Int(1)}}), map({{"k", ParamValue::Int(1)}}), true},
-      {map({{"a", ParamValue::Int(1)}, {"b", ParamValue::Str("s")}}),
-       map({{"b", ParamValue::Str("s")}, {"a", ParamValue::Int(1)}}), true},
-      {map({{"k", ParamValue::Float(kSignedNan)}}), map({{"k", ParamValue::Float(kPayloadNan)}}), true},
-      {map({{"k", ParamValue::Int(1)}}), map({{"k", ParamValue::Float(1.0)}}), false},
-      {map({{"k", ParamValue::Float(0.0)}}), map({{"k", ParamValue::Float(-0.0)}}), false},
-      {map({{"k", ParamValue::Int(1)}}), ParamMap(), false},
-  };
-  for (const EqualityCase& c : cases) {
-    const std::string row = c.a.display() + " vs " + c.b.display();
-    EXPECT_EQ(c.a == c.b, c.equal) << row;
-    EXPECT_EQ(c.b == c.a, c.equal) << row;
-    if (c.equal) EXPECT_EQ(c.a.digest(), c.b.digest()) << row;
+  const std::tuple<ParamMap, ParamMap, bool> cases[] = {
+      {one(ParamValue::Int(1)), one(ParamValue::Int(1)), true},
+      {ParamMap::make({{"a", ParamValue::Int(1)}, {"b", ParamValue::Str("s")}}),
+       ParamMap::make({{"b", ParamValue::Str("s")}, {"a", ParamValue::Int(1)}}), true},
+      {one(ParamValue::Float(kSignedNan)), one(ParamValue::Float(kPayloadNan)), true},
+      {one(ParamValue::Int(1)), one(ParamValue::Float(1.0)), false},
+      {one(ParamValue::Float(0.0)), one(ParamValue::Float(-0.0)), false},
+      {one(ParamValue::Int(1)), ParamMap(), false}};
+  for (const auto& [a, b, equal] : cases) {
+    EXPECT_EQ(a == b, equal) << a.display() << " vs " << b.display();
+    EXPECT_EQ(b == a, equal) << a.display() << " vs " << b.display();
+    if (equal) EXPECT_EQ(a.digest(), b.digest()) << a.display();
   }
 }
 
@@ -48,5 +40,4 @@ TEST(ParamValue, EveryNanIsOneValueButKeepsItsBits) {
   EXPECT_EQ(std::bit_cast<uint64_t>(b.as_float()), 0x7FF0000000000001ULL);
 }
 
-}  // namespace
-}  // namespace trellan
+}  // namespace trellan::test
