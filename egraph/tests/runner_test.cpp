@@ -5,6 +5,7 @@
 #include "support.hpp"
 
 namespace egraph::test {
+
 using Kind = StopReason::Kind;
 
 size_t applied(const Iteration& it, const char* name) {
