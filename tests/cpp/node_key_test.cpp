@@ -17,8 +17,9 @@ TEST(NodeKey, EqualKeysHashAlikeAcrossKinds) {
   const std::vector<NodeKey> keys = {
       NodeKey::source("x", {}), NodeKey::op("x", {}, {}), NodeKey::reduction("x", {}, {}),
       NodeKey::external(desc(std::nullopt), {}, {}), NodeKey::external(desc(""), {}, {}),
-      NodeKey::external(desc("-"), {}, {}), NodeKey::stage({}, {}), NodeKey::exchange({}, {}),
-      NodeKey::join({}, {}), NodeKey::op("x", {}, {0, 1, 2, 3})};
+      NodeKey::external(desc("-"), {}, {}), NodeKey::stage({}, {StageOp{"op|g", {StageRef::input(0)}}}),
+      NodeKey::stage({}, {StageOp{"op|g", {StageRef::member(0)}}}), NodeKey::exchange({}, {}), NodeKey::join({}, {}),
+      NodeKey::op("x", {}, {0, 1, 2, 3})};
   for (size_t i = 0; i < keys.size(); ++i) {
     const NodeKey copy = keys[i];
     EXPECT_EQ(copy, keys[i]);
