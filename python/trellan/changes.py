@@ -24,7 +24,7 @@ class Changes:
     stages: dict[int, list[int]] = field(default_factory=dict)
 
 
-def _is_identity(node: _NodeView) -> bool:
+def is_identity(node: _NodeView) -> bool:
     """x + 0.0 or x * 1.0 with the scalar on either side: the ops the optimizer folds away."""
     params = node["params"]
     if node["kind"] != "op" or len(node["inputs"]) != 1 or set(params) != {"scalar", "side"}:
@@ -38,7 +38,7 @@ def _is_identity(node: _NodeView) -> bool:
 
 
 def _why(node: _NodeView, kept: _NodeView) -> str:
-    if _is_identity(node):
+    if is_identity(node):
         return "identity op, folded into its input"
     if (
         node["kind"] == kept["kind"] == "op"

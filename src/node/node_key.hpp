@@ -167,6 +167,9 @@ class NodeKey {
   const PayloadDescriptor& descriptor() const;          // External only
   const std::vector<StageOp>& members() const;          // Stage only
 
+  // The operator identity without inputs: "src|", "op|" or "red|" and the
+  // escaped name, "exch" or "join", each with its params; operator_text() for
+  // an External or a Stage.
   std::string token() const;
   // Operator identity used by the optimizer: equal to token() for every kind
   // whose token is already injective (source, op, reduction, exchange, join);
@@ -234,10 +237,6 @@ class NodeKey {
   ParamMap params_;    // always empty for a Stage
   Fields v_;           // the kind, and its own fields
 };
-
-// A key or params prefixed with a head: "head" alone when params are empty,
-// else head + "|" + params token.
-std::string with_params(std::string_view head, const ParamMap& params);
 
 struct ParsedOpToken {
   std::string head;  // "op" or "red"

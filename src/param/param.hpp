@@ -41,7 +41,6 @@ class ParamValue {
   bool as_bool() const { return std::get<2>(v_); }
   const std::string& as_str() const { return std::get<3>(v_); }
 
-  std::string token() const;
   void append_token(std::string& out) const;
   std::string display() const;
   void hash(KeyedHasher& h) const;
@@ -78,12 +77,9 @@ class ParamMap {
     return block_ ? std::span<const ParamEntry>(block_->entries) : std::span<const ParamEntry>();
   }
   bool empty() const { return !block_ || block_->entries.empty(); }
-  size_t size() const { return block_ ? block_->entries.size() : 0; }
 
-  std::string token() const;
   void append_token(std::string& out) const;
   std::string display() const;
-  void hash(KeyedHasher& h) const;
   // A 64-bit summary of the contents, consistent with ==, computed once when
   // the map is made (keyed by a per-process secret). Hashing a key that
   // carries a map writes this word instead of walking the entries again.
