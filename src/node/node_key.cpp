@@ -100,11 +100,15 @@ std::string NodeKey::token() const {
       append_params(out, params_);
       return out;
     }
-    // Nothing reads a plain token of these two; their one text is the
-    // injective operator text.
-    case NodeKind::External:
+    case NodeKind::External: {
+      const auto& d = descriptor();
+      out = "ext|" + d.kind + "|" + d.content_hash + "|" + d.framework + "|" + d.version + "|" +
+            d.io_schema + "|" + (d.preprocessing_ref ? *d.preprocessing_ref : std::string("-"));
+      append_params(out, params_);
+      return out;
+    }
     case NodeKind::Stage:
-      return operator_text();
+      return "stage|" + std::to_string(members().size());
     case NodeKind::Exchange:
       out = "exch";
       append_params(out, params_);

@@ -168,8 +168,8 @@ class NodeKey {
   const std::vector<StageOp>& members() const;          // Stage only
 
   // The operator identity without inputs: "src|", "op|" or "red|" and the
-  // escaped name, "exch" or "join", each with its params; operator_text() for
-  // an External or a Stage.
+  // escaped name, "exch" or "join", each with its params; "ext|" and the six
+  // descriptor fields as written, or "stage|" and the member count.
   std::string token() const;
   // Operator identity used by the optimizer: equal to token() for every kind
   // whose token is already injective (source, op, reduction, exchange, join);

@@ -187,10 +187,11 @@ def test_reductions_with_fresh_constants_keep_memory_flat():
         samples.append((heap_in_use(), rss_bytes()))
     # Against the third round, once allocator pools have settled. Every
     # reduction interns 100k texts of about 40 bytes: a table that kept them
-    # would grow by several megabytes per round.
+    # would grow by about 4 MB per round, 36 MB over the nine compared. RSS
+    # also moves with fragmentation by a few MB, so its bound is looser.
     (heap0, rss0), (heap1, rss1) = samples[2], samples[-1]
     assert heap1 - heap0 < 1 << 20, f"heap grew by {heap1 - heap0} bytes"
-    assert UNDER_ASAN or rss1 - rss0 < 8 << 20, f"RSS grew by {rss1 - rss0} bytes"
+    assert UNDER_ASAN or rss1 - rss0 < 24 << 20, f"RSS grew by {rss1 - rss0} bytes"
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime reserves too much address space for a limit")
