@@ -6,9 +6,7 @@ namespace trellan {
 
 const ParamMap& ParamPool::share(const ParamMap& m) {
   if (m.empty()) return m;
-  for (size_t r = 0; r < std::min(kRecent, maps_.size()); ++r) {
-    if (maps_[recent_[r]].same_block(m)) return maps_[recent_[r]];
-  }
+  if (auto r = recent_.find([&](size_t id) { return maps_[id].same_block(m); })) return maps_[*r];
   // Identical maps are equal maps, whose digests agree.
   const uint64_t hash = m.digest();
   index_.reserve_one();
@@ -20,7 +18,7 @@ const ParamMap& ParamPool::share(const ParamMap& m) {
     id = index_.insert(probe, hash);
     maps_.push_back(m);
   }
-  recent_[recent_next_++ % kRecent] = id;
+  recent_.remember(id);
   return maps_[id];
 }
 

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "common/recent_ids.hpp"
 #include "common/tagged_index.hpp"
 #include "param/param.hpp"
 
@@ -25,11 +26,9 @@ class ParamPool {
   // or shared by the blob reader) is found at its first probe, by address.
   TaggedIndex index_;
   std::vector<ParamMap> maps_;
-  // The last few maps returned, checked by address first: nodes recorded
-  // together mostly carry the same few maps.
-  static constexpr size_t kRecent = 4;
-  size_t recent_[kRecent] = {};  // positions in maps_ (unused until maps_ has them)
-  size_t recent_next_ = 0;
+  // Positions of the last few maps returned, checked by address first: nodes
+  // recorded together mostly carry the same few maps.
+  RecentIds<size_t, 4> recent_;
 };
 
 }  // namespace trellan

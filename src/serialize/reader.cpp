@@ -124,12 +124,9 @@ Result<ParamMap, DecodeError> Reader::params() {
   auto same_bytes = [&](const SeenParams& seen) {
     return seen.size == size && std::memcmp(data_.data() + seen.offset, bytes, size) == 0;
   };
-  for (size_t r = 0; r < std::min(kRecent, seen_.size()); ++r) {
-    const SeenParams& seen = seen_[recent_[r]];
-    if (same_bytes(seen)) {
-      pos_ += size;
-      return seen.map;
-    }
+  if (auto r = recent_.find([&](size_t id) { return same_bytes(seen_[id]); })) {
+    pos_ += size;
+    return seen_[*r].map;
   }
   KeyedHasher h(seen_key_);
   h.write_str(std::string_view(reinterpret_cast<const char*>(bytes), size));
@@ -146,7 +143,7 @@ Result<ParamMap, DecodeError> Reader::params() {
     id = seen_index_.insert(probe, hash);
     seen_.push_back(SeenParams{offset, size, std::move(map)});
   }
-  recent_[recent_next_++ % kRecent] = id;
+  recent_.remember(id);
   return seen_[id].map;
 }
 

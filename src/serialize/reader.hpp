@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/keyed_hash.hpp"
+#include "common/recent_ids.hpp"
 #include "common/result.hpp"
 #include "common/tagged_index.hpp"
 #include "node/node_key.hpp"
@@ -63,11 +64,9 @@ class Reader {
   HashKey seen_key_ = HashKey::random();  // the bytes come from outside
   TaggedIndex seen_index_;
   std::vector<SeenParams> seen_;
-  // The last few fields found, compared before anything is hashed: records
-  // mostly repeat a map they met a moment ago.
-  static constexpr size_t kRecent = 4;
-  size_t recent_[kRecent] = {};  // positions in seen_ (unused until seen_ has them)
-  size_t recent_next_ = 0;
+  // Positions of the last few fields found, compared before anything is
+  // hashed: records mostly repeat a map they met a moment ago.
+  RecentIds<size_t, 4> recent_;
 };
 
 }  // namespace trellan

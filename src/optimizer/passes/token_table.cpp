@@ -43,9 +43,7 @@ OpId TokenTable::record(const NodeKey& key) {
     const NodeKey& seen = *keys_[id];
     return seen.kind() == key.kind() && seen.name() == key.name() && seen.params() == key.params();
   };
-  for (size_t r = 0; r < std::min(kRecent, recent_count_); ++r) {
-    if (same_parts(recent_[r])) return recent_[r];
-  }
+  if (auto r = recent_.find(same_parts)) return *r;
   const uint64_t hash = parts_hash(key);
   by_parts_.reserve_one();
   const auto probe = by_parts_.find(hash, [&](uint64_t pos) { return same_parts(parts_ids_[pos]); });
@@ -61,7 +59,7 @@ OpId TokenTable::record(const NodeKey& key) {
     by_parts_.insert(probe, hash);
     parts_ids_.push_back(id);
   }
-  recent_[recent_count_++ % kRecent] = id;
+  recent_.remember(id);
   return id;
 }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/keyed_hash.hpp"
+#include "common/recent_ids.hpp"
 #include "common/tagged_index.hpp"
 #include "node/node_key.hpp"
 
@@ -54,9 +55,7 @@ class TokenTable {
   std::vector<OpId> parts_ids_;
   // The last few operators found by parts, compared before anything is
   // hashed: neighbouring nodes mostly repeat an operator met a moment ago.
-  static constexpr size_t kRecent = 8;
-  OpId recent_[kRecent] = {};
-  size_t recent_count_ = 0;
+  RecentIds<OpId, 8> recent_;
 
   HashKey text_key_;                          // texts hold user-chosen names: keyed hashing
   TaggedIndex by_text_;                       // positions are ids
