@@ -14,13 +14,11 @@ struct EngineNode {
   std::string op;                   // node token, e.g. "op|add" or "exch"
   std::vector<uint64_t> children;   // positions of inputs, each < own position
   bool opaque = false;              // true for every node that is not an Op
-  bool operator==(const EngineNode&) const = default;
 };
 
 struct EngineGraph {
   std::vector<EngineNode> nodes;
   std::vector<uint64_t> outputs;    // positions into nodes; repeats allowed
-  bool operator==(const EngineGraph&) const = default;
 };
 
 // Result of canonicalize: the canonical graph plus, for every input position,
