@@ -4,7 +4,7 @@ An entry is keyed by a node's 32-byte value digest and a hash of the cache's `na
 lives at `PATH/ab/cdef...` (the key in hex, fanned out by its first byte). Its file holds:
 
     magic b"TRC1" | key (32 bytes) | encoding tag (u8) | payload length (u64, little-endian)
-    | payload | BLAKE2b-256 of everything before it
+    | payload | SHA-256 of everything before it
 
 Every write goes to a temporary file of its own in the same folder and is renamed into place, so
 a reader sees a whole entry or none. Every read checks the magic, the key, the length and the
@@ -31,7 +31,7 @@ import time
 import weakref
 from collections.abc import Callable, Iterator
 from contextlib import suppress
-from hashlib import blake2b
+from hashlib import blake2b, sha256
 from typing import Any
 
 from . import cache_values
@@ -170,7 +170,7 @@ class ResultCache:
             self._count("not_cached")
             return False
         tag, payload = encoded
-        size = HEADER.size + memoryview(payload).nbytes + CHECKSUM_SIZE
+        size = HEADER.size + _length(payload) + CHECKSUM_SIZE
         if self.max_bytes is not None and size > self.max_bytes:
             self._count("not_cached")
             return False
@@ -256,14 +256,16 @@ class ResultCache:
         folder, name = os.path.split(path)
         os.makedirs(folder, mode=0o700, exist_ok=True)
         temp = os.path.join(folder, f".tmp-{name}-{os.getpid()}-{secrets.token_hex(8)}")
-        header = HEADER.pack(MAGIC, key, tag, memoryview(payload).nbytes)
-        checksum = blake2b(header, digest_size=CHECKSUM_SIZE)
-        checksum.update(payload)
+        header = HEADER.pack(MAGIC, key, tag, _length(payload))
+        checksum = sha256(header)
+        for piece in payload:
+            checksum.update(piece)
         fd = os.open(temp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
         try:
             with os.fdopen(fd, "wb") as f:
                 f.write(header)
-                f.write(payload)
+                for piece in payload:
+                    f.write(piece)
                 f.write(checksum.digest())
                 now = time.time_ns()  # the file clock is coarse; recency needs the fine one
                 os.utime(f.fileno(), ns=(now, now))
@@ -329,6 +331,10 @@ class ResultCache:
             self._counts[what] += 1
 
 
+def _length(payload: cache_values.Payload) -> int:
+    return sum(memoryview(piece).nbytes for piece in payload)
+
+
 def _parse(data: bytes, key: bytes) -> tuple[int, memoryview] | None:
     """`(tag, payload)` of an intact entry for `key`; None for anything else."""
     if len(data) < HEADER.size + CHECKSUM_SIZE:
@@ -337,7 +343,7 @@ def _parse(data: bytes, key: bytes) -> tuple[int, memoryview] | None:
     if magic != MAGIC or found != key or len(data) != HEADER.size + length + CHECKSUM_SIZE:
         return None
     body = memoryview(data)[:-CHECKSUM_SIZE]
-    if blake2b(body, digest_size=CHECKSUM_SIZE).digest() != data[-CHECKSUM_SIZE:]:
+    if sha256(body).digest() != data[-CHECKSUM_SIZE:]:
         return None
     return tag, body[HEADER.size:]
 

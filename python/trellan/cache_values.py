@@ -22,11 +22,12 @@ _NUMERIC_KINDS = "biufc"
 _FLOAT = struct.Struct("<d")
 _COMPLEX = struct.Struct("<dd")
 
-Payload = bytes | memoryview
+Payload = tuple[bytes | memoryview, ...]  # pieces written one after the other, never joined
 
 
 def encode(value: Any, allow_pickle: bool) -> tuple[int, Payload] | None:
-    """`(tag, payload)`, or None when the value has no encoding the cache may use."""
+    """`(tag, payload)`, or None when the value has no encoding the cache may use. An array's
+    payload is its .npy header and a view of its own memory, so saving copies nothing."""
     # A NumPy value can only exist once NumPy is imported, so this never imports it.
     np = sys.modules.get("numpy")
     if np is not None:
@@ -36,33 +37,40 @@ def encode(value: Any, allow_pickle: bool) -> tuple[int, Payload] | None:
             return NPY_SCALAR, _npy(np, np.asarray(value))
     kind = type(value)
     if value is None:
-        return NONE, b""
+        return NONE, ()
     if kind is bool:
-        return BOOL, b"\x01" if value else b"\x00"
+        return BOOL, (b"\x01" if value else b"\x00",)
     if kind is int:
-        return INT, value.to_bytes((value.bit_length() + 8) // 8, "little", signed=True)
+        return INT, (value.to_bytes((value.bit_length() + 8) // 8, "little", signed=True),)
     if kind is float:
-        return FLOAT, _FLOAT.pack(value)
+        return FLOAT, (_FLOAT.pack(value),)
     if kind is complex:
-        return COMPLEX, _COMPLEX.pack(value.real, value.imag)
+        return COMPLEX, (_COMPLEX.pack(value.real, value.imag),)
     if kind is str:
-        return STR, value.encode("utf-8", "surrogatepass")
+        return STR, (value.encode("utf-8", "surrogatepass"),)
     if kind is bytes:
-        return BYTES, value
+        return BYTES, (value,)
     if not allow_pickle:
         return None
     try:
-        return PICKLE, pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL)
+        return PICKLE, (pickle.dumps(value, protocol=pickle.HIGHEST_PROTOCOL),)
     except MemoryError:
         raise
     except Exception:  # whatever pickling a value raises, it is a value the cache cannot keep
         return None
 
 
-def _npy(np: Any, array: Any) -> memoryview:
+def _npy(np: Any, array: Any) -> Payload:
+    fmt = np.lib.format
+    header = fmt.header_data_from_array_1_0(array)
     out = io.BytesIO()
-    np.lib.format.write_array(out, array, allow_pickle=False)
-    return out.getbuffer()
+    try:
+        fmt.write_array_header_1_0(out, header)
+    except ValueError:  # a header too long for version 1.0
+        fmt.write_array_header_2_0(out, header)
+    # .npy holds a Fortran-ordered array as the bytes of its transpose.
+    flat = array.T if header["fortran_order"] else np.ascontiguousarray(array)
+    return out.getvalue(), memoryview(flat.reshape(-1).view(np.uint8))
 
 
 def decode(tag: int, payload: memoryview) -> Any:
