@@ -112,26 +112,13 @@ class ResultCache:
         entry as recently used. A pickled entry is a miss unless pickles are allowed."""
         key = self._key(digest)
         path = self._entry_path(key)
-        entry = self._read(path, key)
-        value = None
-        if entry is not None and (entry[0] != cache_values.PICKLE or self.allow_pickle):
-            try:
-                value = cache_values.decode(*entry)
-            except MemoryError:
-                raise
-            except Exception:  # a payload with a valid checksum that still does not decode
-                self._remove_damaged(path, None)
-                entry = None
-        else:
-            entry = None
-        if entry is None:
-            self._count("misses")
-            return False, None
-        with suppress(OSError):
-            now = time.time_ns()
-            os.utime(path, ns=(now, now))
-        self._count("hits")
-        return True, value
+        found, value = self._load(path, key)
+        if found:
+            with suppress(OSError):
+                now = time.time_ns()
+                os.utime(path, ns=(now, now))
+        self._count("hits" if found else "misses")
+        return found, value
 
     def contains(self, digest: bytes) -> bool:
         """Whether an entry for `digest` is there and loadable, judged from its header and size
@@ -142,16 +129,12 @@ class ResultCache:
         try:
             with open(path, "rb") as f:
                 head = f.read(HEADER.size)
-                size = os.fstat(f.fileno()).st_size
-                inode = os.fstat(f.fileno()).st_ino
+                st = os.fstat(f.fileno())
         except OSError:
             return False
-        if len(head) < HEADER.size:
-            self._remove_damaged(path, inode)
-            return False
-        magic, found, tag, length = HEADER.unpack(head)
-        if magic != MAGIC or found != key or size != HEADER.size + length + CHECKSUM_SIZE:
-            self._remove_damaged(path, inode)
+        tag = _entry_tag(head, key, st.st_size)
+        if tag is None:
+            self._remove_damaged(path, st.st_ino)
             return False
         return tag != cache_values.PICKLE or self.allow_pickle
 
@@ -231,7 +214,7 @@ class ResultCache:
         name = key.hex()
         return os.path.join(self.path, name[:2], name[2:])
 
-    def _read(self, path: str, key: bytes) -> tuple[int, memoryview] | None:
+    def _load(self, path: str, key: bytes) -> tuple[bool, Any]:
         try:
             with open(path, "rb") as f:
                 # The whole entry in one read: once open, eviction by another process cannot
@@ -239,11 +222,20 @@ class ResultCache:
                 data = f.read()
                 inode = os.fstat(f.fileno()).st_ino
         except OSError:
-            return None
+            return False, None
         entry = _parse(data, key)
         if entry is None:
             self._remove_damaged(path, inode)
-        return entry
+            return False, None
+        if entry[0] == cache_values.PICKLE and not self.allow_pickle:
+            return False, None  # loading it would run code
+        try:
+            return True, cache_values.decode(*entry)
+        except MemoryError:
+            raise
+        except Exception:  # a payload with a valid checksum that still does not decode
+            self._remove_damaged(path, inode)
+            return False, None
 
     def _remove_damaged(self, path: str, inode: int | None) -> None:
         self._count("corrupt")
@@ -335,12 +327,20 @@ def _length(payload: cache_values.Payload) -> int:
     return sum(memoryview(piece).nbytes for piece in payload)
 
 
+def _entry_tag(head: bytes, key: bytes, size: int) -> int | None:
+    """The encoding tag when `head` starts an entry for `key` whose file has `size` bytes."""
+    if len(head) < HEADER.size:
+        return None
+    magic, found, tag, length = HEADER.unpack_from(head)
+    if magic != MAGIC or found != key or size != HEADER.size + length + CHECKSUM_SIZE:
+        return None
+    return int(tag)
+
+
 def _parse(data: bytes, key: bytes) -> tuple[int, memoryview] | None:
     """`(tag, payload)` of an intact entry for `key`; None for anything else."""
-    if len(data) < HEADER.size + CHECKSUM_SIZE:
-        return None
-    magic, found, tag, length = HEADER.unpack_from(data)
-    if magic != MAGIC or found != key or len(data) != HEADER.size + length + CHECKSUM_SIZE:
+    tag = _entry_tag(data, key, len(data))
+    if tag is None:
         return None
     body = memoryview(data)[:-CHECKSUM_SIZE]
     if sha256(body).digest() != data[-CHECKSUM_SIZE:]:

@@ -37,7 +37,7 @@ class Point:  # a value only pickle can keep
         return type(other) is Point and other.x == self.x
 
 
-PLAIN = [np.arange(12.0).reshape(3, 4)[:, ::2], np.asfortranarray(np.ones((2, 3), np.int16)), np.array(True), np.zeros(0, ">c8"),
+PLAIN = [np.arange(12.0).reshape(3, 4)[:, ::2], np.asfortranarray(np.arange(6, dtype=np.int16).reshape(2, 3)), np.array(True), np.zeros(0, ">c8"),
          np.float32(2.5), np.uint64(2**64 - 1), None, True, -(2**70), 0, 1.5, 2j, "héllo\udc80", b"\x00bytes"]
 ONLY_PICKLED = [Point(3), [1, 2], np.array([1, "a"], dtype=object), np.arange(3.0).view(Tagged),
                 np.datetime64("2024-01-02")]
