@@ -75,7 +75,8 @@ def chain(p: int, edit: tuple[int, float] | None) -> list[Step]:
     steps = [Step(lambda _: source(p), h("source", p), f"source {p}")]
     for j, (name, fn, c) in enumerate(OPS):
         c = edit[1] if edit and edit[0] == j else c
-        steps.append(Step(lambda x, fn=fn, c=c: fn(x, c), h(name, c, steps[-1].digest), f"{name} {p}.{j}"))
+        steps.append(Step(lambda x, fn=fn, c=c: fn(x, c), h(name, c, steps[-1].digest),
+                          f"{name} {p}.{j}"))
     steps.append(Step(normalize, h("normalize", steps[-1].digest), f"normalize {p}"))
     steps.append(Step(np.sum, h("sum", steps[-1].digest), f"sum {p}"))
     return steps
