@@ -1,10 +1,14 @@
 #include "common/tagged_index.hpp"
 
+#include <algorithm>
+
 #include "common/panic.hpp"
 
 namespace trellan {
 
 void TaggedIndex::reserve(size_t count) {
+  // The stored hashes too, so that inserting up to `count` entries cannot fail.
+  if (count > hashes_.capacity()) hashes_.reserve(std::max(count, 2 * hashes_.capacity()));
   if (2 * count <= slots_.size()) return;
   size_t cap = slots_.empty() ? 64 : slots_.size() * 2;
   while (2 * count > cap) cap *= 2;

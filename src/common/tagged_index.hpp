@@ -48,7 +48,8 @@ class TaggedIndex {
     if (2 * (size_ + 1) > slots_.size()) reserve(size_ + 1);
   }
   // Sizes the table for `count` entries at once, so a large batch does not
-  // rehash the table several times on its way.
+  // rehash the table several times on its way; inserts up to that many
+  // entries then cannot fail.
   void reserve(size_t count);
   // Records an entry that missed at `probe` as the next arena position, which
   // it returns; the caller appends the entry to the arena.

@@ -77,6 +77,44 @@ size_t GraphStore::append_new(std::span<NodeKey> keys) {
   return keys.size();
 }
 
+Result<std::vector<NodeId>, BadRow> GraphStore::intern_batch(std::span<NodeKey> keys) {
+  std::vector<uint64_t> hashes(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) hashes[i] = inner_.index.hash(keys[i]);
+  std::vector<NodeId> ids(keys.size());
+  auto guard = lock_.lock(kConsistent);
+  const uint64_t n = inner_.nodes.size();
+  for (size_t i = 0; i < keys.size(); ++i) {
+    for (NodeId input : keys[i].inputs()) {
+      if (input >= n) return Err(BadRow{i, input});
+    }
+  }
+  // Every step that can fail comes before the first change: pooling the
+  // params (a pooled map no node uses is harmless) and room for every key in
+  // the arena and the table, which then cannot grow between a prefetch and
+  // the probe it prepares.
+  for (NodeKey& key : keys) key.share_params(inner_.params);
+  grow_for(n + keys.size());
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < std::min(kAhead, keys.size()); ++i) inner_.index.prefetch(hashes[i]);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i + kAhead < keys.size()) inner_.index.prefetch(hashes[i + kAhead]);
+    const auto probe = inner_.index.find(hashes[i], [&](uint64_t at) { return inner_.nodes[at] == keys[i]; });
+    if (probe.found) {
+      ids[i] = probe.id;
+      continue;
+    }
+    inner_.index.insert(probe, hashes[i]);
+    inner_.nodes.push_back(std::move(keys[i]));
+    ids[i] = inner_.nodes.size() - 1;
+  }
+  return ids;
+}
+
+void GraphStore::grow_for(uint64_t count) {
+  if (count > inner_.nodes.capacity()) inner_.nodes.reserve(std::max<uint64_t>(count, 2 * inner_.nodes.capacity()));
+  inner_.index.reserve(count);
+}
+
 void GraphStore::reserve(uint64_t count) {
   auto guard = lock_.lock(kConsistent);
   inner_.nodes.reserve(count);
