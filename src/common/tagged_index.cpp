@@ -24,6 +24,20 @@ uint64_t TaggedIndex::insert(const Probe& probe, uint64_t hash) {
   return id;
 }
 
+// Each entry filled the first free slot of its probe walk, and every entry
+// taken back after it is gone already, so emptying its slot restores the
+// table as it was before the insert.
+void TaggedIndex::truncate(size_t count) noexcept {
+  while (size_ > count) {
+    const uint64_t id = --size_;
+    const uint64_t h = hashes_[id];
+    size_t pos = h & mask_;
+    while ((slots_[pos] & kIdMask) != id + 1) pos = (pos + 1) & mask_;
+    slots_[pos] = 0;
+    hashes_.pop_back();
+  }
+}
+
 // The stored hashes mean no entry is hashed again.
 void TaggedIndex::rebuild(size_t cap) {
   std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots(cap, 0);

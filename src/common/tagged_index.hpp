@@ -55,6 +55,10 @@ class TaggedIndex {
   // it returns; the caller appends the entry to the arena.
   uint64_t insert(const Probe& probe, uint64_t hash);
 
+  // Takes back the entries from position `count` on, newest first, as if
+  // they had never been inserted; the table must not have grown since.
+  void truncate(size_t count) noexcept;
+
   size_t size() const { return size_; }
 
  private:

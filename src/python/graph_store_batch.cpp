@@ -26,9 +26,7 @@ PyRef id_list(const std::vector<NodeId>& ids) {
 
 // Every conversion has succeeded before the store is touched, and the store
 // records the whole batch or nothing of it.
-PyRef intern_batch(PyObject* self, std::vector<NodeKey>& keys) {
-  GraphStore& store = store_of(self);
-  auto ids = detached([&] { return store.intern_batch(keys); });
+PyRef batch_result(const Result<std::vector<NodeId>, BadRow>& ids) {
   if (!ids) raise_error(PyExc_ValueError, ids.error().message());
   return id_list(ids.value());
 }
@@ -41,11 +39,9 @@ PyRef record_rows(PyObject* self, const Signature& sig, NamedFactory make, PyObj
   BoundArgs a = sig.bind(args, nargs, kwnames);
   std::string_view name = a.convert(0, to_utf8_view);  // the argument outlives the call
   const IdRows rows = to_id_rows(a[1], "inputs");
-  const ParamMap params = to_param_map(a[2]);
-  std::vector<NodeKey> keys;
-  keys.reserve(rows.size());
-  for (size_t i = 0; i < rows.size(); ++i) keys.push_back(make(name, params, IdList(rows.row(i))));
-  return intern_batch(self, keys);
+  NodeKey proto = make(name, to_param_map(a[2]), IdList());
+  GraphStore& store = store_of(self);
+  return batch_result(detached([&] { return store.intern_rows(std::move(proto), rows.ids, rows.ends); }));
 }
 
 PyObject* add_sources(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -71,7 +67,8 @@ PyObject* add_sources(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         throw;
       }
     }
-    return intern_batch(self, keys);
+    GraphStore& store = store_of(self);
+    return batch_result(detached([&] { return store.intern_batch(keys); }));
   });
 }
 

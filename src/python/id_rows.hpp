@@ -5,7 +5,6 @@
 #include <Python.h>
 
 #include <cstddef>
-#include <span>
 #include <vector>
 
 #include "node/id_list.hpp"
@@ -16,12 +15,6 @@ namespace trellan::py {
 struct IdRows {
   std::vector<NodeId> ids;
   std::vector<size_t> ends;
-
-  size_t size() const { return ends.size(); }
-  std::span<const NodeId> row(size_t i) const {
-    const size_t begin = i == 0 ? 0 : ends[i - 1];
-    return std::span<const NodeId>(ids).subspan(begin, ends[i] - begin);
-  }
 };
 
 // The rows of argument `argument`: a 2-D buffer of integers, read in place

@@ -69,6 +69,11 @@ class GraphStore {
   // call: otherwise the first key that breaks this is the error and nothing
   // is recorded. Running out of memory likewise records nothing.
   Result<std::vector<NodeId>, BadRow> intern_batch(std::span<NodeKey> keys);
+  // The same for proto.with_inputs(row) per row, where row i is
+  // ids[ends[i - 1] .. ends[i]) (from 0 for the first): a key is built only
+  // for a row that is new.
+  Result<std::vector<NodeId>, BadRow> intern_rows(NodeKey proto, std::span<const NodeId> ids,
+                                                  std::span<const size_t> ends);
   Status<BadNodeId> mark_output(NodeId id);
   // Room for `count` nodes in all, so that recording that many does not move
   // the arena or rehash the table on the way. Changes nothing observable.
@@ -129,6 +134,10 @@ class GraphStore {
 
   // The tail of intern, under the lock: key's inputs are known to be valid.
   NodeId intern_locked(NodeKey& key, uint64_t hash);
+  // The body of intern_batch and intern_rows, over a batch that hashes,
+  // compares and makes its keys (see graph_store.cpp).
+  template <class Batch>
+  Result<std::vector<NodeId>, BadRow> intern_each(Batch& batch);
   // Room for `count` nodes in all, growing geometrically, so that a run of
   // batches does not copy the arena once per batch.
   void grow_for(uint64_t count);
