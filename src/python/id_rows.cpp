@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <type_traits>
 
 #include "python/args.hpp"
 #include "python/from_python.hpp"
@@ -22,15 +24,16 @@ class BufferView {
   Py_buffer& view_;
 };
 
-// Whether a struct format names one integer (or bool) in this machine's byte
-// order, and if so whether it is signed; its size is the buffer's item size.
+// Whether a struct format names one integer in this machine's byte order,
+// and if so whether it is signed; its size is the buffer's item size. Bools
+// are no ids, as a single builder finds them.
 std::optional<bool> integer_signedness(const char* format) {
   if (format == nullptr) return false;  // plain bytes
   static_assert(std::endian::native == std::endian::little);
   if (*format == '@' || *format == '=' || *format == '<') ++format;
   if (format[0] == '\0' || format[1] != '\0') return std::nullopt;
   if (std::strchr("bhilqn", format[0]) != nullptr) return true;
-  if (std::strchr("BHILQN?", format[0]) != nullptr) return false;
+  if (std::strchr("BHILQN", format[0]) != nullptr) return false;
   return std::nullopt;
 }
 
