@@ -1,5 +1,6 @@
 #include "python/from_python.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -104,23 +105,6 @@ std::string_view to_utf8_view(PyObject* o) {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
-std::vector<NodeId> to_id_list(PyObject* o) {
-  if (PyUnicode_Check(o)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(o)) raise_not_instance(o, "Sequence");
-  Py_ssize_t n = PySequence_Size(o);
-  if (n < 0) throw_python_error();
-  std::vector<NodeId> ids;
-  ids.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item = PyRef::check(PySequence_GetItem(o, i));
-    PyRef index = PyRef::check(PyNumber_Index(item.get()));
-    unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
-    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
-    ids.push_back(id);
-  }
-  return ids;
-}
-
 namespace {
 
 // One id of an inputs sequence. An exact int is read in place; anything else
@@ -141,10 +125,39 @@ NodeId id_item(PyObject* item) {
 
 }  // namespace
 
-IdList to_inputs(PyObject* o) {
+void append_ids(PyObject* o, std::vector<NodeId>& out) {
+  if (PyUnicode_Check(o)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) raise_not_instance(o, "Sequence");
   // Lists and tuples (the usual inputs) are read item by item in place; the
   // size is read once, as the general sequence path reads it, and a list
   // that an item's index conversion shrinks fails the same way there.
+  const bool list = PyList_CheckExact(o);
+  const bool in_place = list || PyTuple_CheckExact(o);
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) throw_python_error();
+  // Rows of a batch append one after another: grow geometrically.
+  const size_t need = out.size() + static_cast<size_t>(n);
+  if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (in_place) {
+      PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+      if (item == nullptr) throw_python_error();
+      out.push_back(id_item(item));
+    } else {
+      PyRef item = PyRef::check(PySequence_GetItem(o, i));
+      out.push_back(id_item(item.get()));
+    }
+  }
+}
+
+std::vector<NodeId> to_id_list(PyObject* o) {
+  std::vector<NodeId> ids;
+  append_ids(o, ids);
+  return ids;
+}
+
+IdList to_inputs(PyObject* o) {
+  // As append_ids reads them; a short list or tuple goes into an inline array.
   const bool list = PyList_CheckExact(o);
   if (!list && !PyTuple_CheckExact(o)) return IdList(to_id_list(o));
   const Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);

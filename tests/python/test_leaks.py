@@ -6,6 +6,7 @@ MemoryError for that one call, and leaves the store and the reducer usable."""
 import ctypes, gc, os, subprocess, sys, textwrap
 from collections.abc import Callable
 
+import numpy as np
 import pytest
 
 import trellan_core
@@ -66,6 +67,8 @@ _c = STORE.add_op("f", [STORE.add_op("mul", [_a], {"scalar": 1.0, "side": "l"}),
 _e = STORE.add_external(DESC_DICT, [STORE.add_reduction("sum", [_c], {"axis": 10**12})], PARAMS)
 OUTPUTS = [STORE.add_join([_e, _c]), _e, _c]
 INPUTS, BAD_INPUTS, NOT_INT_INPUTS = [OUTPUTS[0], OUTPUTS[2]], [0, BIG_ID], [0, "1"]
+ROWS = [INPUTS, [OUTPUTS[1], OUTPUTS[2]], INPUTS]
+ROW_ARRAY = np.array(ROWS, dtype=np.uint64)
 BLOB = STORE.serialize(outputs=OUTPUTS)
 BAD_BLOB = BLOB[:-3]
 REDUCED_STORE = GraphStore.deserialize(STORE.reduce(outputs=OUTPUTS)[0].serialize())
@@ -93,6 +96,12 @@ CASES: list[tuple[str, Callable[[], object], type[BaseException] | None, list[ob
     ("add_op str item", lambda: STORE.add_op("add", NOT_INT_INPUTS), TypeError, [NOT_INT_INPUTS]),
     ("add_op not a sequence", lambda: STORE.add_op("add", BIG_ID), TypeError, [BIG_ID]),
     ("add_op endless sequence", lambda: STORE.add_op("add", ENDLESS), MemoryError, [ENDLESS]),
+    ("add_ops lists", lambda: STORE.add_ops("add", ROWS, PARAMS), None, [ROWS, *ROWS, PARAMS]),
+    ("add_ops array", lambda: STORE.add_ops("add", ROW_ARRAY), None, [ROW_ARRAY]),
+    ("add_ops bad row", lambda: STORE.add_ops("add", [INPUTS, BAD_INPUTS]), ValueError, [BAD_INPUTS, BIG_ID]),
+    ("add_ops row not ints", lambda: STORE.add_ops("add", [INPUTS, NOT_INT_INPUTS]), TypeError, [NOT_INT_INPUTS]),
+    ("add_sources bad row", lambda: STORE.add_sources(NAME, [PARAMS, BAD_PARAMS_VALUE]), TypeError,
+     [PARAMS, BAD_PARAMS_VALUE]),
     ("add_external dict", lambda: STORE.add_external(DESC_DICT, INPUTS, PARAMS), None,
      [DESC_DICT, *DESC_DICT.values(), INPUTS, PARAMS]),
     ("add_external object", lambda: STORE.add_external(DESC_OBJ, INPUTS), None, [DESC_OBJ, INPUTS]),

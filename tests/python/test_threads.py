@@ -144,6 +144,7 @@ def test_failing_calls_interleaved_with_good_ones_leave_the_store_usable():
     bad = 2**40 + 10  # never a node of this store
     failing = [
         (ValueError, lambda: store.add_op("f", [bad])), (TypeError, lambda: store.add_op("f", [0], {"k": [1]})),
+        (ValueError, lambda: store.add_ops("f", [[0], [0, 0], [bad]])),
         (ValueError, lambda: store.reduce(outputs=[bad])), (ValueError, lambda: GraphStore.deserialize(b"TIR1")),
         (ValueError, lambda: IncrementalReducer().finalize(store, outputs=[bad])),
     ]
