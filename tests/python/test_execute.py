@@ -174,6 +174,34 @@ def test_a_kernel_error_keeps_its_type_and_names_the_node(reduce: bool, run: str
     assert info.value.__notes__ == [note]
 
 
+# (kernel, params, what it raises or None): a param named like one of the kernel's own arguments is ignored like any
+# other; a documented param whose value the kernel cannot use raises, and is never read as something else.
+KERNEL_PARAMS = [
+    ("neg", {"x": 1, "self": 2}, None), ("sum", {"x": 1, "self": 2, "axis": 0}, None),
+    ("add", {"scalar": 2.0, "side": "l", "self": 3}, None), ("exchange", {"value": 1}, None),
+    ("sum", {"keepdims": "false"}, TypeError), ("sum", {"keepdims": 0}, TypeError), ("sum", {"axis": 1.5}, TypeError),
+    ("sum", {"axis": "(0, a)"}, ValueError), ("add", {"scalar": 1.0, "side": 1}, TypeError),
+]
+
+
+@pytest.mark.parametrize(("name", "params", "error"), KERNEL_PARAMS)
+def test_kernels_read_only_their_documented_params(name: str, params: dict[str, Any], error: Any) -> None:
+    def run(params: dict[str, Any]) -> Any:
+        g = tc.GraphStore()
+        x = g.add_source("x")
+        node = (g.add_exchange([x], params) if name == "exchange" else
+                g.add_reduction(name, [x], params) if name == "sum" else g.add_op(name, [x], params))
+        return evaluate(g, [node], sources={"x": np.arange(6.0).reshape(2, 3)}, kernels=numpy_kernels())
+
+    if error is None:
+        assert same(run(params), run({k: v for k, v in params.items() if k not in ("x", "self", "value")}))
+        return
+    with pytest.raises(error) as info:
+        run(params)
+    kind = "reduction" if name == "sum" else "op"
+    assert info.value.__notes__ == [f"trellan: raised by node 1 ({kind} {name!r})"]
+
+
 class Counted:
     # A value that counts how many of its kind are alive at once.
 
