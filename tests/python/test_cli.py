@@ -134,6 +134,7 @@ def test_reduce_without_any_outputs_says_so(tmp_path: Path) -> None:
 @pytest.mark.parametrize("args, message", [
     ([], "usage: trellan"), (["frobnicate"], "usage: trellan"), (["show"], "usage: trellan"),
     (["reduce", "{pipe}", "--bogus"], "usage: trellan"), (["reduce", "{pipe}", "--outputs", "12"], "no node with id 12"),
+    (["reduce", "{pipe}", "--outputs", "0,18446744073709551616"], "no node with id 18446744073709551616"),
     (["reduce", "{pipe}", "--outputs", "3,x"], "not a list of node ids"), (["demo", "--out", "{pipe}/sub"], "pipe.tir"),
 ])
 def test_usage_errors_exit_2(pipe: Path, args: list[str], message: str) -> None:
