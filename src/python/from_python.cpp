@@ -87,6 +87,7 @@ bool numpy_truth(PyObject* o) {
 }
 
 // bool first: bool is an int subtype and must not become Int. A NumPy bool
+// (neither an int nor a float subtype, which are not asked its type's name)
 // is a Bool too, before the rules that would read it as the number 0 or 1.
 ParamValue to_param_value(std::string_view key, PyObject* v) {
   if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
@@ -94,7 +95,7 @@ ParamValue to_param_value(std::string_view key, PyObject* v) {
   // for them, without raising and clearing an error on the way.
   if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AsDouble(v));
   if (PyUnicode_CheckExact(v)) return ParamValue::Str(to_utf8(v));
-  if (is_numpy_bool(v)) return ParamValue::Bool(numpy_truth(v));
+  if (!PyLong_Check(v) && !PyFloat_Check(v) && is_numpy_bool(v)) return ParamValue::Bool(numpy_truth(v));
   if (auto i = try_int64(key, v)) return ParamValue::Int(*i);
   if (auto f = try_double(v)) return ParamValue::Float(*f);
   if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
