@@ -18,6 +18,7 @@ instance of a module-level class, so the table pickles."""
 from __future__ import annotations
 
 import hashlib
+import numbers
 from typing import Any
 
 import numpy as np
@@ -60,7 +61,7 @@ class Binary:
                 raise TypeError(f"{self.ufunc} takes two inputs, or one and a scalar param, "
                                 f"not {len(inputs)} inputs")
             return fn(*inputs)
-        if not isinstance(scalar, (int, float, np.number, np.bool_)):
+        if not isinstance(scalar, (numbers.Number, np.bool_)):
             raise TypeError(f"scalar must be a number or a bool, not {type(scalar).__name__}")
         if len(inputs) != 1:
             raise TypeError(f"{self.ufunc} with a scalar param takes one input, "

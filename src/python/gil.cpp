@@ -24,7 +24,7 @@ namespace {
 // thread takes the lock back as usual: the interpreter alone decides.
 //
 // Nothing but that unwinding can leave PyEval_RestoreThread, a C function, so
-// the catch-all names it without naming a library's type for it.
+// a catch-all catches exactly it, whatever type the C++ runtime gives it.
 void take_back(void* state) {
   try {
     PyEval_RestoreThread(static_cast<PyThreadState*>(state));
