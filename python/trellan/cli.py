@@ -137,6 +137,9 @@ def cmd_reduce(args: argparse.Namespace) -> int:
         reduced, report = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
     except ValueError as err:  # an --outputs id the graph does not have
         raise CliError(f"{args.file}: {err}") from None
+    except OverflowError:  # an id past any node id (2**64 or more): none of the graph's either
+        too_big = next(o for o in args.outputs if o >> 64)
+        raise CliError(f"{args.file}: no node with id {too_big}") from None
     out = args.output or _reduced_path(args.file)
     write(out, reduced.serialize())
     # With the blob on stdout, the report must not mix into it.

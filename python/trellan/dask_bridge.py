@@ -3,6 +3,7 @@ and `distributed.Client.get` run as it is. Building it needs no dask at all."""
 
 from __future__ import annotations
 
+import uuid
 from collections.abc import Callable, Hashable, Iterable
 from typing import TYPE_CHECKING, Any
 
@@ -15,9 +16,15 @@ if TYPE_CHECKING:
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
             sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
             join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
-            name: str = "trellan") -> tuple[dict[Hashable, Any], list[Hashable]]:
+            name: str | None = None) -> tuple[dict[Hashable, Any], list[Hashable]]:
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
     keyed `(name, node_id)`, and the keys of the outputs, in order, repeats kept.
+
+    By default `name` is "trellan-" and a hex string new to each call, so that no two graphs
+    share a key: a distributed scheduler that still holds a key gives its value to any graph
+    that names it. A name of your own is safe with `dask.get` and `dask.threaded.get`, which
+    keep nothing between calls; on a cluster, reuse one only for the same graph (the same
+    store, outputs and callables).
 
     The arguments mean what they mean to `evaluate`, and the graph computes what `evaluate`
     returns. A stage is one task that runs its members in order. A source is a task that calls
@@ -27,6 +34,8 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     module-level functions or instances of module-level classes, no lambdas or closures."""
     plan = build(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                  join=join, external=external)
+    if name is None:
+        name = "trellan-" + uuid.uuid4().hex
     graph: dict[Hashable, Any] = {
         (name, i): (runner, *[(name, j) for j in inputs])
         for i, runner, inputs in zip(plan.ids, plan.runners, plan.inputs)

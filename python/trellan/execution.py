@@ -16,7 +16,7 @@ Sources = Union[Callable[[str, dict[str, Any]], Any], Mapping[str, Any]]
 Kernels = Mapping[str, Callable[..., Any]]
 
 
-def _only(value: Any, **_params: Any) -> Any:
+def _only(value: Any, /, **_params: Any) -> Any:
     """The default exchange: on one machine the data is already where it is needed."""
     return value
 

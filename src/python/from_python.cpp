@@ -62,19 +62,6 @@ std::optional<double> try_double(PyObject* v) {
   return x;
 }
 
-// bool first: bool is an int subtype and must not become Int.
-ParamValue to_param_value(std::string_view key, PyObject* v) {
-  if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
-  // The exact built-in types take the rule that the steps below would reach
-  // for them, without raising and clearing an error on the way.
-  if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AsDouble(v));
-  if (PyUnicode_CheckExact(v)) return ParamValue::Str(to_utf8(v));
-  if (auto i = try_int64(key, v)) return ParamValue::Int(*i);
-  if (auto f = try_double(v)) return ParamValue::Float(*f);
-  if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
-  raise_error(PyExc_TypeError, "param values must be int, float, bool, or str");
-}
-
 bool str_equals(PyObject* s, const char* text) {
   return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
 }
@@ -91,6 +78,29 @@ bool is_numpy_bool(PyObject* o) {
   if (!str_equals(module.get(), "numpy")) return false;
   PyRef name = PyRef::check(PyType_GetName(Py_TYPE(o)));
   return str_equals(name.get(), "bool") || str_equals(name.get(), "bool_");
+}
+
+// The truth of a NumPy bool scalar.
+bool numpy_truth(PyObject* o) {
+  int truth = PyObject_IsTrue(o);
+  if (truth < 0) throw_python_error();
+  return truth != 0;
+}
+
+// bool first: bool is an int subtype and must not become Int. A NumPy bool
+// (neither an int nor a float subtype, which are not asked its type's name)
+// is a Bool too, before the rules that would read it as the number 0 or 1.
+ParamValue to_param_value(std::string_view key, PyObject* v) {
+  if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
+  // The exact built-in types take the rule that the steps below would reach
+  // for them, without raising and clearing an error on the way.
+  if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AsDouble(v));
+  if (PyUnicode_CheckExact(v)) return ParamValue::Str(to_utf8(v));
+  if (!PyLong_Check(v) && !PyFloat_Check(v) && is_numpy_bool(v)) return ParamValue::Bool(numpy_truth(v));
+  if (auto i = try_int64(key, v)) return ParamValue::Int(*i);
+  if (auto f = try_double(v)) return ParamValue::Float(*f);
+  if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
+  raise_error(PyExc_TypeError, "param values must be int, float, bool, or str");
 }
 
 }  // namespace
@@ -333,9 +343,7 @@ bool to_flag(PyObject* o) {
   if (o == nullptr) return false;
   if (PyBool_Check(o)) return o == Py_True;
   if (!is_numpy_bool(o)) raise_not_instance(o, "bool");
-  int truth = PyObject_IsTrue(o);
-  if (truth < 0) throw_python_error();
-  return truth != 0;
+  return numpy_truth(o);
 }
 
 std::vector<NodeId> outputs_or_marks(const GraphStore& store, std::optional<std::vector<NodeId>> requested) {

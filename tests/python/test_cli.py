@@ -135,6 +135,7 @@ def test_reduce_without_any_outputs_says_so(tmp_path: Path) -> None:
 @pytest.mark.parametrize("args, message", [
     ([], "usage: trellan"), (["frobnicate"], "usage: trellan"), (["show"], "usage: trellan"),
     (["reduce", "{pipe}", "--bogus"], "usage: trellan"), (["reduce", "{pipe}", "--outputs", "12"], "no node with id 12"),
+    (["reduce", "{pipe}", "--outputs", "0,18446744073709551616"], "no node with id 18446744073709551616"),
     (["reduce", "{pipe}", "--outputs", "3,x"], "not a list of node ids"), (["demo", "--out", "{pipe}/sub"], "pipe.tir"),
     (["cache", "{pipe}"], "usage: trellan"), (["cache", "info", "{pipe}.d"], "pipe.tir.d: No such file or directory"),
     (["cache", "clear", "{pipe}"], "pipe.tir: refused as a cache directory: it is not a directory"),

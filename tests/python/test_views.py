@@ -71,6 +71,7 @@ CONVERSIONS = [
     *[(lambda g, v=v: g.add_source("s", {"k": v}), {"params": {"k": shown}}) for v, shown in [
         (True, True), (2**63 - 1, 2**63 - 1), (-(2**63), -(2**63)), (1.5, 1.5), (math.inf, math.inf),
         (math.nan, math.nan), (-0.0, -0.0), ("héllo|=;%", "héllo|=;%"), (np.int64(7), 7), (np.float64(0.25), 0.25),
+        (np.False_, False), (np.True_, True),
         (Index(9), 9), (FloatOnly(), 2.5), (Decimal("0.5"), 0.5), (Tag("t"), "t")]],
     (lambda g: g.add_source("s", {"b": 1, "a": 2, "B": 3, "aa": 4, "é": 5}),
      {"params": {"B": 3, "a": 2, "aa": 4, "b": 1, "é": 5}}),

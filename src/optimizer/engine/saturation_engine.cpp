@@ -136,8 +136,11 @@ class SymbolNames final : public OpNames {
 
 }  // namespace
 
+// Never destroyed: a thread the interpreter left parked or still reducing
+// when the process exits may be using the rules while static objects are torn
+// down.
 const RuleSet& builtin_rules() {
-  static const RuleSet set = build_rules();
+  static const RuleSet& set = *new RuleSet(build_rules());
   return set;
 }
 
