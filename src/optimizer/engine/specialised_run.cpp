@@ -6,43 +6,68 @@
 namespace trellan::engine {
 namespace {
 
-// Keys made stale by one rebuild. An e-node's key changes only when the
-// class of a child loses its root, to the root of a class it merges with.
-// Those roots are roots the class had before the iteration (a class made in
-// the iteration has no users, so it never absorbs one that has), and the
-// survivor of a merge has at least as many users as the class it absorbs, so
-// each time it happens the child's class at least doubles its users. An
-// e-node thus gets at most min(merged classes - 1, log2 of final users) new
-// keys per child. copies[r]: e-nodes made per input node of rule r's
-// operator so far (mirrors and re-adds); every other node made one.
-size_t rekey_bound(const OpGraph& graph, const RuleOps& rules, const Classes& before, const Classes& after,
-                   const std::array<size_t, kRuleCount>& copies) {
+// E-nodes are counted per input node: each is credited to a node whose
+// children are in the classes of its own. made[i]: e-nodes credited to node
+// i, at most 255 (no run gets near: one, a mirror, two re-adds an iteration).
+struct ENodeCredit {
+  std::vector<uint8_t> made;
+};
+
+// New keys and new e-nodes of an iteration that merged classes, from the
+// classes before and after it. reapplied: commutative rules applied before
+// that searched after this iteration's first merge, so that their matches
+// may find a child whose class has just lost its root and add their result
+// once more; first: commutative rules applied for the first time, which add
+// a mirror per match. Returns (new e-nodes, new keys in the rebuild).
+//
+// An e-node's key changes in a rebuild only when the class of a child loses
+// its root, to the root of a class it merges with. Those roots are roots the
+// class had before the iteration (a class made in the iteration has no
+// users, so it never absorbs one that has), and the survivor of a merge has
+// at least as many users as the class it absorbs, so each time it happens
+// the child's class at least doubles its users. An e-node thus gets at most
+// min(merged classes - 1, log2 of final users) new keys per child class.
+std::pair<size_t, size_t> iteration_growth(const OpGraph& graph, const RuleOps& rules, const Classes& before,
+                                           const Classes& after, uint32_t first, uint32_t reapplied,
+                                           ENodeCredit& credit) {
   const size_t n = graph.size();
-  auto copies_of = [&](size_t i) -> uint32_t {
-    const uint8_t r = rules.rule(graph.op[i]);
-    return r < kCommuteRules && graph.children_of(i).size() == 2 ? static_cast<uint32_t>(copies[r]) : 1;
-  };
   std::vector<uint32_t> merged(n, 0);  // by class of `after`: classes of `before` it took in
   for (size_t i = 0; i < n; ++i)
     if (before.of[i] == i) ++merged[after.of[i]];
+  size_t adds = 0;
   std::vector<uint32_t> users(n, 0);  // by class of `after`: e-node children in it, at most
   for (size_t i = 0; i < n; ++i) {
-    const uint32_t k = copies_of(i);
-    for (uint64_t c : graph.children_of(i)) {
+    auto kids = graph.children_of(i);
+    const uint8_t r = rules.rule(graph.op[i]);
+    if (r < kCommuteRules && kids.size() == 2 && before.of[i] == i) {
+      size_t made = 0;
+      if (first >> r & 1) made = 1;
+      const bool moved = merged[after.of[kids[0]]] > 1 || merged[after.of[kids[1]]] > 1;
+      if ((reapplied >> r & 1) && moved) made = before.of[kids[0]] != before.of[kids[1]] ? 2 : 1;
+      if (credit.made[i] + made > 255) return {SIZE_MAX / 4, SIZE_MAX / 4};
+      credit.made[i] = static_cast<uint8_t>(credit.made[i] + made);
+      adds += made;
+    }
+    const uint32_t k = credit.made[i];
+    for (uint64_t c : kids) {
       uint32_t& u = users[after.of[c]];
       u = u > UINT32_MAX - k ? UINT32_MAX : u + k;
     }
   }
-  size_t bound = 0;
+  size_t keys = 0;
   for (size_t i = 0; i < n; ++i) {
-    size_t keys = 0;
-    for (uint64_t c : graph.children_of(i)) {
-      const uint32_t f = after.of[c];
-      keys += std::min<size_t>(merged[f] - 1, std::bit_width(users[f]) - 1);
+    if (credit.made[i] == 0) continue;
+    auto kids = graph.children_of(i);
+    size_t per_node = 0;
+    for (size_t j = 0; j < kids.size(); ++j) {
+      const uint32_t f = after.of[kids[j]];
+      bool seen = false;  // a class counts once, however many children it holds
+      for (size_t p = 0; p < j && !seen; ++p) seen = after.of[kids[p]] == f;
+      if (!seen) per_node += std::min<size_t>(merged[f] - 1, std::bit_width(users[f]) - 1);
     }
-    bound += keys * copies_of(i);
+    keys += per_node * credit.made[i];
   }
-  return bound;
+  return {adds, keys};
 }
 
 }  // namespace
@@ -53,8 +78,10 @@ std::optional<SpecialisedRun> run_specialised(const OpGraph& graph, const RuleOp
   // Loading hash-conses the nodes: one key per class, none stale yet.
   size_t bound = classes.count;
   uint32_t applied = 0;
-  std::array<size_t, kRuleCount> ban_until{}, ban_count{}, copies;
-  copies.fill(1);
+  std::array<size_t, kRuleCount> ban_until{}, ban_count{};
+  ENodeCredit credit;  // the load made one e-node per class
+  credit.made.resize(graph.size());
+  for (size_t i = 0; i < graph.size(); ++i) credit.made[i] = classes.of[i] == i;
   SpecialisedRun run;
   std::string stop;
 
@@ -83,22 +110,22 @@ std::optional<SpecialisedRun> run_specialised(const OpGraph& graph, const RuleOp
     // their results in place, unless a child's class lost its root earlier in
     // this same phase, which makes them add a fresh e-node once more.
     bool merging = false;
-    size_t adds = 0;
+    uint32_t first = 0, reapplied = 0;
     for (uint32_t r = 0; r < kRuleCount; ++r) {
       if (!(chosen >> r & 1)) continue;
-      const bool first = !(applied >> r & 1);
-      if (r < kCommuteRules && (first || merging)) {
-        adds += classes.matches[r];
-        copies[r] += first ? 1 : 2;
-      }
-      merging = merging || (first && classes.would_merge[r]);
+      const bool fresh = !(applied >> r & 1);
+      if (r < kCommuteRules && fresh) first |= 1u << r;
+      if (r < kCommuteRules && !fresh && merging) reapplied |= 1u << r;
+      merging = merging || (fresh && classes.would_merge[r]);
       applied |= 1u << r;
-      if (bound + adds > limits.nodes) return std::nullopt;
     }
-    bound += adds;
     if (merging) {
       Classes next = congruence_classes(graph, rules, applied, classes.of, table);
-      bound += rekey_bound(graph, rules, classes, next, copies);
+      auto [adds, keys] = iteration_growth(graph, rules, classes, next, first, reapplied, credit);
+      // The apply phase checks the limit after each rule; its e-nodes are all
+      // added by the last check.
+      if (bound + adds > limits.nodes) return std::nullopt;
+      bound += adds + keys;
       classes = std::move(next);
     }
     it.changed = merging;
