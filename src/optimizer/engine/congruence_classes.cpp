@@ -9,6 +9,7 @@ namespace {
 constexpr uint32_t kEmpty = UINT32_MAX;     // slot.cls of a free slot; a missing child in a key
 constexpr uint32_t kWide = UINT32_MAX - 1;  // slot.a of a key with more than two children
 constexpr size_t kAhead = 16;               // nodes between fetching a slot and probing it
+constexpr uint8_t kLocalKeys = 8;           // keys a class holds near its own position
 
 uint64_t mix(uint64_t h, uint64_t v) { return (std::rotl(h, 23) ^ v) * 0x9E3779B97F4A7C15ull; }
 
@@ -19,16 +20,18 @@ uint64_t finish(uint64_t h) {
 }
 
 // A node's key: its operator and its children's classes, the two children of
-// an applied commutative op in ascending order.
+// an applied commutative op in ascending order. last: the latest of those
+// classes, which places the key in the table.
 struct Key {
-  uint32_t op, a, b;
+  uint32_t op, a, b, last;
   uint64_t hash;
 };
 
 class Pass {
  public:
   Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, std::vector<uint32_t>& of)
-      : g_(g), rules_(rules), applied_(applied), slots_(t.slots), of_(of), mask_(t.slots.size() - 1) {}
+      : g_(g), rules_(rules), applied_(applied), slots_(t.slots), local_keys_(t.local_keys), of_(of),
+        scale_(((t.slots.size() - 64) << 16) / std::max<size_t>(g.size(), 1)) {}
 
   // class_of(c) gives the class of child c.
   template <class ClassOf>
@@ -37,14 +40,20 @@ class Pass {
     auto kids = g_.children_of(i);
     uint64_t h = mix(op, kids.size());
     if (kids.size() > 2) {
-      for (uint64_t c : kids) h = mix(h, class_of(c));
+      uint32_t last = 0;
+      for (uint64_t c : kids) {
+        const uint32_t k = class_of(c);
+        h = mix(h, k);
+        last = std::max(last, k);
+      }
       h = finish(h);
-      return {op, kWide, static_cast<uint32_t>(h), h};
+      return {op, kWide, static_cast<uint32_t>(h), last, h};
     }
     uint32_t a = kids.size() > 0 ? class_of(kids[0]) : kEmpty;
     uint32_t b = kids.size() > 1 ? class_of(kids[1]) : kEmpty;
     if (kids.size() == 2 && a > b && commuted(op)) std::swap(a, b);
-    return {op, a, b, finish(mix(mix(h, a), b))};
+    const uint32_t last = kids.size() == 0 ? kEmpty : kids.size() == 1 ? a : std::max(a, b);
+    return {op, a, b, last, finish(mix(mix(h, a), b))};
   }
 
   bool commuted(uint32_t op) const {
@@ -52,25 +61,50 @@ class Pass {
     return r < kCommuteRules && (applied_ >> r & 1);
   }
 
-  void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
+  // Keys are placed near their latest child class, so that a pass in node
+  // order sweeps the table instead of jumping about it. A class used by many
+  // keys would crowd its neighbourhood: past kLocalKeys, its further keys go
+  // to a place given by their hash.
+  size_t local_home(const Key& k) const { return ((uint64_t{k.last} * scale_) >> 16) + (k.hash & 1); }
+  size_t hashed_home(const Key& k) const { return ((k.hash >> 32) * slots_.size()) >> 32; }
+  void prefetch(const Key& k) const {
+    const bool local = k.last != kEmpty && k.last < local_keys_.size() && local_keys_[k.last] < kLocalKeys;
+    __builtin_prefetch(&slots_[local ? local_home(k) : hashed_home(k)]);
+  }
 
   // The class holding key k, or a new one named `at` when there is none.
   uint32_t intern(const Key& k, uint32_t at, bool& fresh) {
-    for (size_t s = k.hash & mask_;; s = (s + 1) & mask_) {
-      ClassTable::Slot& slot = slots_[s];
-      if (slot.cls == kEmpty) {
-        slot = {k.op, k.a, k.b, at};
-        fresh = true;
-        return at;
-      }
-      if (slot.op == k.op && slot.a == k.a && slot.b == k.b && (k.a != kWide || same_children(slot.cls, at))) {
-        fresh = false;
-        return slot.cls;
+    fresh = false;
+    if (k.last != kEmpty) {
+      size_t s = local_home(k);
+      if (find(k, at, s)) return slots_[s].cls;
+      if (local_keys_[k.last] < kLocalKeys) {
+        ++local_keys_[k.last];
+        return insert(k, at, s, fresh);
       }
     }
+    size_t s = hashed_home(k);
+    if (find(k, at, s)) return slots_[s].cls;
+    return insert(k, at, s, fresh);
   }
 
  private:
+  // Walks from slot s to the key's slot (true) or to the free slot ending its run.
+  bool find(const Key& k, uint32_t at, size_t& s) const {
+    for (;; s = s + 1 == slots_.size() ? 0 : s + 1) {
+      const ClassTable::Slot& slot = slots_[s];
+      if (slot.cls == kEmpty) return false;
+      if (slot.op == k.op && slot.a == k.a && slot.b == k.b && (k.a != kWide || same_children(slot.cls, at))) {
+        return true;
+      }
+    }
+  }
+  uint32_t insert(const Key& k, uint32_t at, size_t s, bool& fresh) {
+    slots_[s] = {k.op, k.a, k.b, at};
+    fresh = true;
+    return at;
+  }
+
   // Whether node j (a class's first node) and node i have children in the
   // same classes, in order.
   bool same_children(uint32_t j, uint32_t i) const {
@@ -85,8 +119,9 @@ class Pass {
   const RuleOps& rules_;
   uint32_t applied_;
   std::vector<ClassTable::Slot, support::HugePageAllocator<ClassTable::Slot>>& slots_;
+  std::vector<uint8_t>& local_keys_;
   const std::vector<uint32_t>& of_;
-  size_t mask_;
+  size_t scale_;  // class position to slot, times 2^16
 };
 
 }  // namespace
@@ -94,15 +129,15 @@ class Pass {
 Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t applied,
                            std::span<const uint32_t> guess, ClassTable& t) {
   const size_t n = graph.size();
-  size_t capacity = 1024;
-  while (capacity * 3 < n * 4) capacity *= 2;  // at most 75% full
+  const size_t capacity = n + n / 2 + 1024;  // at most two thirds full
   if (t.slots.size() != capacity) {
     t.slots.clear();
     t.slots.shrink_to_fit();
     t.slots.resize(capacity);
   }
   std::fill(t.slots.begin(), t.slots.end(), ClassTable::Slot{0, 0, 0, kEmpty});
-  t.identity_seen.assign(n, 0);
+  t.identity_seen.assign(applied >> kCommuteRules ? n : 0, 0);
+  t.local_keys.assign(n, 0);
 
   Classes out;
   out.of.resize(n);
@@ -118,7 +153,7 @@ Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t 
   auto known_class = [&](uint64_t c) { return out.of[c]; };
 
   for (size_t i = 0; i < n; ++i) {
-    if (i + kAhead < n) pass.prefetch(pass.key(i + kAhead, ahead_class(i)).hash);
+    if (i + kAhead < n) pass.prefetch(pass.key(i + kAhead, ahead_class(i)));
     const uint8_t r = rules.rule(graph.op[i]);
     const bool rule_node = r != kNoRule && graph.first[i + 1] - graph.first[i] == RuleOps::arity(r);
     if (rule_node && r >= kCommuteRules && (applied >> r & 1)) {

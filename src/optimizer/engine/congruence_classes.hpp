@@ -56,6 +56,7 @@ struct ClassTable {
   };
   std::vector<Slot, support::HugePageAllocator<Slot>> slots;
   std::vector<uint8_t> identity_seen;  // per class: identity rules already counted there
+  std::vector<uint8_t> local_keys;     // per class: keys placed near it
 };
 
 }  // namespace trellan::engine
