@@ -42,13 +42,6 @@ struct Classes {
   std::array<bool, kRuleCount> would_merge{};
 };
 
-// applied: bit r set when rule r has been applied. guess: the classes of an
-// earlier pass (or empty), used only to fetch hash slots ahead of time.
-// scratch: reused between calls.
-struct ClassTable;
-Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t applied,
-                           std::span<const uint32_t> guess, ClassTable& scratch);
-
 // Reusable memory of congruence_classes.
 struct ClassTable {
   struct Slot {
@@ -58,5 +51,10 @@ struct ClassTable {
   std::vector<uint8_t> identity_seen;  // per class: identity rules already counted there
   std::vector<uint8_t> local_keys;     // per class: keys placed near it
 };
+
+// applied: bit r set when rule r has been applied. guess: the classes of an
+// earlier pass (or empty), used only to fetch table slots ahead of time.
+Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t applied,
+                           std::span<const uint32_t> guess, ClassTable& scratch);
 
 }  // namespace trellan::engine
