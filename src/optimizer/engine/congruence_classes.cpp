@@ -9,7 +9,7 @@ namespace {
 constexpr uint32_t kEmpty = UINT32_MAX;     // slot.cls of a free slot; a missing child in a key
 constexpr uint32_t kWide = UINT32_MAX - 1;  // slot.a of a key with more than two children
 constexpr size_t kAhead = 16;               // nodes between fetching a slot and probing it
-constexpr uint8_t kLocalKeys = 8;           // keys a class holds near its own position
+constexpr size_t kWindow = 8;               // slots a key may take from its home on
 
 uint64_t mix(uint64_t h, uint64_t v) { return (std::rotl(h, 23) ^ v) * 0x9E3779B97F4A7C15ull; }
 
@@ -30,8 +30,8 @@ struct Key {
 class Pass {
  public:
   Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, std::vector<uint32_t>& of)
-      : g_(g), rules_(rules), applied_(applied), slots_(t.slots), local_keys_(t.local_keys), of_(of),
-        scale_(((t.slots.size() - 64) << 16) / std::max<size_t>(g.size(), 1)) {}
+      : g_(g), rules_(rules), applied_(applied), local_(t.local), spill_(t.spill), of_(of),
+        scale_(((t.local.size() - kWindow - 2) << 16) / std::max<size_t>(g.size(), 1)) {}
 
   // class_of(c) gives the class of child c.
   template <class ClassOf>
@@ -62,47 +62,80 @@ class Pass {
   }
 
   // Keys are placed near their latest child class, so that a pass in node
-  // order sweeps the table instead of jumping about it. A class used by many
-  // keys would crowd its neighbourhood: past kLocalKeys, its further keys go
-  // to a place given by their hash.
+  // order sweeps the table instead of jumping about it: in the first free
+  // slot of a short window from a home that follows the class's position.
+  // A key finding its window full goes to a spill table by its hash. Slots
+  // are never freed within a pass, so a window once full stays full, and a
+  // key is in the spill table exactly when its window is full.
   size_t local_home(const Key& k) const { return ((uint64_t{k.last} * scale_) >> 16) + (k.hash & 1); }
-  size_t hashed_home(const Key& k) const { return ((k.hash >> 32) * slots_.size()) >> 32; }
   void prefetch(const Key& k) const {
-    const bool local = k.last != kEmpty && k.last < local_keys_.size() && local_keys_[k.last] < kLocalKeys;
-    __builtin_prefetch(&slots_[local ? local_home(k) : hashed_home(k)]);
+    if (k.last != kEmpty) __builtin_prefetch(&local_[local_home(k)]);
+  }
+
+  // The same pair the other way round.
+  Key swapped(const Key& k) const {
+    return {k.op, k.b, k.a, k.last, finish(mix(mix(mix(k.op, 2), k.b), k.a))};
+  }
+  // Whether some class has key k, which has at most two children.
+  bool contains(const Key& k) const {
+    const size_t home = local_home(k);
+    for (size_t s = home; s < home + kWindow; ++s) {
+      const ClassTable::Slot& slot = local_[s];
+      if (slot.cls == kEmpty) return false;
+      if (same_key(slot, k, 0)) return true;
+    }
+    if (spill_.slots.empty()) return false;
+    const size_t mask = spill_.slots.size() - 1;
+    for (size_t s = k.hash & mask;; s = (s + 1) & mask) {
+      const ClassTable::Slot& slot = spill_.slots[s];
+      if (slot.cls == kEmpty) return false;
+      if (same_key(slot, k, 0)) return true;
+    }
   }
 
   // The class holding key k, or a new one named `at` when there is none.
   uint32_t intern(const Key& k, uint32_t at, bool& fresh) {
     fresh = false;
     if (k.last != kEmpty) {
-      size_t s = local_home(k);
-      if (find(k, at, s)) return slots_[s].cls;
-      if (local_keys_[k.last] < kLocalKeys) {
-        ++local_keys_[k.last];
-        return insert(k, at, s, fresh);
+      const size_t home = local_home(k);
+      for (size_t s = home; s < home + kWindow; ++s) {
+        ClassTable::Slot& slot = local_[s];
+        if (slot.cls == kEmpty) return place(slot, k, at, fresh);
+        if (same_key(slot, k, at)) return slot.cls;
       }
     }
-    size_t s = hashed_home(k);
-    if (find(k, at, s)) return slots_[s].cls;
-    return insert(k, at, s, fresh);
+    if (spill_.slots.size() * 3 <= (spill_.count + 1) * 4) grow_spill();
+    const size_t mask = spill_.slots.size() - 1;
+    for (size_t s = k.hash & mask;; s = (s + 1) & mask) {
+      ClassTable::Slot& slot = spill_.slots[s];
+      if (slot.cls == kEmpty) {
+        ++spill_.count;
+        return place(slot, k, at, fresh);
+      }
+      if (same_key(slot, k, at)) return slot.cls;
+    }
   }
 
  private:
-  // Walks from slot s to the key's slot (true) or to the free slot ending its run.
-  bool find(const Key& k, uint32_t at, size_t& s) const {
-    for (;; s = s + 1 == slots_.size() ? 0 : s + 1) {
-      const ClassTable::Slot& slot = slots_[s];
-      if (slot.cls == kEmpty) return false;
-      if (slot.op == k.op && slot.a == k.a && slot.b == k.b && (k.a != kWide || same_children(slot.cls, at))) {
-        return true;
-      }
-    }
+  bool same_key(const ClassTable::Slot& slot, const Key& k, uint32_t at) const {
+    return slot.op == k.op && slot.a == k.a && slot.b == k.b && (k.a != kWide || same_children(slot.cls, at));
   }
-  uint32_t insert(const Key& k, uint32_t at, size_t s, bool& fresh) {
-    slots_[s] = {k.op, k.a, k.b, at};
+  static uint32_t place(ClassTable::Slot& slot, const Key& k, uint32_t at, bool& fresh) {
+    slot = {k.op, k.a, k.b, at};
     fresh = true;
     return at;
+  }
+  // Spill slots keep no hash: a key's hash is recomputed from its first node.
+  void grow_spill() {
+    ClassTable::Slots old(std::max<size_t>(1024, spill_.slots.size() * 2), ClassTable::Slot{0, 0, 0, kEmpty});
+    old.swap(spill_.slots);
+    const size_t mask = spill_.slots.size() - 1;
+    for (const ClassTable::Slot& slot : old) {
+      if (slot.cls == kEmpty) continue;
+      size_t s = key(slot.cls, [&](uint64_t c) { return of_[c]; }).hash & mask;
+      while (spill_.slots[s].cls != kEmpty) s = (s + 1) & mask;
+      spill_.slots[s] = slot;
+    }
   }
 
   // Whether node j (a class's first node) and node i have children in the
@@ -118,8 +151,8 @@ class Pass {
   const OpGraph& g_;
   const RuleOps& rules_;
   uint32_t applied_;
-  std::vector<ClassTable::Slot, support::HugePageAllocator<ClassTable::Slot>>& slots_;
-  std::vector<uint8_t>& local_keys_;
+  ClassTable::Slots& local_;
+  ClassTable::Spill& spill_;
   const std::vector<uint32_t>& of_;
   size_t scale_;  // class position to slot, times 2^16
 };
@@ -130,14 +163,15 @@ Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t 
                            std::span<const uint32_t> guess, ClassTable& t) {
   const size_t n = graph.size();
   const size_t capacity = n + n / 2 + 1024;  // at most two thirds full
-  if (t.slots.size() != capacity) {
-    t.slots.clear();
-    t.slots.shrink_to_fit();
-    t.slots.resize(capacity);
+  if (t.local.size() != capacity) {
+    t.local.clear();
+    t.local.shrink_to_fit();
+    t.local.resize(capacity);
   }
-  std::fill(t.slots.begin(), t.slots.end(), ClassTable::Slot{0, 0, 0, kEmpty});
+  std::fill(t.local.begin(), t.local.end(), ClassTable::Slot{0, 0, 0, kEmpty});
+  std::fill(t.spill.slots.begin(), t.spill.slots.end(), ClassTable::Slot{0, 0, 0, kEmpty});
+  t.spill.count = 0;
   t.identity_seen.assign(applied >> kCommuteRules ? n : 0, 0);
-  t.local_keys.assign(n, 0);
 
   Classes out;
   out.of.resize(n);
@@ -179,6 +213,11 @@ Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t 
       const bool two = k.a != k.b;
       out.matches[r] += (applied >> r & 1) && two ? 2 : 1;
       out.would_merge[r] = out.would_merge[r] || two;
+      if (two && !(applied >> r & 1)) {
+        ++out.uneven[r];
+        // The mirror of a pair is met when the second of the two comes by.
+        out.twins[r] = out.twins[r] || pass.contains(pass.swapped(k));
+      }
     } else {
       ++out.matches[r];
       out.would_merge[r] = true;

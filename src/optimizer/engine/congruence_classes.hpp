@@ -40,6 +40,12 @@ struct Classes {
   // Whether a first application of the rule would merge anything: a
   // commuted pair with two different children, or any identity op.
   std::array<bool, kRuleCount> would_merge{};
+  // Of a commutative rule not applied yet: classes whose pair has two
+  // different children (each gains a mirrored e-node when it is applied),
+  // and whether some pair also occurs the other way round (only then does
+  // applying it merge classes).
+  std::array<size_t, kCommuteRules> uneven{};
+  std::array<bool, kCommuteRules> twins{};
 };
 
 // Reusable memory of congruence_classes.
@@ -47,9 +53,13 @@ struct ClassTable {
   struct Slot {
     uint32_t op, a, b, cls;  // a key of arity <= 2 inline; wider keys are compared through the graph
   };
-  std::vector<Slot, support::HugePageAllocator<Slot>> slots;
+  using Slots = std::vector<Slot, support::HugePageAllocator<Slot>>;
+  Slots local;  // keys near their latest child's position
+  struct Spill {
+    Slots slots;  // keys whose place near it was taken, and keys without children
+    size_t count = 0;
+  } spill;
   std::vector<uint8_t> identity_seen;  // per class: identity rules already counted there
-  std::vector<uint8_t> local_keys;     // per class: keys placed near it
 };
 
 // applied: bit r set when rule r has been applied. guess: the classes of an

@@ -70,6 +70,19 @@ std::pair<size_t, size_t> iteration_growth(const OpGraph& graph, const RuleOps& 
   return {adds, keys};
 }
 
+// One mirror per class of each rule in `first`, credited to the class's
+// first node; false if a count would overflow.
+bool credit_mirrors(const OpGraph& graph, const RuleOps& rules, const Classes& classes, uint32_t first,
+                    ENodeCredit& credit) {
+  for (size_t i = 0; i < graph.size(); ++i) {
+    const uint8_t r = rules.rule(graph.op[i]);
+    if (r >= kCommuteRules || !(first >> r & 1) || classes.of[i] != i || graph.children_of(i).size() != 2) continue;
+    if (credit.made[i] == 255) return false;
+    ++credit.made[i];
+  }
+  return true;
+}
+
 }  // namespace
 
 std::optional<SpecialisedRun> run_specialised(const OpGraph& graph, const RuleOps& rules, const RunLimits& limits) {
@@ -111,6 +124,7 @@ std::optional<SpecialisedRun> run_specialised(const OpGraph& graph, const RuleOp
     // this same phase, which makes them add a fresh e-node once more.
     bool merging = false;
     uint32_t first = 0, reapplied = 0;
+    const uint32_t applied_before = applied;
     for (uint32_t r = 0; r < kRuleCount; ++r) {
       if (!(chosen >> r & 1)) continue;
       const bool fresh = !(applied >> r & 1);
@@ -119,7 +133,21 @@ std::optional<SpecialisedRun> run_specialised(const OpGraph& graph, const RuleOp
       merging = merging || (fresh && classes.would_merge[r]);
       applied |= 1u << r;
     }
-    if (merging) {
+    // Commuting pairs none of which occurs the other way round adds their
+    // mirrors, each to its own class: the classes stay as they are.
+    bool regroup = false;
+    for (uint32_t r = 0; r < kRuleCount; ++r) {
+      const bool fresh = (applied_before >> r & 1) == 0 && (chosen >> r & 1);
+      if (fresh && classes.would_merge[r]) regroup = regroup || r >= kCommuteRules || classes.twins[r];
+    }
+    if (merging && !regroup) {
+      for (uint32_t r = 0; r < kCommuteRules; ++r) {
+        if (!(first >> r & 1)) continue;
+        bound += classes.matches[r];
+        classes.matches[r] += classes.uneven[r];
+      }
+      if (!credit_mirrors(graph, rules, classes, first, credit) || bound > limits.nodes) return std::nullopt;
+    } else if (merging) {
       Classes next = congruence_classes(graph, rules, applied, classes.of, table);
       auto [adds, keys] = iteration_growth(graph, rules, classes, next, first, reapplied, credit);
       // The apply phase checks the limit after each rule; its e-nodes are all
