@@ -121,12 +121,10 @@ std::vector<NodeId> to_id_list(PyObject* o) {
   return ids;
 }
 
-namespace {
-
-// One id of an inputs sequence. An exact int is read in place; anything else
-// goes through its integer index, which may run Python code, so the item is
-// held by a reference of its own meanwhile.
-NodeId id_item(PyObject* item) {
+// An exact int is read in place; anything else goes through its integer
+// index, which may run Python code, so the item is held by a reference of its
+// own meanwhile.
+NodeId to_id(PyObject* item) {
   if (PyLong_CheckExact(item)) {
     unsigned long long id = PyLong_AsUnsignedLongLong(item);
     if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
@@ -138,8 +136,6 @@ NodeId id_item(PyObject* item) {
   if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
   return id;
 }
-
-}  // namespace
 
 IdList to_inputs(PyObject* o) {
   // Lists and tuples (the usual inputs) are read item by item in place; the
@@ -155,7 +151,7 @@ IdList to_inputs(PyObject* o) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
     if (item == nullptr) throw_python_error();
-    ids[i] = id_item(item);
+    ids[i] = to_id(item);
   }
   return IdList(std::span<const NodeId>(ids, static_cast<size_t>(n)));
 }

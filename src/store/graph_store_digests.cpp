@@ -1,0 +1,54 @@
+// The store's value digests: computed in id order, kept, and extended as the
+// store grows.
+#include <algorithm>
+#include <cstring>
+
+#include "store/graph_store.hpp"
+
+namespace trellan {
+
+namespace {
+constexpr auto kConsistent = PoisonMutex::OnFailure::Consistent;
+}
+
+Status<DigestError> GraphStore::extend_digests(uint64_t count) const {
+  const size_t begin = digests_.size();
+  if (count <= begin) return {};
+  const SharedNodes nodes = shared_nodes();
+  if (count > nodes.size()) return Err(DigestError{BadNodeId{count - 1}.message()});
+  if (count > digests_.capacity()) digests_.reserve(std::max<size_t>(count, digests_.capacity() * 3 / 2));
+  digests_.resize(count);  // cannot fail now
+  size_t done = begin;
+  try {
+    auto status = ValueDigester().run(nodes.span().first(count), begin, digests_, done);
+    digests_.resize(done);
+    return status;
+  } catch (...) {
+    digests_.resize(done);  // keeps what was computed; shrinking allocates nothing
+    throw;
+  }
+}
+
+Status<DigestError> GraphStore::value_digests(std::span<const NodeId> ids, uint8_t* out) const {
+  if (ids.empty()) return {};
+  auto guard = digest_lock_.lock(kConsistent);
+  auto status = extend_digests(*std::max_element(ids.begin(), ids.end()) + 1);
+  if (!status) return status;
+  for (size_t k = 0; k < ids.size(); ++k) std::memcpy(out + k * kDigestSize, digests_[ids[k]].data(), kDigestSize);
+  return {};
+}
+
+Status<DigestError> GraphStore::value_digests(uint64_t count, uint8_t* out) const {
+  auto guard = digest_lock_.lock(kConsistent);
+  auto status = extend_digests(count);
+  if (!status) return status;
+  if (count > 0) std::memcpy(out, digests_.data(), count * kDigestSize);
+  return {};
+}
+
+uint64_t GraphStore::kept_digests() const {
+  auto guard = digest_lock_.lock(kConsistent);
+  return digests_.size();
+}
+
+}  // namespace trellan
