@@ -13,8 +13,6 @@
 #include <utility>
 #include <vector>
 
-#include <support/huge_pages.hpp>
-
 #include "common/keyed_hash.hpp"
 #include "common/poison_mutex.hpp"
 #include "common/result.hpp"
@@ -141,7 +139,7 @@ class GraphStore {
   Inner inner_;
   // Taken before lock_, never after it: one digest computation at a time.
   mutable PoisonMutex digest_lock_{kPoisoned};
-  mutable std::vector<Digest, support::HugePageAllocator<Digest>> digests_;  // by node id, under digest_lock_
+  mutable DigestTable digests_;  // by node id, under digest_lock_
 };
 
 }  // namespace trellan

@@ -16,15 +16,14 @@ Status<DigestError> GraphStore::extend_digests(uint64_t count) const {
   if (count <= begin) return {};
   const SharedNodes nodes = shared_nodes();
   if (count > nodes.size()) return Err(DigestError{BadNodeId{count - 1}.message()});
-  if (count > digests_.capacity()) digests_.reserve(std::max<size_t>(count, digests_.capacity() * 3 / 2));
-  digests_.resize(count);  // cannot fail now
+  digests_.grow_to(count);
   size_t done = begin;
   try {
     auto status = ValueDigester().run(nodes.span().first(count), begin, digests_, done);
-    digests_.resize(done);
+    digests_.shrink_to(done);
     return status;
   } catch (...) {
-    digests_.resize(done);  // keeps what was computed; shrinking allocates nothing
+    digests_.shrink_to(done);  // keeps what was computed
     throw;
   }
 }
@@ -42,7 +41,9 @@ Status<DigestError> GraphStore::value_digests(uint64_t count, uint8_t* out) cons
   auto guard = digest_lock_.lock(kConsistent);
   auto status = extend_digests(count);
   if (!status) return status;
-  if (count > 0) std::memcpy(out, digests_.data(), count * kDigestSize);
+  for (size_t i = 0; i < count; i += DigestTable::kChunk) {
+    std::memcpy(out + i * kDigestSize, &digests_[i], std::min(count - i, DigestTable::kChunk) * kDigestSize);
+  }
   return {};
 }
 

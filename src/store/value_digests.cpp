@@ -74,7 +74,7 @@ Result<const ValueDigester::OpInfo*, DigestError> ValueDigester::of_member(const
 }
 
 Result<Digest, DigestError> ValueDigester::stage_digest(NodeId node, const NodeKey& stage,
-                                                         std::span<const Digest> out) {
+                                                         const DigestTable& out) {
   const std::vector<StageOp>& members = stage.members();
   if (members.empty()) return Err(DigestError{"node " + std::to_string(node) + ": a stage without members has no value"});
   const auto slots = stage.inputs();
@@ -99,7 +99,7 @@ Result<Digest, DigestError> ValueDigester::stage_digest(NodeId node, const NodeK
   return scratch_.back();
 }
 
-Status<DigestError> ValueDigester::run(std::span<const NodeKey> nodes, size_t begin, std::span<Digest> out,
+Status<DigestError> ValueDigester::run(std::span<const NodeKey> nodes, size_t begin, DigestTable& out,
                                        size_t& done) {
   done = begin;
   for (size_t i = begin; i < nodes.size(); ++i) {

@@ -16,6 +16,7 @@
 #include "common/result.hpp"
 #include "node/node_key.hpp"
 #include "store/digest_hash.hpp"
+#include "store/digest_table.hpp"
 
 namespace trellan {
 
@@ -34,7 +35,7 @@ class ValueDigester {
   // Writes the digests of nodes[begin, nodes.size()) to out at the same
   // positions, reading those of earlier nodes from out. done ends as the
   // position up to which out holds digests, also when a stage fails.
-  Status<DigestError> run(std::span<const NodeKey> nodes, size_t begin, std::span<Digest> out, size_t& done);
+  Status<DigestError> run(std::span<const NodeKey> nodes, size_t begin, DigestTable& out, size_t& done);
 
  private:
   struct OpInfo {
@@ -60,7 +61,7 @@ class ValueDigester {
   Result<const OpInfo*, DigestError> of_member(const StageOp& member);
   static OpInfo make_info(NodeKind kind, std::string_view name, const ParamMap& params,
                           const PayloadDescriptor* descriptor);
-  Result<Digest, DigestError> stage_digest(NodeId node, const NodeKey& stage, std::span<const Digest> out);
+  Result<Digest, DigestError> stage_digest(NodeId node, const NodeKey& stage, const DigestTable& out);
 
   std::unordered_map<OpRef, OpInfo, OpRefHash> ops_;
   std::unordered_map<std::string_view, OpInfo> members_;  // by member token

@@ -15,9 +15,12 @@ namespace trellan {
 namespace {
 
 std::vector<Digest> digests_of(std::span<const NodeKey> nodes) {
-  std::vector<Digest> out(nodes.size());
+  DigestTable table;
+  table.grow_to(nodes.size());
   size_t done = 0;
-  EXPECT_TRUE(ValueDigester().run(nodes, 0, out, done).ok());
+  EXPECT_TRUE(ValueDigester().run(nodes, 0, table, done).ok());
+  std::vector<Digest> out;
+  for (size_t i = 0; i < nodes.size(); ++i) out.push_back(table[i]);
   return out;
 }
 
