@@ -201,19 +201,25 @@ DESCRIPTORS = [dict(DESCRIPTOR, kind="a|b", content_hash="c"), dict(DESCRIPTOR, 
 @st.composite
 def graphs(draw, max_nodes: int = 14) -> Recipe:
     # A random DAG: a few sources, then ops with 0 to 3 inputs (identity operators and their near misses included),
-    # reductions, exchanges, joins and externals; then outputs (possibly none, with repeats, or every node that
-    # nothing reads). Some nodes echo earlier ones, so that the optimizer has work: the same node over equivalent
+    # reductions, exchanges, joins, externals and commutative twins; then outputs (possibly none, with repeats, or
+    # every node that nothing reads). Some nodes echo earlier ones, so that the optimizer has work: the same node over equivalent
     # inputs, or a commutative op mirrored.
     nodes, equivalent = [], []  # per node, a list shared by the nodes known to be equal
     for i in range(draw(st.integers(1, 3))):
         nodes.append(Node("source", "xyz"[i], draw(st.sampled_from([{}, {}, {"n": i}]))))
         equivalent.append([i])
-    kinds = ["op"] * 4 + ["scalar"] * 2 + ["reduction", "exchange", "join", "external"] + ["echo"] * 3
+    kinds = ["op"] * 4 + ["scalar"] * 2 + ["reduction", "exchange", "join", "external"] + ["echo"] * 3 + ["twin"]
     for _ in range(draw(st.integers(0, max_nodes))):
         below, same = len(nodes), None
         kind = draw(st.sampled_from(kinds))
         if kind == "echo":
             node, same = draw(_echo(nodes, equivalent))
+        elif kind == "twin":  # a commutative op, then its mirror
+            a, b = draw(_inputs(below, 2, 2))
+            name = draw(st.sampled_from(sorted(COMMUTATIVE)))
+            nodes.append(Node("op", name, {}, [a, b]))
+            equivalent.append(same := [below])
+            below, node = below + 1, Node("op", name, {}, [b, a])
         elif kind == "scalar":
             name = draw(st.sampled_from(["add", "mul", "add", "mul", "sub"]))
             node = Node("op", name, draw(_scalar_params), draw(_inputs(below, 1, 2)))
