@@ -90,10 +90,15 @@ void encode_operator(NodeKind kind, std::string_view name, const ParamMap& param
   put_params(out, params);
 }
 
-void encode_stage_operator(const std::vector<StageOp>& members, std::string& out) {
+void encode_operator(const NodeKey& key, std::string& out) {
+  if (key.kind() != NodeKind::Stage) {
+    encode_operator(key.kind(), key.name(), key.params(),
+                    key.kind() == NodeKind::External ? &key.descriptor() : nullptr, out);
+    return;
+  }
   put_u8(out, static_cast<uint8_t>(NodeKind::Stage));
-  put_u64(out, members.size());
-  for (const StageOp& m : members) {
+  put_u64(out, key.members().size());
+  for (const StageOp& m : key.members()) {
     put_text(out, m.token);
     put_u64(out, m.inputs.size());
     for (const StageRef& r : m.inputs) {
@@ -103,16 +108,9 @@ void encode_stage_operator(const std::vector<StageOp>& members, std::string& out
   }
 }
 
-Digest operator_digest(const NodeKey& key) {
-  std::string bytes;
-  if (key.kind() == NodeKind::Stage) {
-    encode_stage_operator(key.members(), bytes);
-  } else {
-    encode_operator(key.kind(), key.name(), key.params(),
-                    key.kind() == NodeKind::External ? &key.descriptor() : nullptr, bytes);
-  }
+Digest operator_digest(std::string_view encoding) {
   return keyed_hash(purpose_key(DigestPurpose::Operator),
-                    {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+                    {reinterpret_cast<const uint8_t*>(encoding.data()), encoding.size()});
 }
 
 }  // namespace trellan

@@ -43,12 +43,12 @@ Digest keyed_hash(const Digest& key, const Digest* data, size_t n);
 // preprocessing_ref or 1 and the text.
 void encode_operator(NodeKind kind, std::string_view name, const ParamMap& params,
                      const PayloadDescriptor* descriptor, std::string& out);
-// The same for a stage: kind 4, the member count, and per member its token
-// text, its reference count and each reference as one byte (0 input slot,
-// 1 member) and a u64.
-void encode_stage_operator(const std::vector<StageOp>& members, std::string& out);
+// The same for the operator of a key of any kind. A stage's is kind 4, the
+// member count, and per member its token text, its reference count and each
+// reference as one byte (0 input slot, 1 member) and a u64.
+void encode_operator(const NodeKey& key, std::string& out);
 
-// keyed_hash under the Operator key of the key's encoding, any kind.
-Digest operator_digest(const NodeKey& key);
+// An operator's digest: keyed_hash of its encoding under the Operator key.
+Digest operator_digest(std::string_view encoding);
 
 }  // namespace trellan

@@ -17,9 +17,9 @@ namespace trellan {
 // in ascending id order. Every id must name one of the nodes.
 std::vector<NodeId> needed_nodes(std::span<const NodeKey> nodes, std::span<const NodeId> ids);
 
-// The keys of needed, a list of node ids in ascending order that holds the
-// inputs of each of its nodes (as needed_nodes gives), into out in the same
-// order.
+// The keys of needed into out, in the same order. needed lists distinct node
+// ids, each after the inputs of its node (an executor's run order, or
+// needed_nodes), and holds all of those inputs.
 void task_keys_of(std::span<const NodeKey> nodes, const Digest& token, std::span<const NodeId> needed,
                   std::span<Digest> out);
 

@@ -42,8 +42,7 @@ ValueDigester::OpInfo ValueDigester::make_info(NodeKind kind, std::string_view n
   std::string bytes;
   encode_operator(kind, name, params, descriptor, bytes);
   OpInfo info;
-  info.digest = keyed_hash(purpose_key(DigestPurpose::Operator),
-                           {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  info.digest = operator_digest(bytes);
   if (kind == NodeKind::Op) {
     info.identity = rules::is_identity_op(name, params);
     info.commutative = rules::is_commutative(name, params);
