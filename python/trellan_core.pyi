@@ -169,6 +169,18 @@ class GraphStore:
     def deserialize(data: bytes) -> GraphStore:
         """Rebuild a store from blob bytes (same ids, marks restored); ValueError on a bad blob."""
 
+    # Digests.
+    def digest(self, node_id: SupportsIndex) -> bytes:
+        """The node's 32-byte value digest (version 1): equal across stores, processes and machines,
+        kept by reduction, with the rewrite rules built in. Computed once per node and kept."""
+
+    def digests(self) -> bytes:
+        """Every node's value digest, concatenated in id order (32 * node_count() bytes)."""
+
+    def task_keys(self, token: bytes, ids: Sequence[SupportsIndex]) -> bytes:
+        """32-byte task keys of `ids`, concatenated: the 32-byte `token` of a run's callables, the
+        node's own operator (a stage's members) and its inputs' keys. Equal only for identical tasks."""
+
     # Reduction.
     def reduce(
         self, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None

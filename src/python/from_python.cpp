@@ -115,12 +115,10 @@ std::string_view to_utf8_view(PyObject* o) {
   return std::string_view(data, static_cast<size_t>(size));
 }
 
-namespace {
-
-// One id of an inputs sequence. An exact int is read in place; anything else
-// goes through its integer index, which may run Python code, so the item is
-// held by a reference of its own meanwhile.
-NodeId id_item(PyObject* item) {
+// An exact int is read in place; anything else goes through its integer
+// index, which may run Python code, so the item is held by a reference of its
+// own meanwhile.
+NodeId to_id(PyObject* item) {
   if (PyLong_CheckExact(item)) {
     unsigned long long id = PyLong_AsUnsignedLongLong(item);
     if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
@@ -132,8 +130,6 @@ NodeId id_item(PyObject* item) {
   if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
   return id;
 }
-
-}  // namespace
 
 void append_ids(PyObject* o, std::vector<NodeId>& out) {
   if (PyUnicode_Check(o)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
@@ -152,10 +148,10 @@ void append_ids(PyObject* o, std::vector<NodeId>& out) {
     if (in_place) {
       PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
       if (item == nullptr) throw_python_error();
-      out.push_back(id_item(item));
+      out.push_back(to_id(item));
     } else {
       PyRef item = PyRef::check(PySequence_GetItem(o, i));
-      out.push_back(id_item(item.get()));
+      out.push_back(to_id(item.get()));
     }
   }
 }
@@ -178,7 +174,7 @@ IdList to_inputs(PyObject* o) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
     if (item == nullptr) throw_python_error();
-    ids[i] = id_item(item);
+    ids[i] = to_id(item);
   }
   return IdList(std::span<const NodeId>(ids, static_cast<size_t>(n)));
 }

@@ -25,6 +25,8 @@ namespace trellan::py {
 std::string to_utf8(PyObject* o);
 // The same, as a view of the str's own UTF-8 buffer: valid while o lives.
 std::string_view to_utf8_view(PyObject* o);
+// One node id: an integer in the uint64 range.
+NodeId to_id(PyObject* o);
 // Node ids: any sequence but str, each item an integer in the uint64 range.
 std::vector<NodeId> to_id_list(PyObject* o);
 // The same, appended to out.

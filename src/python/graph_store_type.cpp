@@ -1,6 +1,7 @@
 // The GraphStore class: the type, its constructor and the six builder methods.
-// Batch builders, inspection, persistence and reduction methods live in
-// graph_store_batch.cpp, graph_store_views.cpp and graph_store_reduce.cpp.
+// Batch builders, inspection, persistence, reduction and digest methods live in
+// graph_store_batch.cpp, graph_store_views.cpp, graph_store_reduce.cpp and
+// graph_store_digests.cpp.
 #include <iterator>
 #include <vector>
 
@@ -164,7 +165,8 @@ PyTypeObject* graph_store_type() {
   // The type keeps pointers into these tables for as long as it lives.
   static std::vector<PyMethodDef> methods;
   methods.assign(std::begin(kBuilderMethods), std::end(kBuilderMethods));
-  for (auto part : {graph_store_batch_methods(), graph_store_view_methods(), graph_store_reduce_methods()}) {
+  for (auto part : {graph_store_batch_methods(), graph_store_view_methods(),
+                    graph_store_reduce_methods(), graph_store_digest_methods()}) {
     methods.insert(methods.end(), part.begin(), part.end());
   }
   methods.push_back({nullptr, nullptr, 0, nullptr});

@@ -43,6 +43,7 @@ PyRef reduction_result(StoreAndReport result);
 std::span<const PyMethodDef> graph_store_view_methods();
 std::span<const PyMethodDef> graph_store_reduce_methods();
 std::span<const PyMethodDef> graph_store_batch_methods();
+std::span<const PyMethodDef> graph_store_digest_methods();
 
 // ---- PayloadDescriptor (payload_descriptor_type.cpp)
 

@@ -21,6 +21,7 @@
 #include "store/key_index.hpp"
 #include "store/node_arena.hpp"
 #include "store/node_map.hpp"
+#include "store/value_digests.hpp"
 
 namespace trellan {
 
@@ -110,6 +111,18 @@ class GraphStore {
 
   std::string to_dot() const;
 
+  // The value digests of ids, 32 bytes each, written to out in order; every
+  // id must name a node. Each node's digest is computed once, outside the
+  // store lock, and kept: a call computes only the nodes recorded since the
+  // last one, up to the highest id it is asked for. Calls from several
+  // threads compute one after another. A stage without a value fails the
+  // call, and every later one that needs its node or a node after it.
+  Status<DigestError> value_digests(std::span<const NodeId> ids, uint8_t* out) const;
+  // The same for the nodes [0, count).
+  Status<DigestError> value_digests(uint64_t count, uint8_t* out) const;
+  // How many digests are kept now.
+  uint64_t kept_digests() const;
+
   // A new store built from records: nodes whose inputs are positions in
   // nodes, each before its own; outputs as positions; a node map whose
   // entries name positions. Equal records become one node and the outputs and
@@ -144,9 +157,15 @@ class GraphStore {
   // Its second half: appends key, which the probe found absent.
   NodeId append_locked(NodeKey& key, uint64_t hash, const TaggedIndex::Probe& probe);
 
+  // Makes digests_ hold the first count digests; digest_lock_ is held.
+  Status<DigestError> extend_digests(uint64_t count) const;
+
   const uint64_t serial_;
   mutable PoisonMutex lock_{kPoisoned};
   Inner inner_;
+  // Taken before lock_, never after it: one digest computation at a time.
+  mutable PoisonMutex digest_lock_{kPoisoned};
+  mutable DigestTable digests_;  // by node id, under digest_lock_
 };
 
 }  // namespace trellan

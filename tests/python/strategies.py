@@ -201,19 +201,25 @@ DESCRIPTORS = [dict(DESCRIPTOR, kind="a|b", content_hash="c"), dict(DESCRIPTOR, 
 @st.composite
 def graphs(draw, max_nodes: int = 14) -> Recipe:
     # A random DAG: a few sources, then ops with 0 to 3 inputs (identity operators and their near misses included),
-    # reductions, exchanges, joins and externals; then outputs (possibly none, with repeats, or every node that
-    # nothing reads). Some nodes echo earlier ones, so that the optimizer has work: the same node over equivalent
+    # reductions, exchanges, joins, externals and commutative twins; then outputs (possibly none, with repeats, or
+    # every node that nothing reads). Some nodes echo earlier ones, so that the optimizer has work: the same node over equivalent
     # inputs, or a commutative op mirrored.
     nodes, equivalent = [], []  # per node, a list shared by the nodes known to be equal
     for i in range(draw(st.integers(1, 3))):
         nodes.append(Node("source", "xyz"[i], draw(st.sampled_from([{}, {}, {"n": i}]))))
         equivalent.append([i])
-    kinds = ["op"] * 4 + ["scalar"] * 2 + ["reduction", "exchange", "join", "external"] + ["echo"] * 3
+    kinds = ["op"] * 4 + ["scalar"] * 2 + ["reduction", "exchange", "join", "external"] + ["echo"] * 3 + ["twin"]
     for _ in range(draw(st.integers(0, max_nodes))):
         below, same = len(nodes), None
         kind = draw(st.sampled_from(kinds))
         if kind == "echo":
             node, same = draw(_echo(nodes, equivalent))
+        elif kind == "twin":  # a commutative op, then its mirror
+            a, b = draw(_inputs(below, 2, 2))
+            name = draw(st.sampled_from(sorted(COMMUTATIVE)))
+            nodes.append(Node("op", name, {}, [a, b]))
+            equivalent.append(same := [below])
+            below, node = below + 1, Node("op", name, {}, [b, a])
         elif kind == "scalar":
             name = draw(st.sampled_from(["add", "mul", "add", "mul", "sub"]))
             node = Node("op", name, draw(_scalar_params), draw(_inputs(below, 1, 2)))
@@ -308,3 +314,106 @@ class Endless:
 
     def __getitem__(self, i: int) -> int:
         return 0
+
+
+def digest_list(store: GraphStore) -> list:
+    data = store.digests()
+    return [data[i : i + 32] for i in range(0, len(data), 32)]
+
+
+def check_digests_kept(recorded: GraphStore, reduced: GraphStore) -> None:
+    # A recorded node that landed as a node of its own, or as the sink of a stage, has the digest of where it landed.
+    before, after, landed = digest_list(recorded), digest_list(reduced), reduced.nodes()
+    for n, entry in enumerate(reduced.node_map()):
+        if entry is not None and entry[1] in (None, landed[entry[0]].get("n_members", 0) - 1):
+            assert after[entry[0]] == before[n], (n, entry)
+
+
+# ---------------------------------------------------------------------------
+# The value digest as the README defines it, written from that text: BLAKE3 for inputs of one chunk (all inputs
+# here are), the operator encoding, and the node rule.
+
+_IV = (0x6A09E667, 0xBB67AE85, 0x3C6EF372, 0xA54FF53A, 0x510E527F, 0x9B05688C, 0x1F83D9AB, 0x5BE0CD19)
+_PERMUTATION = (2, 6, 3, 10, 7, 0, 4, 13, 1, 11, 12, 5, 9, 14, 15, 8)
+_KEYED, _CONTEXT, _MATERIAL = 16, 32, 64
+_M32 = 0xFFFFFFFF
+
+
+def _g(s, a, b, c, d, x, y):
+    for mx, r1, r2 in ((x, 16, 12), (y, 8, 7)):
+        s[a] = (s[a] + s[b] + mx) & _M32
+        s[d] = ((s[d] ^ s[a]) >> r1 | (s[d] ^ s[a]) << (32 - r1)) & _M32
+        s[c] = (s[c] + s[d]) & _M32
+        s[b] = ((s[b] ^ s[c]) >> r2 | (s[b] ^ s[c]) << (32 - r2)) & _M32
+
+
+def _compress(cv, block: bytes, length: int, flags: int) -> list:
+    m, s = list(struct.unpack("<16I", block)), [*cv, *_IV[:4], 0, 0, length, flags]
+    for r in range(7):
+        for k, (a, b, c, d) in enumerate(((0, 4, 8, 12), (1, 5, 9, 13), (2, 6, 10, 14), (3, 7, 11, 15),
+                                          (0, 5, 10, 15), (1, 6, 11, 12), (2, 7, 8, 13), (3, 4, 9, 14))):
+            _g(s, a, b, c, d, m[2 * k], m[2 * k + 1])
+        m = [m[i] for i in _PERMUTATION]
+    return [s[i] ^ s[i + 8] for i in range(8)]
+
+
+def blake3(data: bytes, key: bytes | None = None, flags: int = 0) -> bytes:
+    # One chunk (at most 1024 bytes), so its last block is the root.
+    assert len(data) <= 1024
+    cv = list(struct.unpack("<8I", key)) if key else list(_IV)
+    blocks = [data[i : i + 64] for i in range(0, len(data), 64)] or [b""]
+    for i, block in enumerate(blocks):
+        end = 2 | 8 if i == len(blocks) - 1 else 0
+        cv = _compress(cv, block.ljust(64, b"\0"), len(block), flags | (i == 0) | end)
+    return struct.pack("<8I", *cv)
+
+
+def derive_key(context: str) -> bytes:
+    return blake3(b"", blake3(context.encode(), flags=_CONTEXT), _MATERIAL)
+
+
+_OPERATOR_KEY = derive_key("trellan value digest v1 operator")
+
+
+def _text(s: str) -> bytes:
+    return u64(len(s.encode())) + s.encode()
+
+
+def operator_encoding(kind: str, name: str, params: dict, descriptor: dict | None = None) -> bytes:
+    out = u8(["source", "op", "reduction", "external", "stage", "exchange", "join"].index(kind))
+    out += _text(name) if kind in ("source", "op", "reduction") else b""
+    if descriptor is not None:
+        *fields, ref = (descriptor[f] for f in (*DESCRIPTOR, "preprocessing_ref"))
+        out += b"".join(map(_text, fields)) + (u8(0) if ref is None else u8(1) + _text(ref))
+    out += u64(len(params))
+    for k, v in params.items():
+        tag, payload = ((2, u8(v)) if type(v) is bool else (0, struct.pack("<q", v)) if type(v) is int
+                        else (1, u64(canon(v)[1])) if type(v) is float else (3, _text(v)))
+        out += _text(k) + u8(tag) + payload
+    return out
+
+
+def model_digest(kind, name, params, descriptor, inputs: list) -> bytes:
+    node = dict(kind=kind, name=name, params=params, inputs=inputs)
+    if is_identity(node):
+        return inputs[0]
+    if kind == "op" and name in COMMUTATIVE and not params and len(inputs) == 2:
+        inputs = sorted(inputs)
+    op = blake3(operator_encoding(kind, name, params, descriptor), _OPERATOR_KEY, _KEYED)
+    return blake3(b"".join(inputs), op, _KEYED)
+
+
+def model_digests(nodes: list) -> list:
+    out = []
+    for n in nodes:
+        if n["kind"] == "stage":
+            members = []
+            for m in n["members"]:
+                ins = [out[n["inputs"][v]] if ref == "input" else members[v] for ref, v in m["inputs"]]
+                members.append(model_digest({"op": "op", "red": "reduction"}[m["kind"]], m["name"], m["params"],
+                                            None, ins))
+            out.append(members[-1])
+        else:
+            out.append(model_digest(n["kind"], n["name"], n["params"], n.get("descriptor"),
+                                    [out[i] for i in n["inputs"]]))
+    return out

@@ -5,7 +5,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from strategies import REPORT_KEYS, classes, graphs, reachable, record_node, result
+from strategies import REPORT_KEYS, check_digests_kept, classes, graphs, reachable, record_node, result
 from trellan_core import GraphStore, IncrementalReducer
 
 AGREEING = ["canonical_nodes", "stages", "reduced_nodes", "boundary_nodes"]
@@ -28,12 +28,14 @@ def test_stepping_and_finalize_agree_with_reduce(recipe, data, maximal):
     g, r, ids = GraphStore(), IncrementalReducer(), []
     n = len(recipe.nodes)
     cuts = sorted(data.draw(st.lists(st.integers(0, n), max_size=5), label="cuts")) + [n]
-    start = 0
+    start, digests = 0, b""
     for end in cuts:
         before = r.watermark()
         for node in recipe.nodes[start:end]:
             ids.append(record_node(g, node, ids))
         start = max(start, end)
+        digests, earlier = g.digests(), digests  # digests grow with the store, earlier ones unchanged
+        assert digests.startswith(earlier) and len(digests) == 32 * g.node_count()
         assert r.step(g) == g.node_count() - before
         assert r.total_work() == r.watermark() == g.node_count()
         if ids and data.draw(st.booleans(), label="finalize now"):
@@ -53,6 +55,8 @@ def test_stepping_and_finalize_agree_with_reduce(recipe, data, maximal):
     assert counters(batch) == counters(r)
     outputs = [ids[i] for i in recipe.outputs]
     incremental = r.finalize(g, maximal_fusion=maximal, outputs=outputs)
+    check_digests_kept(g, incremental[0])
+    assert GraphStore.deserialize(g.serialize()).digests() == digests
     assert result(batch.finalize(g, maximal_fusion=maximal, outputs=outputs)) == result(incremental)
     (inc_store, inc_report), (whole_store, whole_report) = incremental, g.reduce(maximal_fusion=maximal, outputs=outputs)
     assert inc_report["input_nodes"] == r.canonical_count() and len(inc_store.node_map()) == g.node_count()

@@ -206,14 +206,16 @@ def test_reductions_with_fresh_constants_keep_memory_flat():
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime reserves too much address space for a limit")
 def test_running_out_of_memory_leaves_store_and_reducer_usable():
     # With the address space capped, a store call and the reducer's step (which holds both locks) that copy large
-    # names raise MemoryError or succeed, never the panic exception; a first step that ran short part-way binds the
-    # reducer to its store all the same; once memory is back, the same objects give the results of ones that never
-    # ran short. In a child process, whose address space can be capped without harm.
+    # names, and a digest pass that fails half-way, raise MemoryError or succeed, never the panic exception; a first
+    # step that ran short part-way binds the reducer to its store all the same; once memory is back, the same objects
+    # give the results of ones that never ran short. In a child process, whose address space can be capped without harm.
     script = textwrap.dedent("""
         import resource, trellan_core as tc
 
         def record(store):
-            return [store.add_op("f", [store.add_source("x" * (4 << 20) + str(i))]) for i in range(16)]
+            # one name too long to encode for its digest under the cap, half-way through
+            return [store.add_op("f", [store.add_source("x" * ((40 if i == 8 else 4) << 20) + str(i))])
+                    for i in range(16)]
 
         def outcome(call):
             try:
@@ -229,14 +231,15 @@ def test_running_out_of_memory_leaves_store_and_reducer_usable():
         resource.setrlimit(resource.RLIMIT_AS, (vm_size + (32 << 20), hard))
         print(outcome(lambda: reducer.step(store) + 1), outcome(lambda: reducer.finalize(fresh, outputs=outputs)),
               outcome(lambda: reducer.finalize(store, outputs=outputs)),
-              outcome(lambda: store.reduce(outputs=outputs)), outcome(store.serialize))
+              outcome(lambda: store.reduce(outputs=outputs)), outcome(store.digests), outcome(store.serialize))
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         reducer.step(store)
-        print(store.serialize() == fresh.serialize(), reducer.finalize(store, outputs=outputs)[0].serialize()
+        print(store.serialize() == fresh.serialize() and store.digests() == fresh.digests(),
+              reducer.finalize(store, outputs=outputs)[0].serialize()
               == tc.IncrementalReducer().finalize(fresh, outputs=outputs)[0].serialize())
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
-    step, other_store, *calls, serialize, same, same_reduction = done.stdout.split()
-    assert step == serialize == "MemoryError" and other_store == "ValueError"
+    step, other_store, *calls, digests, serialize, same, same_reduction = done.stdout.split()
+    assert step == digests == serialize == "MemoryError" and other_store == "ValueError"
     assert set(calls) <= {"ok", "MemoryError"} and same == same_reduction == "True"

@@ -69,10 +69,14 @@ FAILURES = [
     (lambda g: GraphStore.deserialize(bytearray(b"TIR1")), TypeError,
      "argument 'data': 'bytearray' object is not an instance of 'bytes'"),
     (lambda g: GraphStore.nodes(PayloadDescriptor(**DESCRIPTOR)), TypeError, None),
+    (lambda g: g.task_keys(bytes(31), [0]), ValueError, "token must be 32 bytes, not 31"),
+    (lambda g: g.task_keys("x" * 32, [0]), TypeError, "argument 'token': 'str' object is not an instance of 'bytes'"),
     # lookups and views
     (lambda g: g.add_op("op", [0, 1]), ValueError, "no node with id 1"),
     (lambda g: g.reduction_report(outputs=[0, 99, 100]), ValueError, "no node with id 99"),
     (lambda g: BAD_STAGE.nodes(), ValueError, 'unparseable stage member token "op|q\\"\\\\\\t|k=x1"'),
+    (lambda g: g.digest(1), ValueError, "no node with id 1"),
+    (lambda g: g.task_keys(bytes(32), [0, 1]), ValueError, "no node with id 1"),
 ]
 
 

@@ -82,7 +82,7 @@ def run_all(bodies: list[Callable[[], None]]) -> list[BaseException]:
 
 def test_writers_and_readers_share_one_store():
     store, shared, nodes = GraphStore(), IncrementalReducer(), universe(seed=7)
-    start = threading.Barrier(WRITERS + 5, timeout=120)  # a guard against hanging only
+    start = threading.Barrier(WRITERS + 6, timeout=120)  # a guard against hanging only
     writing = [None] * WRITERS  # one entry per writer still at work
     ids_by_writer: list[dict[int, int]] = [{} for _ in range(WRITERS)]
     seen: list[tuple[str, object]] = []  # what the readers saw, checked once all is done
@@ -111,7 +111,8 @@ def test_writers_and_readers_share_one_store():
             time.sleep(0)
 
     readers = [lambda r: ("blob", store.serialize()), lambda r: ("nodes", store.nodes()),
-               lambda r: ("dot", store.to_dot()), reduction, lambda r: ("step", shared.step(store))]
+               lambda r: ("dot", store.to_dot()), reduction, lambda r: ("step", shared.step(store)),
+               lambda r: ("digests", store.digests())]
     assert run_all([partial(writer, t) for t in range(WRITERS)] + [partial(reader, look) for look in readers]) == []
 
     # Equal keys got one id in every writer, and ids are dense.
@@ -127,6 +128,8 @@ def test_writers_and_readers_share_one_store():
             assert got == dot_prefix(final_dot, got.count("[label="))
         elif what == "step":
             stepped.append(got)
+        elif what == "digests":
+            assert store.digests().startswith(got)
         else:
             outputs, maximal, reduced = got
             assert result(replay(final[: reduced[-1]["input_nodes"]]).reduce(outputs=outputs, maximal_fusion=maximal)) == reduced
@@ -213,8 +216,9 @@ def finalize_while_polling(store: GraphStore, out: int) -> None:
 
 
 @pytest.mark.parametrize("work", [lambda store, out: store.reduce(outputs=[out]),
-                                  lambda store, out: IncrementalReducer().step(store), finalize_while_polling],
-                         ids=["reduce", "step", "finalize"])
+                                  lambda store, out: IncrementalReducer().step(store), finalize_while_polling,
+                                  lambda store, out: store.digests()],
+                         ids=["reduce", "step", "finalize", "digests"])
 def test_other_threads_keep_running_during_a_long_reduction(million_nodes, work):
     # A thread counting in a loop keeps at least a quarter of its solo rate while another one reduces or steps through
     # a million-node graph. The machine may be shared, so one failure is measured again; a reduction that holds the
