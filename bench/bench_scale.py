@@ -7,6 +7,8 @@ Run: python bench/bench_scale.py [options]
                           (second / first): the way to compare a "before" install with
                           an "after" install on a busy machine.
   --sizes N ...           synthetic pipeline sizes (default 10000 100000 1000000 10000000)
+  --generator NAME        pipeline (default): one chain of segments; interleaved: 64
+                          chains over partitioned sources, each step on a random chain
   --only SECTION ...      any of: pipeline step add_op real (default: all)
   --step-nodes N          store size for the step() section (default 1000000)
   --add-op-nodes N        calls for the add_op section (default 1000000)
@@ -83,7 +85,7 @@ def work_pipeline(n: int) -> dict:
     gc.collect()
     base = rss_bytes()
     t0 = now()
-    store, outputs = synthetic.pipeline(n)
+    store, outputs = getattr(synthetic, os.environ.get("BENCH_GENERATOR", "pipeline"))(n)
     record = now() - t0
     count = store.node_count()
     gc.collect()
@@ -224,8 +226,10 @@ def main() -> None:
     ap.add_argument("--step-nodes", type=int, default=1_000_000)
     ap.add_argument("--add-op-nodes", type=int, default=1_000_000)
     ap.add_argument("--clock", choices=["cpu", "wall"], default="cpu")
+    ap.add_argument("--generator", choices=["pipeline", "interleaved"], default="pipeline")
     opts = ap.parse_args()
     os.environ["BENCH_CLOCK"] = opts.clock
+    os.environ["BENCH_GENERATOR"] = opts.generator
     pythons = []
     for spec in opts.python or [sys.executable]:
         path, _, label = spec.partition("=")
@@ -235,7 +239,7 @@ def main() -> None:
           + f"; times are {'CPU' if opts.clock == 'cpu' else 'wall-clock'} time")
 
     if "pipeline" in opts.only:
-        print("\nsynthetic pipelines, one fresh process per size and interpreter")
+        print(f"\nsynthetic pipelines ({opts.generator}), one fresh process per size and interpreter")
         print(f"{'nodes':>9} | {'record ns/node':>22} | {'reduce ns/node':>22} | {'peak MB recorded':>24} | "
               f"{'peak MB reduced':>24} | {'store B/node':>20} | {'reduce working B/node':>22}")
         per_node = []

@@ -12,9 +12,15 @@ followed by an exchange. One step of the chain records ten ops:
 
 so two of every ten chain nodes (right and same) are duplicates that the optimizer
 folds away. Every eighth reduction is an output besides the last exchange.
+
+interleaved() records the same steps on 64 chains, each over a source partition of its
+own, one step at a time on a chain drawn at random: consecutive ids belong to different
+chains, as in a front end that applies each operation to every partition in turn.
 """
 
 from __future__ import annotations
+
+import random
 
 import trellan_core
 
@@ -37,16 +43,7 @@ def pipeline(target: int, store: "trellan_core.GraphStore | None" = None):
         side = store.add_source("side", {"part": segment})
         v = add_op("exp", [carry])
         for _ in range(STEPS_PER_SEGMENT):
-            left = add_op("add", [v, side])
-            right = add_op("add", [side, v])
-            both = add_op("mul", [left, right])
-            same = add_op("add", [both], ZERO)
-            top = add_op("sin", [same])
-            bottom = add_op("cos", [same])
-            m = add_op("maximum", [top, bottom])
-            add_op("tanh", [m])
-            v = add_op("mul", [m], TWICE)
-            v = add_op("neg", [v])
+            v = _step(add_op, v, side)
         total = store.add_reduction("sum", [v], {"axis": 0})
         if segment % 8 == 7:
             outputs.append(total)
@@ -54,6 +51,33 @@ def pipeline(target: int, store: "trellan_core.GraphStore | None" = None):
         segment += 1
     outputs.append(carry)
     return store, outputs
+
+
+def _step(add_op, v: int, side: int) -> int:
+    """One chain step of ten ops (see the module docstring); returns the new v."""
+    left = add_op("add", [v, side])
+    right = add_op("add", [side, v])
+    both = add_op("mul", [left, right])
+    same = add_op("add", [both], ZERO)
+    top = add_op("sin", [same])
+    bottom = add_op("cos", [same])
+    m = add_op("maximum", [top, bottom])
+    add_op("tanh", [m])
+    v = add_op("mul", [m], TWICE)
+    return add_op("neg", [v])
+
+
+def interleaved(target: int, chains: int = 64, seed: int = 0):
+    """Records about `target` nodes on `chains` interleaved chains; returns (store, outputs)."""
+    store = trellan_core.GraphStore()
+    add_op = store.add_op
+    sides = [store.add_source("part", {"part": c}) for c in range(chains)]
+    heads = [add_op("exp", [s]) for s in sides]
+    pick = random.Random(seed).randrange
+    for _ in range(max(0, target - 2 * chains) // NODES_PER_STEP):
+        c = pick(chains)
+        heads[c] = _step(add_op, heads[c], sides[c])
+    return store, [store.add_reduction("sum", [h], {"axis": 0}) for h in heads]
 
 
 def calls(store: "trellan_core.GraphStore") -> list[tuple[str, tuple]]:

@@ -5,10 +5,14 @@
 #include <limits>
 
 #include "common/panic.hpp"
+#include "common/tagged_index.hpp"
 
 namespace trellan {
 
 namespace {
+
+using Pos = uint32_t;
+constexpr Pos kNone = ~Pos{0};
 
 // Operator and child ids are dense internal numbers, so an unkeyed mix is
 // enough here.
@@ -27,101 +31,112 @@ uint64_t hash_node(OpId op, std::span<const uint64_t> children) {
   return mix(h ^ (children.size() << 40));
 }
 
-// The CSE table: deduplicated positions by (operator, children), open
-// addressing sized once for the most entries it will hold, so it never grows.
-// A slot holds the upper half of the node's hash beside its position, so a
-// probe that meets another node rarely has to look at that node.
+// The deduplicated nodes by (operator, children). Two equal nodes have the
+// same largest child, so the candidates for a node are the nodes listed under
+// its largest child: a short list, reached through the child's own record,
+// which in a graph numbered in order of its chains was touched a moment ago.
+// A hash probe would be a cache miss per node at large sizes. A child read by
+// many nodes lists only the first few; the rest go to a hash index that such
+// children alone fill. Nodes without children go by operator.
 class NodeIndex {
  public:
-  static constexpr uint64_t kAbsent = ~uint64_t{0};
+  explicit NodeIndex(const OpGraph& out) : out_(out) {}
 
-  explicit NodeIndex(size_t max_nodes)
-      : slots_(std::bit_ceil(std::max<size_t>(16, 2 * max_nodes)), 0), mask_(slots_.size() - 1) {
-    if (max_nodes >= std::numeric_limits<uint32_t>::max()) panic("graph too large to deduplicate");
-  }
-
-  // The position of a node of out with hash h equal to (op, children), or
-  // kAbsent.
-  uint64_t find(const OpGraph& out, uint64_t h, OpId op, std::span<const uint64_t> children) const {
-    const uint64_t tag = h >> 32;
-    for (size_t pos = h & mask_;; pos = (pos + 1) & mask_) {
-      const uint64_t slot = slots_[pos];
-      if (slot == 0) return kAbsent;
-      const uint64_t id = (slot & 0xffffffffu) - 1;
-      if ((slot >> 32) == tag && out.op[id] == op && std::ranges::equal(out.children_of(id), children)) {
-        return id;
-      }
+  // The position of a node equal to (op, children), whose largest child is
+  // top (kNone without children), or kNone.
+  Pos find(OpId op, std::span<const uint64_t> children, Pos top) const {
+    if (top == kNone) return op < leaves_.size() ? leaves_[op] : kNone;
+    const Record& r = records_[top];
+    for (Pos m = r.head; m != kNone; m = records_[m].next) {
+      if (equal(m, op, children)) return m;
     }
+    if (r.listed < kListed) return kNone;
+    const auto probe = spilled_.find(hash_node(op, children),
+                                     [&](uint64_t at) { return equal(spilled_pos_[at], op, children); });
+    return probe.found ? spilled_pos_[probe.id] : kNone;
   }
-  // Records position id, whose node (absent so far) has hash h.
-  void insert(uint64_t h, uint64_t id) {
-    size_t pos = h & mask_;
-    while (slots_[pos] != 0) pos = (pos + 1) & mask_;
-    slots_[pos] = ((h >> 32) << 32) | (id + 1);
+
+  // Records the new position id (the next one) for (op, children).
+  void insert(Pos id, OpId op, std::span<const uint64_t> children, Pos top) {
+    records_.push_back(Record{});
+    for (uint64_t c : children) records_[c].read = 1;
+    if (top == kNone) {
+      if (op >= leaves_.size()) leaves_.resize(op + 1, kNone);
+      leaves_[op] = id;
+      return;
+    }
+    Record& r = records_[top];
+    if (r.listed < kListed) {
+      records_[id].next = r.head;
+      r.head = id;
+      ++r.listed;
+      return;
+    }
+    const uint64_t h = hash_node(op, children);
+    spilled_pos_.reserve(spilled_pos_.size() + 1);
+    spilled_.reserve_one();
+    const auto probe = spilled_.find(h, [](uint64_t) { return false; });
+    spilled_.insert(probe, h);
+    spilled_pos_.push_back(id);
   }
-  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & mask_]); }
-  void clear() { std::fill(slots_.begin(), slots_.end(), 0); }
+
+  // Whether some deduplicated node reads position k: a node one of whose
+  // children nothing reads yet is new, with no lookup at all.
+  bool read(Pos k) const { return records_[k].read != 0; }
+  void reserve(size_t n) { records_.reserve(n); }
 
  private:
-  std::vector<uint64_t> slots_;  // hash tag << 32 | (position + 1); 0 = empty
-  size_t mask_;
+  static constexpr uint8_t kListed = 8;
+
+  // One per deduplicated position.
+  struct Record {
+    Pos head = kNone;   // the newest node listed under this one as largest child
+    Pos next = kNone;   // the next older node listed under the same child
+    uint8_t listed = 0; // how many nodes this one lists, up to kListed
+    uint8_t read = 0;   // some deduplicated node reads this one
+  };
+
+  bool equal(Pos m, OpId op, std::span<const uint64_t> children) const {
+    return out_.op[m] == op && std::ranges::equal(out_.children_of(m), children);
+  }
+
+  const OpGraph& out_;
+  std::vector<Record> records_;
+  std::vector<Pos> leaves_;       // by operator: its node without children
+  TaggedIndex spilled_;           // nodes beyond the lists, positions index spilled_pos_
+  std::vector<Pos> spilled_pos_;
 };
 
 }  // namespace
 
-// A probe of the large table is a cache miss, so most nodes avoid one: a node
-// one of whose children no deduplicated node reads yet is new without a
-// lookup (a node equal to it would read that child). New nodes are indexed in
-// a small table that stays in cache and join the large one a batch at a time,
-// their probes prefetched ahead so that the misses overlap.
 Deduped cse(const OpGraph& graph) {
-  constexpr size_t kBatch = 2048, kAhead = 16;
   const size_t n = graph.size();
+  if (n >= kNone) panic("graph too large to deduplicate");
   Deduped out;
-  out.map.assign(n, 0);
+  out.map.reserve(n);
   out.graph.reserve(n, graph.children.size());
-  NodeIndex index(n);
-  NodeIndex recent(kBatch);
-  std::vector<std::pair<uint64_t, uint64_t>> batch;  // (hash, position) of the nodes in recent
-  batch.reserve(kBatch);
-  std::vector<uint8_t> read;                          // per deduplicated node: read by one
-  read.reserve(n);
-  auto flush = [&] {
-    for (size_t k = 0; k < std::min(kAhead, batch.size()); ++k) index.prefetch(batch[k].first);
-    for (size_t k = 0; k < batch.size(); ++k) {
-      if (k + kAhead < batch.size()) index.prefetch(batch[k + kAhead].first);
-      index.insert(batch[k].first, batch[k].second);
-    }
-    batch.clear();
-    recent.clear();
-  };
+  NodeIndex index(out.graph);
+  index.reserve(n);
   std::vector<uint64_t> kids;
   for (uint64_t i = 0; i < n; ++i) {
     kids.clear();
     bool fresh = false;
+    Pos top = kNone;
     for (uint64_t c : graph.children_of(i)) {
       if (c >= i) panic("canonical graph lists a node before its inputs");
-      const uint64_t k = out.map[c];
+      const Pos k = static_cast<Pos>(out.map[c]);
       kids.push_back(k);
-      fresh = fresh || !read[k];
+      fresh = fresh || !index.read(k);
+      top = top == kNone ? k : std::max(top, k);
     }
     const OpId op = graph.op[i];
-    const uint64_t h = hash_node(op, kids);
-    uint64_t id = NodeIndex::kAbsent;
-    if (!fresh) {
-      id = index.find(out.graph, h, op, kids);
-      if (id == NodeIndex::kAbsent) id = recent.find(out.graph, h, op, kids);
-    }
-    if (id == NodeIndex::kAbsent) {
-      id = out.graph.size();
+    Pos id = fresh ? kNone : index.find(op, kids, top);
+    if (id == kNone) {
+      id = static_cast<Pos>(out.graph.size());
       out.graph.add(op, graph.opaque[i] != 0, kids);
-      read.push_back(0);
-      for (uint64_t k : kids) read[k] = 1;
-      recent.insert(h, id);
-      batch.emplace_back(h, id);
-      if (batch.size() == kBatch) flush();
+      index.insert(id, op, kids, top);
     }
-    out.map[i] = id;
+    out.map.push_back(id);
   }
   out.graph.outputs.reserve(graph.outputs.size());
   for (uint64_t o : graph.outputs) out.graph.outputs.push_back(at_checked(out.map, o));
