@@ -61,7 +61,7 @@ class External:
 
     __slots__ = ("fn", "descriptor", "params")
 
-    def __init__(self, fn: Callable[..., Any], descriptor: dict[str, Any],
+    def __init__(self, fn: Callable[..., Any], descriptor: Mapping[str, Any],
                  params: dict[str, Any]) -> None:
         self.fn = fn
         self.descriptor = descriptor
@@ -110,9 +110,9 @@ class Prepared:
         self.shaped: list[Callable[..., Any] | None] = []
 
     def label(self, op: int, member: bool) -> str:
-        kind, name, _, _ = self.plan.operators[op]
+        kind, name_at, _, _ = self.plan.operators[op]
         text = _MEMBER_HEAD[kind] if member else self.plan.kind_names[kind]
-        name = self.plan.names[name]
+        name = self.plan.names[name_at]
         return f"{text} {name!r}" if name else text
 
     def where(self, step: int, member: int = -1) -> str:

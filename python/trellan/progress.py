@@ -33,7 +33,7 @@ class _Bar:
     """A tqdm bar fed with the steps done since the last report."""
 
     def __init__(self, total: int) -> None:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, unused-ignore]
 
         self.bar = tqdm(total=total, unit="node", file=sys.stderr)
         self.shown = 0

@@ -50,7 +50,9 @@ def _function(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
     text += [f"        return v{end - first - 1}", "    return stage"]
     scope: dict[str, Any] = {}
     exec(compile("\n".join(text), _FILE.format(shape), "exec"), scope)
-    return scope["make"](*[calls[op] for op in plan.member_operator_index[first:end]])
+    stage: Callable[..., Any] = scope["make"](*[calls[op] for op in
+                                                plan.member_operator_index[first:end]])
+    return stage
 
 
 def failed_member(traceback: TracebackType | None) -> int:

@@ -100,16 +100,15 @@ class Tables {
     return index;
   }
 
-  // Maps the store shares are found by their block; others by their contents.
+  // A map is found by its block while the plan holds that block (the store
+  // shares one block among equal maps), else by its contents: a parsed map's
+  // block dies with it, and a later map may get its address.
   int32_t params(const ParamMap& p) {
     auto it = by_block_.find(p.block());
     if (it != by_block_.end()) return it->second;
     std::vector<int32_t>& same_digest = by_digest_[p.digest()];
     for (int32_t index : same_digest) {
-      if (plan_.params[index].identical(p)) {
-        by_block_.emplace(p.block(), index);
-        return index;
-      }
+      if (plan_.params[index].identical(p)) return index;
     }
     const auto index = static_cast<int32_t>(plan_.params.size());
     plan_.params.push_back(p);
