@@ -22,28 +22,40 @@ def run_step(fn: Callable[..., Any], node: int, label: str, *inputs: Any) -> Any
         raise
 
 
-class StageTask:
-    """The task of one stage: its members' callables, references and last readers, with the
-    labels its error notes use; the stage's value is its last member's."""
+class StageShape:
+    """Runs a stage of one shape: its members' callables, references and last readers, with the
+    labels its error notes use. Every stage of the shape shares one; a task passes it the node
+    (for the notes) and the stage's inputs, and gets the last member's value."""
 
-    __slots__ = ("node", "calls", "ref_offsets", "refs", "last", "labels")
+    __slots__ = ("calls", "ref_offsets", "refs", "last", "labels")
 
-    def __init__(self, node: int, calls: list[Callable[..., Any]], ref_offsets: list[int],
-                 refs: list[int], last: list[int], labels: list[str]) -> None:
-        self.node = node
+    def __init__(self, calls: list[Callable[..., Any]], ref_offsets: list[int], refs: list[int],
+                 last: list[int], labels: list[str]) -> None:
         self.calls = calls
         self.ref_offsets = ref_offsets  # as in the plan: refs[0] is entry ref_offsets[0]
         self.refs = refs
         self.last = last
         self.labels = labels
 
-    def __call__(self, *inputs: Any) -> Any:
+    def __call__(self, node: int, *inputs: Any) -> Any:
         count = len(self.calls)
         return run_members(self.calls, range(count), self.ref_offsets, self.refs,
-                           self.ref_offsets[0], self.last, 0, count, inputs, self._where)
+                           self.ref_offsets[0], self.last, 0, count, inputs,
+                           lambda k: f"node {node} (stage), member {k} ({self.labels[k]})")
 
-    def _where(self, k: int) -> str:
-        return f"node {self.node} (stage), member {k} ({self.labels[k]})"
+
+def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
+            labels: list[str]) -> list[StageShape]:
+    shapes = []
+    members, ref_offsets = plan.member_offsets, plan.ref_offsets
+    for step in plan.shape_first:
+        first, end = members[step], members[step + 1]
+        ops = plan.member_operator_index[first:end].tolist()
+        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1].tolist(),
+                                 plan.refs[ref_offsets[first]:ref_offsets[end]].tolist(),
+                                 plan.member_last_use[first:end].tolist(),
+                                 [labels[o] for o in ops]))
+    return shapes
 
 
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
@@ -73,21 +85,15 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     # A step's note as run_step writes it; a stage of one member is run as one call.
     labels = [f"({prepared.label(op, False)})" for op in range(len(plan.operators))]
     sole = [f"(stage), member 0 ({text})" for text in member_labels]
+    shapes = _shapes(plan, calls, member_labels)
     keys = [(name, i) for i in plan.ids]
     reads, offsets = plan.inputs, plan.input_offsets
-    members, member_ops = plan.member_offsets, plan.member_operator_index
-    ref_offsets, refs, last = plan.ref_offsets, plan.refs, plan.member_last_use
     graph: dict[Hashable, Any] = {}
-    for s, (key, node, op, kind, lo, hi) in enumerate(zip(keys, plan.ids, plan.operator_index,
-                                                          plan.kinds, offsets, offsets[1:])):
+    for key, node, op, kind, shape, lo, hi in zip(keys, plan.ids, plan.operator_index, plan.kinds,
+                                                 plan.stage_shape, offsets, offsets[1:]):
         args = [keys[j] for j in reads[lo:hi]]
         if op >= 0:
             graph[key] = (run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], *args)
-            continue
-        first, end = members[s], members[s + 1]
-        ops = member_ops[first:end].tolist()
-        task = StageTask(node, [calls[o] for o in ops], ref_offsets[first:end + 1].tolist(),
-                         refs[ref_offsets[first]:ref_offsets[end]].tolist(),
-                         last[first:end].tolist(), [member_labels[o] for o in ops])
-        graph[key] = (task, *args)
+        else:
+            graph[key] = (shapes[shape], node, *args)
     return graph, [keys[o] for o in plan.outputs]
