@@ -38,6 +38,9 @@ class NeededSet {
   // Numbers the marked ids; afterwards step_of works.
   std::vector<int64_t> ids() {
     std::vector<int64_t> out;
+    size_t count = 0;
+    for (uint64_t w : words_) count += std::popcount(w);
+    out.reserve(count);
     before_.resize(words_.size());
     uint32_t seen = 0;
     for (size_t k = 0; k < words_.size(); ++k) {
@@ -311,6 +314,12 @@ Result<ExecutionPlan, PlanError> build_execution_plan(const GraphStore& store,
   }
   plan.outputs.reserve(requested.size());
   for (NodeId o : requested) plan.outputs.push_back(needed.step_of(o));
+  // The arrays that grew one stage or node at a time give their slack back.
+  for (auto* grown : {&plan.inputs, &plan.refs, &plan.ref_offsets, &plan.member_name_index, &plan.member_params_index,
+                      &plan.member_operator_index, &plan.member_last_use}) {
+    grown->shrink_to_fit();
+  }
+  plan.member_kinds.shrink_to_fit();
   return plan;
 }
 
