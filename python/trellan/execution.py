@@ -216,31 +216,37 @@ def run_members(calls: Sequence[Callable[..., Any]], ops: Sequence[int], ref_off
                 inputs: Sequence[Any], where: Callable[[int], str]) -> Any:
     """Runs the stage members [first, end) in order and returns the last one's value. Member m
     calls calls[ops[m]] on refs[ref_offsets[m] - ref_base:ref_offsets[m + 1] - ref_base]
-    (r >= 0: the stage's member r; r < 0: inputs[~r]). A member's value is dropped after its last
-    reader, last[m], so a long chain holds one or two values at a time. A failure gets the note
-    `where(k)` for its member k."""
-    held: list[Any] = [None] * (end - first)
+    (r >= 0: the stage's member r; r < 0: inputs[~r]). A failure gets the note `where(k)` for its
+    member k. `value` holds the previous member's value; an earlier one is kept only while a
+    member after the next still reads it, last[m] being its last reader, so a long chain holds
+    one or two values at a time."""
+    kept: list[Any] = [None] * (end - first)
     value = None
     k = 0
     try:
-        for k, m in enumerate(range(first, end)):
-            lo, hi = ref_offsets[m] - ref_base, ref_offsets[m + 1] - ref_base
+        for k, (op, lo, hi, read_last) in enumerate(zip(
+                ops[first:end], ref_offsets[first:end], ref_offsets[first + 1:end + 1],
+                last[first:end])):
+            lo, hi = lo - ref_base, hi - ref_base
             if hi - lo == 1:
                 r = refs[lo]
                 if r < 0:
-                    value = calls[ops[m]](inputs[~r])
+                    value = calls[op](inputs[~r])
+                elif r == k - 1:
+                    value = calls[op](value)
                 else:
-                    value = calls[ops[m]](held[r])
+                    value = calls[op](kept[r])
                     if last[first + r] == k:
-                        held[r] = None
+                        kept[r] = None
             else:
                 read = refs[lo:hi]
-                value = calls[ops[m]](*[held[r] if r >= 0 else inputs[~r] for r in read])
+                value = calls[op](*[inputs[~r] if r < 0 else value if r == k - 1 else kept[r]
+                                    for r in read])
                 for r in read:
-                    if r >= 0 and last[first + r] == k:
-                        held[r] = None
-            if last[m] >= 0:
-                held[k] = value
+                    if 0 <= r < k - 1 and last[first + r] == k:
+                        kept[r] = None
+            if read_last > k + 1:
+                kept[k] = value
     except Exception as err:
         err.add_note("trellan: raised by " + where(k))
         raise

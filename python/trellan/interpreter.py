@@ -8,7 +8,7 @@ from itertools import islice
 from typing import TYPE_CHECKING, Any
 
 from . import stage_code
-from .execution import Kernels, Prepared, Sources, prepare
+from .execution import Kernels, Prepared, Sources, prepare, run_members
 from .progress import Progress, Reporter, chunks
 
 if TYPE_CHECKING:
@@ -67,7 +67,7 @@ def _run(prepared: Prepared, values: list[Any], keep: bytearray, reads: Iterator
     members, member_ops, ref_offsets, refs, member_last = (
         plan.member_offsets, plan.member_operator_index, plan.ref_offsets, plan.refs,
         plan.member_last_use)
-    s, k = start, -1
+    s, in_stage = start, False
     try:
         for s, op, lo, hi in zip(range(start, stop), plan.operator_index[start:stop],
                                  offsets[start:stop], offsets[start + 1:stop + 1]):
@@ -94,41 +94,18 @@ def _run(prepared: Prepared, values: list[Any], keep: bytearray, reads: Iterator
             if fn is not None:
                 values[s] = fn(*inputs)
             else:
-                # `value` holds the previous member's value; an earlier one is kept only while
-                # a member after the next still reads it.
                 first, end = members[s], members[s + 1]
-                kept: list[Any] = [None] * (end - first)
-                value = None
-                for k, (mop, lo, hi, read_last) in enumerate(zip(
-                        member_ops[first:end], ref_offsets[first:end], ref_offsets[first + 1:end + 1],
-                        member_last[first:end])):
-                    if hi - lo == 1:
-                        r = refs[lo]
-                        if r < 0:
-                            value = calls[mop](inputs[~r])
-                        elif r == k - 1:
-                            value = calls[mop](value)
-                        else:
-                            value = calls[mop](kept[r])
-                            if member_last[first + r] == k:
-                                kept[r] = None
-                    else:
-                        read = refs[lo:hi]
-                        value = calls[mop](*[inputs[~r] if r < 0 else value if r == k - 1
-                                             else kept[r] for r in read])
-                        for r in read:
-                            if 0 <= r < k - 1 and member_last[first + r] == k:
-                                kept[r] = None
-                    if read_last > k + 1:
-                        kept[k] = value
-                values[s] = value
-                k = -1
+                in_stage = True  # the members note their own failures
+                values[s] = run_members(calls, member_ops, ref_offsets, refs, 0, member_last,
+                                        first, end, inputs,
+                                        lambda k: prepared.where(s, k))
+                in_stage = False
             del inputs
             for j in held:
                 if last[j] == s and not keep[j]:
                     values[j] = None
     except Exception as err:
-        if k < 0 and plan.operator_index[s] < 0:
-            k = stage_code.failed_member(err.__traceback__)
-        err.add_note("trellan: raised by " + prepared.where(s, k))
+        if not in_stage:
+            member = stage_code.failed_member(err.__traceback__) if plan.operator_index[s] < 0 else -1
+            err.add_note("trellan: raised by " + prepared.where(s, member))
         raise

@@ -4,6 +4,7 @@
 // member, all ones for "dropped" and "no member".
 #include <vector>
 
+#include "python/from_python.hpp"
 #include "python/gil.hpp"
 #include "python/objects.hpp"
 #include "python/to_python.hpp"
@@ -52,24 +53,11 @@ std::optional<NodeMap> decode_node_map(std::span<const uint8_t> bytes) {
   return map;
 }
 
-PyRef new_bytes(const std::vector<uint8_t>& bytes) {
-  return PyRef::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<Py_ssize_t>(bytes.size())));
-}
-
-std::span<const uint8_t> bytes_view(PyObject* o) {
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (!PyBytes_Check(o)) raise_not_instance(o, "bytes");
-  if (PyBytes_AsStringAndSize(o, &data, &size) < 0) throw_python_error();
-  return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
-}
-
 PyObject* restore_store(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
   return entry([&] {
     if (nargs != 2) raise_error(PyExc_TypeError, "_restore_store takes a blob and a node map");
-    std::span<const uint8_t> blob = bytes_view(args[0]);
-    std::span<const uint8_t> map_bytes = bytes_view(args[1]);
+    std::span<const uint8_t> blob = to_bytes_view(args[0]);
+    std::span<const uint8_t> map_bytes = to_bytes_view(args[1]);
     auto store = detached([&] { return trellan::deserialize(blob); });
     if (!store) raise_error(PyExc_ValueError, store.error().message());
     std::optional<NodeMap> map = decode_node_map(map_bytes);

@@ -160,18 +160,8 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const std::vector<NodeId> flagged = outputs_or_marks(store, std::move(requested));
     auto blob = detached([&] { return serialize_with(store, flagged); });
     if (!blob) raise_error(PyExc_OverflowError, blob.error().message());
-    const std::vector<uint8_t>& bytes = blob.value();
-    return PyRef::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                  static_cast<Py_ssize_t>(bytes.size())));
+    return new_bytes(blob.value());
   });
-}
-
-std::span<const uint8_t> to_bytes_view(PyObject* o) {
-  if (!PyBytes_Check(o)) raise_not_instance(o, "bytes");
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(o, &data, &size) < 0) throw_python_error();
-  return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
 }
 
 PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
