@@ -6,7 +6,9 @@ or incrementally with an `IncrementalReducer`.
 """
 
 from collections.abc import Sequence
-from typing import Literal, NotRequired, Self, SupportsIndex, TypedDict, TypeVar, final, overload
+from typing import Literal, NotRequired, Protocol, Self, SupportsIndex, TypedDict, TypeVar, final, overload
+
+from typing_extensions import Buffer
 
 # The values a params dict may hold; `_P` and `_D` stand for any subset of them (see the
 # builders' overloads).
@@ -14,6 +16,13 @@ _ParamValue = int | float | bool | str
 _Params = dict[str, _ParamValue]
 _P = TypeVar("_P", bound=int | float | bool | str)
 _D = TypeVar("_D", bound=str | None)
+
+# The rows of a batch builder: a sequence of id sequences, or a 2-D integer array (a NumPy array or any other
+# buffer).
+class _Array(Protocol):
+    def __array__(self) -> object: ...
+
+_Rows = Sequence[Sequence[SupportsIndex]] | Buffer | _Array
 
 _Kind = Literal["source", "op", "reduction", "external", "stage", "exchange", "join"]
 
@@ -115,6 +124,28 @@ class GraphStore:
 
     @overload
     def add_join(self, inputs: Sequence[SupportsIndex], params: dict[str, _P] | None = None) -> int: ...
+
+    # Batch builders: one node per row, as the loop of single calls would record them; each returns the ids in row
+    # order. Every input must exist before the call (a row cannot read a node made by an earlier row). A bad row
+    # records nothing of the batch, and its error is the single call's with "row N: " before it.
+    @overload
+    def add_sources(self, name: str, params: Sequence[_Params | None]) -> list[int]:
+        """Record one source per params dict."""
+
+    @overload
+    def add_sources(self, name: str, params: Sequence[dict[str, _P] | None]) -> list[int]: ...
+    @overload
+    def add_ops(self, name: str, inputs: _Rows, params: _Params | None = None) -> list[int]:
+        """Record one op per row of `inputs`: id sequences, or a 2-D integer array read in place."""
+
+    @overload
+    def add_ops(self, name: str, inputs: _Rows, params: dict[str, _P] | None = None) -> list[int]: ...
+    @overload
+    def add_reductions(self, name: str, inputs: _Rows, params: _Params | None = None) -> list[int]:
+        """Record one reduction per row of `inputs`, as `add_ops` records ops."""
+
+    @overload
+    def add_reductions(self, name: str, inputs: _Rows, params: dict[str, _P] | None = None) -> list[int]: ...
 
     # Inspection and persistence.
     def node_count(self) -> int: ...

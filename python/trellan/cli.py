@@ -15,6 +15,7 @@ from typing import TextIO
 import trellan_core
 
 from . import changes, demo, stats, text
+from .cache import ResultCache
 
 # Status for anything wrong with what the user gave us (bad blob, missing file, bad id),
 # the same status argparse uses for a bad command line.
@@ -136,6 +137,9 @@ def cmd_reduce(args: argparse.Namespace) -> int:
         reduced, report = store.reduce(maximal_fusion=args.maximal_fusion, outputs=args.outputs)
     except ValueError as err:  # an --outputs id the graph does not have
         raise CliError(f"{args.file}: {err}") from None
+    except OverflowError:  # an id past any node id (2**64 or more): none of the graph's either
+        too_big = next(o for o in args.outputs if o >> 64)
+        raise CliError(f"{args.file}: no node with id {too_big}") from None
     out = args.output or _reduced_path(args.file)
     write(out, reduced.serialize())
     # With the blob on stdout, the report must not mix into it.
@@ -253,6 +257,33 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
+def open_cache(path: str) -> ResultCache:
+    """An existing cache directory; these commands never create one."""
+    if not os.path.lexists(path):
+        raise CliError(f"{path}: No such file or directory")
+    try:
+        return ResultCache(path)
+    except OSError as err:
+        raise CliError(f"{path}: {err.strerror}" if err.strerror else str(err)) from None
+
+
+def cmd_cache_info(args: argparse.Namespace) -> int:
+    cache = open_cache(args.path)
+    found = cache.info()
+    print_lines([f"{'path':<9}{cache.path}", f"{'entries':<9}{found['entries']}",
+                 f"{'bytes':<9}{found['bytes']}"])
+    return 0
+
+
+def cmd_cache_clear(args: argparse.Namespace) -> int:
+    cache = open_cache(args.path)
+    removed = cache.clear()
+    n = removed["entries"]
+    print(f"removed {n} {'entry' if n == 1 else 'entries'} ({removed['bytes']} bytes) "
+          f"from {cache.path}")
+    return 0
+
+
 # ---------------------------------------------------------------------------------------------
 # Command line
 
@@ -260,7 +291,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="trellan",
-        description="Inspect, render and reduce trellan IR blobs (.tir files).",
+        description="Inspect, render and reduce trellan IR blobs (.tir files); look at or clear "
+                    "a result cache.",
         epilog="FILE may be '-' for standard input. Bad or missing files exit with status 2.",
     )
     parser.add_argument("--version", action="version",
@@ -300,6 +332,16 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("file", metavar="FILE")
     p.add_argument("--top", type=int, default=10, metavar="N",
                    help="how many op names to list (default: %(default)s)")
+
+    p = command("cache", cmd_cache_info, "look at or clear a result cache directory")
+    actions = p.add_subparsers(dest="action", required=True, metavar="ACTION")
+    for action, run, help_text in [
+        ("info", cmd_cache_info, "how many entries the cache holds and their bytes"),
+        ("clear", cmd_cache_clear, "remove every entry (other files in PATH stay)"),
+    ]:
+        a = actions.add_parser(action, help=help_text, description=help_text)
+        a.set_defaults(run=run)
+        a.add_argument("path", metavar="PATH", help="the cache directory")
     return parser
 
 

@@ -65,16 +65,18 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
     keyed `(name, node_id)`, and the keys of the outputs, in order, repeats kept.
 
-    Without `name`, each call takes a name of its own, so two graphs never share a key on one
-    scheduler. Pass a name only when equal keys mean equal tasks: the same store, outputs and
-    callables.
+    By default `name` is "trellan-" and a hex string new to each call, so that no two graphs
+    share a key: a distributed scheduler that still holds a key gives its value to any graph
+    that names it. A name of your own is safe with `dask.get` and `dask.threaded.get`, which
+    keep nothing between calls; on a cluster, reuse one only for the same graph (the same
+    store, outputs and callables).
 
     The arguments mean what they mean to `evaluate`, and the graph computes what `evaluate`
     returns. A stage is one task that runs its members in order. A source is a task that calls
     `sources(name, params)` where it runs, so its data never passes through the client (a
-    mapping's values, though, travel inside the graph). The tasks hold the callables they run,
-    so for a cluster every callable given here must pickle too: module-level functions or
-    instances of module-level classes, no lambdas or closures."""
+    mapping's values, though, travel inside the graph). The tasks are picklable objects that
+    hold the callables they run, so for a cluster every callable given here must pickle too:
+    module-level functions or instances of module-level classes, no lambdas or closures."""
     prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                        join=join, external=external)
     plan, calls = prepared.plan, prepared.calls

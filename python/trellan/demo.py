@@ -51,14 +51,14 @@ def record_pipeline() -> tuple[trellan_core.GraphStore, list[int]]:
 
 # Stand-ins that keep the demo runnable without the real model or a real join: deterministic,
 # module-level (so a cluster could run them too), shaped like what they replace.
-def embed(descriptor: dict[str, Any], x: Any, **_params: Any) -> Any:
+def embed(descriptor: dict[str, Any], x: Any, /, **_params: Any) -> Any:
     """Stands in for the external model ("f32[n] -> f32[n,16]"): x times 16 fixed weights."""
     import numpy as np
 
     return np.outer(x, np.linspace(0.5, 2.0, 16))
 
 
-def inner_join(left: Any, right: Any, **_params: Any) -> Any:
+def inner_join(left: Any, right: Any, /, **_params: Any) -> Any:
     """Stands in for the join on user_id: the rows of both sides side by side."""
     import numpy as np
 

@@ -9,13 +9,16 @@
 | sum, mean, max and amax, min and amin, prod | the reduction | `axis`, `keepdims` |
 
 A binary kernel takes two inputs, `x op y`, or one input and a constant operand in its params:
-`{"scalar": c, "side": "r"}` is `x op c`, `"side": "l"` is `c op x`. A reduction's `axis` is an
-int or a string of ints such as "(0, 1)" (absent: all axes); `keepdims` is a bool (absent:
-False). Every kernel is an instance of a module-level class, so the table pickles."""
+`{"scalar": c, "side": "r"}` is `x op c`, `"side": "l"` is `c op x`; `c` is a number or a bool.
+A reduction's `axis` is an int or a string of ints such as "(0, 1)" (absent: all axes);
+`keepdims` is a bool (absent: False). A param read that a kernel cannot use raises: TypeError
+for a value of the wrong type, ValueError for a bad value of the right one. Every kernel is an
+instance of a module-level class, so the table pickles."""
 
 from __future__ import annotations
 
 import hashlib
+import numbers
 from typing import Any
 
 import numpy as np
@@ -50,7 +53,7 @@ class Binary:
     def __init__(self, ufunc: str) -> None:
         self.ufunc = ufunc
 
-    def __call__(self, *inputs: Any, scalar: Any = None, side: str = "r",
+    def __call__(self, /, *inputs: Any, scalar: Any = None, side: str = "r",
                  **_ignored: Any) -> Any:
         fn = getattr(np, self.ufunc)
         if scalar is None:
@@ -58,9 +61,13 @@ class Binary:
                 raise TypeError(f"{self.ufunc} takes two inputs, or one and a scalar param, "
                                 f"not {len(inputs)} inputs")
             return fn(*inputs)
+        if not isinstance(scalar, (numbers.Number, np.bool_)):
+            raise TypeError(f"scalar must be a number or a bool, not {type(scalar).__name__}")
         if len(inputs) != 1:
             raise TypeError(f"{self.ufunc} with a scalar param takes one input, "
                             f"not {len(inputs)}")
+        if not isinstance(side, str):
+            raise TypeError(f"side must be 'r' or 'l', not {type(side).__name__}")
         if side == "r":
             return fn(inputs[0], scalar)
         if side == "l":
@@ -79,7 +86,7 @@ class Unary:
     def __init__(self, ufunc: str) -> None:
         self.ufunc = ufunc
 
-    def __call__(self, x: Any, **_ignored: Any) -> Any:
+    def __call__(self, x: Any, /, **_ignored: Any) -> Any:
         return getattr(np, self.ufunc)(x)
 
     def __repr__(self) -> str:
@@ -89,13 +96,13 @@ class Unary:
 def _axis(axis: Any) -> int | tuple[int, ...] | None:
     if axis is None or (isinstance(axis, int) and not isinstance(axis, bool)):
         return axis
-    if isinstance(axis, str):
-        parts = [p.strip() for p in axis.strip().strip("()[]").split(",") if p.strip()]
-        try:
-            return tuple(int(p) for p in parts)
-        except ValueError:
-            pass
-    raise ValueError(f"axis must be an int or a string of ints, not {axis!r}")
+    if not isinstance(axis, str):
+        raise TypeError(f"axis must be an int or a string of ints, not {type(axis).__name__}")
+    parts = [p.strip() for p in axis.strip().strip("()[]").split(",") if p.strip()]
+    try:
+        return tuple(int(p) for p in parts)
+    except ValueError:
+        raise ValueError(f"axis must be an int or a string of ints, not {axis!r}") from None
 
 
 class Reduction:
@@ -107,8 +114,10 @@ class Reduction:
     def __init__(self, function: str) -> None:
         self.function = function
 
-    def __call__(self, x: Any, axis: Any = None, keepdims: bool = False,
+    def __call__(self, x: Any, /, axis: Any = None, keepdims: bool = False,
                  **_ignored: Any) -> Any:
+        if not isinstance(keepdims, (bool, np.bool_)):
+            raise TypeError(f"keepdims must be a bool, not {type(keepdims).__name__}")
         return getattr(np, self.function)(x, axis=_axis(axis), keepdims=bool(keepdims))
 
     def __repr__(self) -> str:

@@ -1,10 +1,14 @@
 #include "common/tagged_index.hpp"
 
+#include <algorithm>
+
 #include "common/panic.hpp"
 
 namespace trellan {
 
 void TaggedIndex::reserve(size_t count) {
+  // The stored hashes too, so that inserting up to `count` entries cannot fail.
+  if (count > hashes_.capacity()) hashes_.reserve(std::max(count, 2 * hashes_.capacity()));
   if (2 * count <= slots_.size()) return;
   size_t cap = slots_.empty() ? 64 : slots_.size() * 2;
   while (2 * count > cap) cap *= 2;
@@ -18,6 +22,20 @@ uint64_t TaggedIndex::insert(const Probe& probe, uint64_t hash) {
   slots_[probe.slot] = (hash & kTagMask) | (id + 1);
   ++size_;
   return id;
+}
+
+// Each entry filled the first free slot of its probe walk, and every entry
+// taken back after it is gone already, so emptying its slot restores the
+// table as it was before the insert.
+void TaggedIndex::truncate(size_t count) noexcept {
+  while (size_ > count) {
+    const uint64_t id = --size_;
+    const uint64_t h = hashes_[id];
+    size_t pos = h & mask_;
+    while ((slots_[pos] & kIdMask) != id + 1) pos = (pos + 1) & mask_;
+    slots_[pos] = 0;
+    hashes_.pop_back();
+  }
 }
 
 // The stored hashes mean no entry is hashed again.

@@ -48,11 +48,16 @@ class TaggedIndex {
     if (2 * (size_ + 1) > slots_.size()) reserve(size_ + 1);
   }
   // Sizes the table for `count` entries at once, so a large batch does not
-  // rehash the table several times on its way.
+  // rehash the table several times on its way; inserts up to that many
+  // entries then cannot fail.
   void reserve(size_t count);
   // Records an entry that missed at `probe` as the next arena position, which
   // it returns; the caller appends the entry to the arena.
   uint64_t insert(const Probe& probe, uint64_t hash);
+
+  // Takes back the entries from position `count` on, newest first, as if
+  // they had never been inserted; the table must not have grown since.
+  void truncate(size_t count) noexcept;
 
   size_t size() const { return size_; }
 

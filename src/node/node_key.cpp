@@ -194,25 +194,33 @@ NodeKey NodeKey::with_inputs(IdList inputs) const {
   return key;
 }
 
-namespace {
-void hash_inputs(KeyedHasher& h, std::span<const NodeId> ids) {
+void NodeKey::hash_inputs(KeyedHasher& h, std::span<const NodeId> ids) {
   h.write_u64(ids.size());
   for (NodeId id : ids) h.write_u64(id);
 }
-}  // namespace
 
 void NodeKey::hash(KeyedHasher& h) const { hash(h, inputs()); }
 
+bool NodeKey::hash_named_fields(KeyedHasher& h) const {
+  const CompactName* name = name_field();
+  if (name == nullptr) return false;
+  h.write_u8(static_cast<uint8_t>(kind()));
+  h.write_str(name->view());
+  h.write_u64(params_.digest());
+  return true;
+}
+
 void NodeKey::hash(KeyedHasher& h, std::span<const NodeId> inputs) const {
+  if (hash_named_fields(h)) {
+    if (kind() != NodeKind::Source) hash_inputs(h, inputs);
+    return;
+  }
   h.write_u8(static_cast<uint8_t>(kind()));
   switch (kind()) {
     case NodeKind::Source:
     case NodeKind::Op:
     case NodeKind::Reduction:
-      h.write_str(name_field()->view());
-      h.write_u64(params_.digest());
-      if (kind() != NodeKind::Source) hash_inputs(h, inputs);
-      return;
+      return;  // LCOV_EXCL_LINE: hashed above
     case NodeKind::External: {
       const auto& d = descriptor();
       h.write_str(d.kind);

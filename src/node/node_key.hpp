@@ -186,6 +186,11 @@ class NodeKey {
   void hash(KeyedHasher& h) const;
   // The hash of with_inputs(inputs), without building that key.
   void hash(KeyedHasher& h, std::span<const NodeId> inputs) const;
+  // For a Source, Op or Reduction: writes what hash(h, inputs) writes before
+  // the inputs and returns true; for an Op or Reduction, hash_inputs then
+  // completes the hash. Other kinds write nothing and return false.
+  bool hash_named_fields(KeyedHasher& h) const;
+  static void hash_inputs(KeyedHasher& h, std::span<const NodeId> inputs);
   bool operator==(const NodeKey& o) const;
   // Equal in everything but the inputs: o == with_inputs(o's inputs) would
   // hold for this key.

@@ -1,34 +1,22 @@
 #include "python/args.hpp"
 
+#include <cstdio>
+
 #include "common/panic.hpp"
 
 namespace trellan::py {
 
-// PyErr_Fetch is the only way the 3.11 limited API offers to read the raised
-// exception; newer headers mark it deprecated in favour of functions 3.11
-// does not have.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+namespace {
+// Parameter names are short identifiers.
+constexpr size_t kMaxPrefix = 64;
+}  // namespace
+
 void prefix_type_error(const char* name) noexcept {
   if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef owned_type = PyRef::steal(type);
-  PyRef owned_value = PyRef::steal(value);
-  PyRef owned_traceback = PyRef::steal(traceback);
-  PyRef message = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
-  if (!message) {
-    // The original message cannot be read; keep the original error.
-    PyErr_Clear();
-    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
-    return;
-  }
-  PyErr_Format(PyExc_TypeError, "argument '%s': %U", name, message.get());
+  char prefix[kMaxPrefix];
+  std::snprintf(prefix, sizeof prefix, "argument '%s': ", name);
+  prefix_error(PyExc_TypeError, prefix);
 }
-#pragma GCC diagnostic pop
 
 const char* BoundArgs::name(size_t i) const { return sig_->param(i).name; }
 

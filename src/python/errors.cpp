@@ -1,5 +1,6 @@
 #include "python/errors.hpp"
 
+#include <cstdio>
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -40,6 +41,42 @@ void raise_not_instance(PyObject* o, const char* expected) {
   PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'", name.get(), expected);
   throw PythonError{};
 }
+
+// PyErr_Fetch is the only way the 3.11 limited API offers to read the raised
+// exception; newer headers mark it deprecated in favour of functions 3.11
+// does not have.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+void prefix_error(PyObject* as, const char* prefix) noexcept {
+  PyObject* type = nullptr;
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef owned_type = PyRef::steal(type);
+  PyRef owned_value = PyRef::steal(value);
+  PyRef owned_traceback = PyRef::steal(traceback);
+  PyRef message = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+  if (!message) {
+    // The original message cannot be read; keep the original error.
+    PyErr_Clear();
+    PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
+    return;
+  }
+  PyErr_Format(as, "%s%U", prefix, message.get());
+}
+
+void prefix_row_error(size_t row) noexcept {
+  PyObject* type = PyErr_Occurred();
+  for (PyObject* plain : {PyExc_TypeError, PyExc_ValueError, PyExc_OverflowError}) {
+    if (type != plain) continue;
+    char prefix[32];
+    std::snprintf(prefix, sizeof prefix, "row %zu: ", row);
+    prefix_error(plain, prefix);
+    return;
+  }
+}
+#pragma GCC diagnostic pop
 
 int init_panic_type() {
   if (g_panic_type != nullptr) return 0;

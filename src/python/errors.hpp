@@ -11,6 +11,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <string>
 
 namespace trellan {
@@ -27,6 +28,13 @@ struct PythonError {};
 [[noreturn]] void raise_error(PyObject* type, const std::string& message);
 // ValueError "no node with id N".
 [[noreturn]] void raise_bad_node_id(const BadNodeId& error);
+// Replaces the set error by one of type `as` whose message is prefix + the
+// original message. When that message cannot be read, the original error stays.
+void prefix_error(PyObject* as, const char* prefix) noexcept;
+// Puts "row N: " before the message of a set TypeError, ValueError or
+// OverflowError (exactly these types, which carry nothing but their message);
+// any other error is left as it is.
+void prefix_row_error(size_t row) noexcept;
 // TypeError "'<type of o>' object is not an instance of '<expected>'": the
 // binding's standard conversion error.
 [[noreturn]] void raise_not_instance(PyObject* o, const char* expected);

@@ -1,5 +1,6 @@
 #include "python/from_python.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -61,19 +62,6 @@ std::optional<double> try_double(PyObject* v) {
   return x;
 }
 
-// bool first: bool is an int subtype and must not become Int.
-ParamValue to_param_value(std::string_view key, PyObject* v) {
-  if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
-  // The exact built-in types take the rule that the steps below would reach
-  // for them, without raising and clearing an error on the way.
-  if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AsDouble(v));
-  if (PyUnicode_CheckExact(v)) return ParamValue::Str(to_utf8(v));
-  if (auto i = try_int64(key, v)) return ParamValue::Int(*i);
-  if (auto f = try_double(v)) return ParamValue::Float(*f);
-  if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
-  raise_error(PyExc_TypeError, "param values must be int, float, bool, or str");
-}
-
 bool str_equals(PyObject* s, const char* text) {
   return PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
 }
@@ -92,6 +80,29 @@ bool is_numpy_bool(PyObject* o) {
   return str_equals(name.get(), "bool") || str_equals(name.get(), "bool_");
 }
 
+// The truth of a NumPy bool scalar.
+bool numpy_truth(PyObject* o) {
+  int truth = PyObject_IsTrue(o);
+  if (truth < 0) throw_python_error();
+  return truth != 0;
+}
+
+// bool first: bool is an int subtype and must not become Int. A NumPy bool
+// (neither an int nor a float subtype, which are not asked its type's name)
+// is a Bool too, before the rules that would read it as the number 0 or 1.
+ParamValue to_param_value(std::string_view key, PyObject* v) {
+  if (PyBool_Check(v)) return ParamValue::Bool(v == Py_True);
+  // The exact built-in types take the rule that the steps below would reach
+  // for them, without raising and clearing an error on the way.
+  if (PyFloat_CheckExact(v)) return ParamValue::Float(PyFloat_AsDouble(v));
+  if (PyUnicode_CheckExact(v)) return ParamValue::Str(to_utf8(v));
+  if (!PyLong_Check(v) && !PyFloat_Check(v) && is_numpy_bool(v)) return ParamValue::Bool(numpy_truth(v));
+  if (auto i = try_int64(key, v)) return ParamValue::Int(*i);
+  if (auto f = try_double(v)) return ParamValue::Float(*f);
+  if (PyUnicode_Check(v)) return ParamValue::Str(to_utf8(v));
+  raise_error(PyExc_TypeError, "param values must be int, float, bool, or str");
+}
+
 }  // namespace
 
 std::string to_utf8(PyObject* o) { return std::string(to_utf8_view(o)); }
@@ -102,23 +113,6 @@ std::string_view to_utf8_view(PyObject* o) {
   const char* data = PyUnicode_AsUTF8AndSize(o, &size);
   if (data == nullptr) throw_python_error();
   return std::string_view(data, static_cast<size_t>(size));
-}
-
-std::vector<NodeId> to_id_list(PyObject* o) {
-  if (PyUnicode_Check(o)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
-  if (!PySequence_Check(o)) raise_not_instance(o, "Sequence");
-  Py_ssize_t n = PySequence_Size(o);
-  if (n < 0) throw_python_error();
-  std::vector<NodeId> ids;
-  ids.reserve(static_cast<size_t>(n));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    PyRef item = PyRef::check(PySequence_GetItem(o, i));
-    PyRef index = PyRef::check(PyNumber_Index(item.get()));
-    unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
-    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
-    ids.push_back(id);
-  }
-  return ids;
 }
 
 namespace {
@@ -141,10 +135,39 @@ NodeId id_item(PyObject* item) {
 
 }  // namespace
 
-IdList to_inputs(PyObject* o) {
+void append_ids(PyObject* o, std::vector<NodeId>& out) {
+  if (PyUnicode_Check(o)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
+  if (!PySequence_Check(o)) raise_not_instance(o, "Sequence");
   // Lists and tuples (the usual inputs) are read item by item in place; the
   // size is read once, as the general sequence path reads it, and a list
   // that an item's index conversion shrinks fails the same way there.
+  const bool list = PyList_CheckExact(o);
+  const bool in_place = list || PyTuple_CheckExact(o);
+  Py_ssize_t n = PySequence_Size(o);
+  if (n < 0) throw_python_error();
+  // Rows of a batch append one after another: grow geometrically.
+  const size_t need = out.size() + static_cast<size_t>(n);
+  if (need > out.capacity()) out.reserve(std::max(need, 2 * out.capacity()));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (in_place) {
+      PyObject* item = list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+      if (item == nullptr) throw_python_error();
+      out.push_back(id_item(item));
+    } else {
+      PyRef item = PyRef::check(PySequence_GetItem(o, i));
+      out.push_back(id_item(item.get()));
+    }
+  }
+}
+
+std::vector<NodeId> to_id_list(PyObject* o) {
+  std::vector<NodeId> ids;
+  append_ids(o, ids);
+  return ids;
+}
+
+IdList to_inputs(PyObject* o) {
+  // As append_ids reads them; a short list or tuple goes into an inline array.
   const bool list = PyList_CheckExact(o);
   if (!list && !PyTuple_CheckExact(o)) return IdList(to_id_list(o));
   const Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
@@ -328,9 +351,7 @@ bool to_flag(PyObject* o) {
   if (o == nullptr) return false;
   if (PyBool_Check(o)) return o == Py_True;
   if (!is_numpy_bool(o)) raise_not_instance(o, "bool");
-  int truth = PyObject_IsTrue(o);
-  if (truth < 0) throw_python_error();
-  return truth != 0;
+  return numpy_truth(o);
 }
 
 std::vector<NodeId> outputs_or_marks(const GraphStore& store, std::optional<std::vector<NodeId>> requested) {

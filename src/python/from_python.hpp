@@ -29,6 +29,8 @@ std::string to_utf8(PyObject* o);
 std::string_view to_utf8_view(PyObject* o);
 // Node ids: any sequence but str, each item an integer in the uint64 range.
 std::vector<NodeId> to_id_list(PyObject* o);
+// The same, appended to out.
+void append_ids(PyObject* o, std::vector<NodeId>& out);
 // The inputs of a builder: to_id_list, straight into an IdList.
 IdList to_inputs(PyObject* o);
 // None (or not given) -> nothing; otherwise to_id_list.

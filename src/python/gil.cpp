@@ -3,42 +3,36 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "common/poison_mutex.hpp"
-#include "python/errors.hpp"
-#include "python/py_ref.hpp"
 
 namespace trellan::py {
 
 namespace {
 
-// Interpreter shutdown. The interpreter ends a daemon thread that tries to
-// take the interpreter lock back once it is finalizing, by unwinding the
-// thread's stack; inside this module's C++ frames that unwinding aborts the
-// process. Python's exit handlers run after the threads that are not daemons
-// have been joined and before finalizing begins, so from this module's handler
-// on, any other thread about to take the interpreter lock back parks for good
-// instead. It holds none of the module's locks by then (they are always
-// released first), and the process ends around it.
-std::atomic<bool> g_exiting{false};
-std::atomic<std::thread::id> g_exit_thread{};
-
-PyObject* note_exit(PyObject*, PyObject*) {
-  g_exit_thread.store(std::this_thread::get_id());
-  g_exiting.store(true);
-  Py_RETURN_NONE;
-}
-
-PyMethodDef kNoteExit = {"trellan_core_exit", note_exit, METH_NOARGS, nullptr};
-
+// Interpreter teardown. Once the interpreter has begun to finalize (after
+// its exit callbacks have run), a thread that tries to take the interpreter
+// lock back never gets it: the interpreter ends the thread from inside
+// PyEval_RestoreThread by unwinding its stack (3.11 to 3.13, glibc) or parks
+// it there itself (later versions). Unwinding on through this module's frames
+// would abort the process at the first noexcept one, so the unwinding stops
+// right here and the thread parks for good instead. It holds none of the
+// module's locks by then (they are always released first), and the process
+// ends around it. Until teardown begins, during the exit callbacks too, the
+// thread takes the lock back as usual: the interpreter alone decides.
+//
+// Nothing but that unwinding can leave PyEval_RestoreThread, a C function, so
+// a catch-all catches exactly it, whatever type the C++ runtime gives it.
 void take_back(void* state) {
-  if (g_exiting.load() && g_exit_thread.load() != std::this_thread::get_id()) {
+  try {
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+  } catch (...) {
+    // Leaving this handler would end the unwinding (the process aborts);
+    // the thread stays in it.
     for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
   }
-  PyEval_RestoreThread(static_cast<PyThreadState*>(state));
 }
 
 // Whether this thread has released the interpreter lock inside the module.
@@ -82,16 +76,6 @@ void GilRelease::now() {
   t_released = true;
 }
 
-void install_thread_support() {
-  set_lock_wait_hooks(&kHooks);
-  // Once, by the main interpreter: a sub-interpreter runs its exit handlers
-  // when it ends, long before the process does.
-  static bool registered = false;
-  if (registered || PyInterpreterState_GetID(PyInterpreterState_Get()) != 0) return;
-  PyRef atexit = PyRef::check(PyImport_ImportModule("atexit"));
-  PyRef handler = PyRef::check(PyCFunction_New(&kNoteExit, nullptr));
-  PyRef done = PyRef::check(PyObject_CallMethod(atexit.get(), "register", "O", handler.get()));
-  registered = true;
-}
+void install_thread_support() { set_lock_wait_hooks(&kHooks); }
 
 }  // namespace trellan::py

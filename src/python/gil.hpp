@@ -47,9 +47,7 @@ decltype(auto) detached(F&& f) {
 }
 
 // Makes a thread that finds a store's or a reducer's lock taken release the
-// interpreter lock while it waits, and registers the exit handler that keeps
-// threads from taking the interpreter lock back during shutdown. Called by
-// module initialization; throws PythonError on failure.
+// interpreter lock while it waits. Called by module initialization.
 void install_thread_support();
 
 }  // namespace trellan::py

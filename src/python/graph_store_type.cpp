@@ -1,6 +1,6 @@
 // The GraphStore class: the type, its constructor and the six builder methods.
-// Inspection, persistence and reduction methods live in graph_store_views.cpp
-// and graph_store_reduce.cpp.
+// Batch builders, inspection, persistence and reduction methods live in
+// graph_store_batch.cpp, graph_store_views.cpp and graph_store_reduce.cpp.
 #include <iterator>
 #include <vector>
 
@@ -164,8 +164,8 @@ PyTypeObject* graph_store_type() {
   // The type keeps pointers into these tables for as long as it lives.
   static std::vector<PyMethodDef> methods;
   methods.assign(std::begin(kBuilderMethods), std::end(kBuilderMethods));
-  for (auto part : {graph_store_view_methods(), graph_store_reduce_methods(), graph_store_plan_methods(),
-                    graph_store_pickle_methods()}) {
+  for (auto part : {graph_store_batch_methods(), graph_store_view_methods(), graph_store_reduce_methods(),
+                    graph_store_plan_methods(), graph_store_pickle_methods()}) {
     methods.insert(methods.end(), part.begin(), part.end());
   }
   methods.push_back({nullptr, nullptr, 0, nullptr});

@@ -134,14 +134,21 @@ Result<uint64_t, Refusal> consume_delta(ReducerState& s, const GraphStore& store
                                         GilRelease* released) {
   if (bound_elsewhere(s, store)) return Err<Refusal>(OtherStore{});
   IncrementalReducer& reducer = s.reducer;
+  const auto bind = [&] { s.store_serial.store(store.serial(), std::memory_order_release); };
   auto consumed = store.read_locked([&](std::span<const NodeKey> nodes, std::span<const NodeId>) {
-    const uint64_t from = std::min<uint64_t>(reducer.watermark(), nodes.size());
+    const uint64_t watermark = reducer.watermark();
+    const uint64_t from = std::min<uint64_t>(watermark, nodes.size());
     if (released != nullptr && nodes.size() - from >= kDetachedDelta) released->now();
-    return reducer.step(nodes.subspan(from));
+    try {
+      return reducer.step(nodes.subspan(from));
+    } catch (...) {
+      // Out of memory part-way: the nodes consumed so far belong to this
+      // store. A step that consumed none leaves the reducer as it was.
+      if (reducer.watermark() != watermark) bind();
+      throw;
+    }
   });
-  // Bound once the step went through, so that a step that throws before it
-  // changes anything leaves the reducer as it was.
-  s.store_serial.store(store.serial(), std::memory_order_release);
+  bind();
   if (!consumed) return Err<Refusal>(consumed.error());
   return consumed.value();
 }

@@ -42,6 +42,7 @@ PyRef reduction_result(StoreAndReport result);
 // joins them into the class's one table.
 std::span<const PyMethodDef> graph_store_view_methods();
 std::span<const PyMethodDef> graph_store_reduce_methods();
+std::span<const PyMethodDef> graph_store_batch_methods();
 std::span<const PyMethodDef> graph_store_plan_methods();
 std::span<const PyMethodDef> graph_store_pickle_methods();
 // The module function that unpickles a GraphStore (graph_store_pickle.cpp).

@@ -77,6 +77,116 @@ size_t GraphStore::append_new(std::span<NodeKey> keys) {
   return keys.size();
 }
 
+namespace {
+
+// A batch of whole keys.
+class KeyBatch {
+ public:
+  explicit KeyBatch(std::span<NodeKey> keys) : keys_(keys) {}
+  size_t size() const { return keys_.size(); }
+  std::span<const NodeId> inputs(size_t i) const { return keys_[i].inputs(); }
+  uint64_t hash(const KeyIndex& index, size_t i) const { return index.hash(keys_[i]); }
+  void share_params(ParamPool& pool) {
+    for (NodeKey& key : keys_) key.share_params(pool);
+  }
+  bool matches(size_t i, const NodeKey& stored) const { return stored == keys_[i]; }
+  NodeKey take(size_t i) { return std::move(keys_[i]); }
+
+ private:
+  std::span<NodeKey> keys_;
+};
+
+// One key of which each row makes a node with its own inputs.
+class RowBatch {
+ public:
+  RowBatch(NodeKey proto, std::span<const NodeId> ids, std::span<const size_t> ends)
+      : proto_(std::move(proto)), ids_(ids), ends_(ends) {}
+  size_t size() const { return ends_.size(); }
+  std::span<const NodeId> inputs(size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return ids_.subspan(begin, ends_[i] - begin);
+  }
+  uint64_t hash(const KeyIndex& index, size_t i) {
+    if (!hasher_) hasher_.emplace(index, proto_);
+    return (*hasher_)(inputs(i));
+  }
+  void share_params(ParamPool& pool) { proto_.share_params(pool); }
+  bool matches(size_t i, const NodeKey& stored) const {
+    const auto row = inputs(i);
+    const auto held = stored.inputs();
+    return std::equal(row.begin(), row.end(), held.begin(), held.end()) && stored.same_but_inputs(proto_);
+  }
+  NodeKey take(size_t i) const { return proto_.with_inputs(IdList(inputs(i))); }
+
+ private:
+  NodeKey proto_;
+  std::span<const NodeId> ids_;
+  std::span<const size_t> ends_;
+  std::optional<KeyIndex::RowHasher> hasher_;
+};
+
+}  // namespace
+
+template <class Batch>
+Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
+  const size_t count = batch.size();
+  // The index's hash key never changes, so hashing needs no lock.
+  std::vector<uint64_t> hashes(count);
+  for (size_t i = 0; i < count; ++i) hashes[i] = batch.hash(inner_.index, i);
+  std::vector<NodeId> ids(count);
+  auto guard = lock_.lock(kConsistent);
+  const uint64_t n = inner_.nodes.size();
+  for (size_t i = 0; i < count; ++i) {
+    for (NodeId input : batch.inputs(i)) {
+      if (input >= n) return Err(BadRow{i, input});
+    }
+  }
+  // Pooling the params (a pooled map no node uses is harmless) and room for
+  // every key in the arena and the table, which then cannot grow between a
+  // prefetch and the probe it prepares.
+  batch.share_params(inner_.params);
+  grow_for(n + count);
+  // Making a key is the one step below that can fail; it takes back every
+  // node the batch has recorded so far.
+  try {
+    constexpr size_t kAhead = 16;
+    for (size_t i = 0; i < std::min(kAhead, count); ++i) inner_.index.prefetch(hashes[i]);
+    for (size_t i = 0; i < count; ++i) {
+      if (i + kAhead < count) inner_.index.prefetch(hashes[i + kAhead]);
+      const auto probe = inner_.index.find(hashes[i], [&](uint64_t at) { return batch.matches(i, inner_.nodes[at]); });
+      if (probe.found) {
+        ids[i] = probe.id;
+        continue;
+      }
+      NodeKey key = batch.take(i);
+      inner_.index.insert(probe, hashes[i]);
+      inner_.nodes.push_back(std::move(key));
+      ids[i] = inner_.nodes.size() - 1;
+    }
+  } catch (...) {
+    inner_.index.truncate(n);
+    inner_.nodes.truncate(n);
+    throw;
+  }
+  return ids;
+}
+
+Result<std::vector<NodeId>, BadRow> GraphStore::intern_batch(std::span<NodeKey> keys) {
+  KeyBatch batch(keys);
+  return intern_each(batch);
+}
+
+Result<std::vector<NodeId>, BadRow> GraphStore::intern_rows(NodeKey proto, std::span<const NodeId> ids,
+                                                            std::span<const size_t> ends) {
+  RowBatch batch(std::move(proto), ids, ends);
+  return intern_each(batch);
+}
+
+void GraphStore::grow_for(uint64_t count) {
+  if (count > inner_.nodes.capacity()) inner_.nodes.reserve(std::max<uint64_t>(count, 2 * inner_.nodes.capacity()));
+  inner_.index.reserve(count);
+}
+
 void GraphStore::reserve(uint64_t count) {
   auto guard = lock_.lock(kConsistent);
   inner_.nodes.reserve(count);

@@ -36,6 +36,14 @@ struct BadNodeMap {
   std::string message() const { return "node map entry " + std::to_string(entry) + " names no node or member here"; }
 };
 
+// A key of a batch that reads a node the store did not hold when the batch
+// began; `row` is the key's position in the batch.
+struct BadRow {
+  size_t row = 0;
+  NodeId id = 0;
+  std::string message() const { return "row " + std::to_string(row) + ": " + BadNodeId{id}.message(); }
+};
+
 struct Snapshot {
   std::vector<NodeKey> nodes;
   std::vector<NodeId> outputs;
@@ -62,6 +70,17 @@ class GraphStore {
   // untouched. The table probes of the next few keys start early, so that
   // their cache misses overlap.
   size_t append_new(std::span<NodeKey> keys);
+  // Interns keys as the loop of intern(key) calls would, under one lock, and
+  // returns their ids in order; a key equal to an earlier one of the batch
+  // gets that one's id. Every input must name a node present before the
+  // call: otherwise the first key that breaks this is the error and nothing
+  // is recorded. Running out of memory likewise records nothing.
+  Result<std::vector<NodeId>, BadRow> intern_batch(std::span<NodeKey> keys);
+  // The same for proto.with_inputs(row) per row, where row i is
+  // ids[ends[i - 1] .. ends[i]) (from 0 for the first): a key is built only
+  // for a row that is new.
+  Result<std::vector<NodeId>, BadRow> intern_rows(NodeKey proto, std::span<const NodeId> ids,
+                                                  std::span<const size_t> ends);
   Status<BadNodeId> mark_output(NodeId id);
   // Room for `count` nodes in all, so that recording that many does not move
   // the arena or rehash the table on the way. Changes nothing observable.
@@ -126,6 +145,13 @@ class GraphStore {
 
   // The tail of intern, under the lock: key's inputs are known to be valid.
   NodeId intern_locked(NodeKey& key, uint64_t hash);
+  // The body of intern_batch and intern_rows, over a batch that hashes,
+  // compares and makes its keys (see graph_store.cpp).
+  template <class Batch>
+  Result<std::vector<NodeId>, BadRow> intern_each(Batch& batch);
+  // Room for `count` nodes in all, growing geometrically, so that a run of
+  // batches does not copy the arena once per batch.
+  void grow_for(uint64_t count);
   // Its second half: appends key, which the probe found absent.
   NodeId append_locked(NodeKey& key, uint64_t hash, const TaggedIndex::Probe& probe);
 

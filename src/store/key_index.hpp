@@ -28,6 +28,27 @@ class KeyIndex : public TaggedIndex {
     return h.finish();
   }
 
+  // The hashes of keys that differ from proto only in their inputs, with
+  // proto's other fields hashed once.
+  class RowHasher {
+   public:
+    RowHasher(const KeyIndex& index, const NodeKey& proto) : index_(index), proto_(proto), fields_(index.hash_key_) {
+      named_ = proto.hash_named_fields(fields_);
+    }
+    uint64_t operator()(std::span<const NodeId> inputs) const {
+      if (!named_) return index_.hash(proto_, inputs);
+      KeyedHasher h = fields_;
+      if (proto_.kind() != NodeKind::Source) NodeKey::hash_inputs(h, inputs);
+      return h.finish();
+    }
+
+   private:
+    const KeyIndex& index_;
+    const NodeKey& proto_;
+    KeyedHasher fields_;
+    bool named_;
+  };
+
  private:
   HashKey hash_key_;
 };

@@ -1,4 +1,5 @@
-// The store's arena of node keys: only ever appended to, and shareable.
+// The store's arena of node keys: only ever appended to (but for a failed
+// batch taking back its own appends), and shareable.
 //
 // share() returns a view of the keys present at that moment that stays valid
 // and unchanged however the arena grows later, and outlives the arena if need
@@ -64,6 +65,12 @@ class NodeArena {
   void push_back(NodeKey&& key) noexcept {
     new (buf_->data + buf_->size) NodeKey(std::move(key));
     ++buf_->size;
+  }
+
+  // Destroys the keys from position `count` on. No view may hold them: a
+  // batch takes back what it appended, under the lock views are shared under.
+  void truncate(size_t count) noexcept {
+    while (size() > count) std::destroy_at(buf_->data + --buf_->size);
   }
 
   // The keys present now, kept as they are while the arena grows on.

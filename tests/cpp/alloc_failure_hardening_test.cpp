@@ -111,6 +111,23 @@ std::vector<Operation> operations() {
              EXPECT_TRUE(w.store->mark_output(n).ok());
              EXPECT_EQ(w.store->outputs(), marks);
            }},
+          // Batches of new, repeated and present nodes, each recorded whole or not at all.
+          {"InternRows",
+           [=](World& w) {
+             EXPECT_EQ(w.store->node_count(), n);
+             const std::vector<NodeId> ids = {0, 1, 0, 1, 2, 3, 4, 1, 0};
+             const std::vector<size_t> ends = {2, 4, 9, 9};  // [0 1] [0 1] [2 3 4 1 0] []
+             EXPECT_EQ(w.store->intern_rows(NodeKey::op(std::string(40, 'n'), params(), {}), ids, ends).value(),
+                       (std::vector<NodeId>{n, n, n + 1, n + 2}));
+           }},
+          {"InternBatch",
+           [=](World& w) {
+             EXPECT_EQ(w.store->node_count(), n);
+             std::vector<NodeKey> keys;
+             for (const char* name : {"x", "new", "x", "new", "other"}) keys.push_back(NodeKey::source(name, params()));
+             keys.push_back(NodeKey::source("x", {}));
+             EXPECT_EQ(w.store->intern_batch(keys).value(), (std::vector<NodeId>{n, n + 1, n, n + 1, n + 2, 0}));
+           }},
           {"Reductions",
            [=](World& w) {
              EXPECT_EQ(reduced_bytes(*w.store, false), reduced[0]);

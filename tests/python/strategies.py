@@ -251,6 +251,20 @@ def _echo(draw, nodes, equivalent):
     return Node(old.kind, old.name, dict(old.params), inputs, old.descriptor), equivalent[k]
 
 
+@st.composite
+def batches(draw, known: int):
+    # A batch for a store of `known` nodes: the builder's kind, name and params, and its rows, which are inputs lists
+    # (ids that exist, repeat each other, name nodes only the batch would make, or fail to convert) or, for
+    # sources, params dicts (some that fail to convert).
+    kind = draw(st.sampled_from(["op", "reduction", "source"]))
+    if kind == "source":
+        row = _plain_params | st.none() | st.just({"k": [1]})
+        return kind, draw(st.sampled_from("xy")), None, draw(st.lists(row, max_size=6))
+    ids = st.integers(0, known + 1) | st.integers(0, known - 1) | st.sampled_from([-1, 2**64, "0"])
+    rows = draw(st.lists(st.lists(ids, min_size=2, max_size=2) | st.lists(ids, max_size=3), max_size=6))
+    return kind, draw(st.sampled_from(["add", "f"])), draw(_plain_params | st.none()), rows
+
+
 # ---------------------------------------------------------------------------
 # The model: what the rules merge
 

@@ -6,6 +6,7 @@ from pathlib import Path
 import pytest
 
 import trellan_core as tc
+from trellan import ResultCache
 from strategies import DESCRIPTOR, REPORT_KEYS, blob, source_rec, stage_rec, u8
 
 
@@ -134,7 +135,10 @@ def test_reduce_without_any_outputs_says_so(tmp_path: Path) -> None:
 @pytest.mark.parametrize("args, message", [
     ([], "usage: trellan"), (["frobnicate"], "usage: trellan"), (["show"], "usage: trellan"),
     (["reduce", "{pipe}", "--bogus"], "usage: trellan"), (["reduce", "{pipe}", "--outputs", "12"], "no node with id 12"),
+    (["reduce", "{pipe}", "--outputs", "0,18446744073709551616"], "no node with id 18446744073709551616"),
     (["reduce", "{pipe}", "--outputs", "3,x"], "not a list of node ids"), (["demo", "--out", "{pipe}/sub"], "pipe.tir"),
+    (["cache", "{pipe}"], "usage: trellan"), (["cache", "info", "{pipe}.d"], "pipe.tir.d: No such file or directory"),
+    (["cache", "clear", "{pipe}"], "pipe.tir: refused as a cache directory: it is not a directory"),
 ])
 def test_usage_errors_exit_2(pipe: Path, args: list[str], message: str) -> None:
     done = run(*[a.format(pipe=pipe) for a in args])
@@ -154,6 +158,17 @@ def test_bad_file_gives_one_line_and_status_2(tmp_path: Path, case: str, message
         path.write_bytes(blob([source_rec("x"), stage_rec([0], [("src|x", [(0, 0)])])]))
     done = run("show", path)
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"trellan: {path}: {message}\n")
+
+
+def test_cache_info_and_clear(tmp_path: Path) -> None:
+    cache = ResultCache(tmp_path / "c")
+    for k in range(3):
+        cache.save(bytes([k]) * 32, "x" * k, force=True)
+    (tmp_path / "c" / "notes.txt").write_text("kept")
+    size = cache.info()["bytes"]
+    assert run("cache", "info", tmp_path / "c").stdout.split() == ["path", str(tmp_path / "c"), "entries", "3", "bytes", str(size)]
+    assert run("cache", "clear", tmp_path / "c").stdout == f"removed 3 entries ({size} bytes) from {tmp_path / 'c'}\n"
+    assert [p.name for p in (tmp_path / "c").iterdir()] == ["notes.txt"] and cache.info() == {"entries": 0, "bytes": 0}
 
 
 def test_demo_writes_its_files_and_explains_the_reduction(tmp_path: Path, fake_dot: str) -> None:

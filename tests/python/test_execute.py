@@ -95,8 +95,9 @@ def test_reduction_preserves_what_the_graph_computes(case: tuple[Recipe, dict[st
         # without outputs=, the marks: the distinct reduced outputs, first occurrence first
         by_mark = {rid: value for rid, value in reversed(list(zip(mapped, expected)))}
         assert same(evaluate(loaded, **run), [by_mark[m] for m in loaded.outputs()])
-    graph, keys = to_dask(reduced, mapped, **run)
-    assert len(graph) == reduced.node_count() and same(list(dask.threaded.get(graph, keys)), expected)
+    graph, keys = to_dask(reduced, mapped, **run, name="r")
+    assert keys == [("r", m) for m in mapped] and len(graph) == reduced.node_count()
+    assert same(list(dask.threaded.get(graph, keys)), expected)
 
 
 @pytest.mark.skipif(SANITIZED, reason="worker processes would start under the sanitizer "
@@ -109,14 +110,17 @@ def test_a_distributed_cluster_runs_the_reduced_graph() -> None:
     store, outputs = demo.record_pipeline()
     run = dict(sources=SeededArrays((16,)), kernels=numpy_kernels(), external=demo.embed, join=demo.inner_join)
     expected = evaluate(store, outputs, **run)
-    reduced, _ = store.reduce(outputs=outputs, maximal_fusion=True)
-    # the demo's outputs stay distinct, so the marks are the mapped outputs, in order
-    assert reduced.outputs() == [reduced.node_map()[o][0] for o in outputs]
-    graph, keys = to_dask(reduced, **run)
-    assert [rid for _, rid in keys] == reduced.outputs()
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                       dashboard_address=None) as cluster, Client(cluster) as client:
-        assert same(list(client.get(graph, keys)), expected)
+        # The pipeline reduced under each fusion rule in turn, one graph after the other on one client: a graph
+        # gets its own values, never those of an earlier graph's nodes with the same ids.
+        for maximal in (True, False, True):
+            reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
+            # the demo's outputs stay distinct, so the marks are the mapped outputs, in order
+            assert reduced.outputs() == [reduced.node_map()[o][0] for o in outputs]
+            graph, keys = to_dask(reduced, **run)
+            assert [key[1] for key in keys] == reduced.outputs()
+            assert same(list(client.get(graph, keys)), expected)
         assert len(client.scheduler_info()["workers"]) == 2
 
 
@@ -245,6 +249,34 @@ def test_progress_is_reported_at_most_ten_times_a_second(capfd: pytest.CaptureFi
     assert evaluate(store, [last], **run) == [400] and capfd.readouterr().err == ""
     evaluate(store, [last], **run, progress=True)
     assert "401/401" in capfd.readouterr().err
+
+
+# (kernel, params, what it raises or None): a param named like one of the kernel's own arguments is ignored like any
+# other; a documented param whose value the kernel cannot use raises, and is never read as something else.
+KERNEL_PARAMS = [
+    ("neg", {"x": 1, "self": 2}, None), ("sum", {"x": 1, "self": 2, "axis": 0}, None),
+    ("add", {"scalar": 2.0, "side": "l", "self": 3}, None), ("exchange", {"value": 1}, None),
+    ("sum", {"keepdims": "false"}, TypeError), ("sum", {"keepdims": 0}, TypeError), ("sum", {"axis": 1.5}, TypeError),
+    ("sum", {"axis": "(0, a)"}, ValueError), ("add", {"scalar": 1.0, "side": 1}, TypeError),
+]
+
+
+@pytest.mark.parametrize(("name", "params", "error"), KERNEL_PARAMS)
+def test_kernels_read_only_their_documented_params(name: str, params: dict[str, Any], error: Any) -> None:
+    def run(params: dict[str, Any]) -> Any:
+        g = tc.GraphStore()
+        x = g.add_source("x")
+        node = (g.add_exchange([x], params) if name == "exchange" else
+                g.add_reduction(name, [x], params) if name == "sum" else g.add_op(name, [x], params))
+        return evaluate(g, [node], sources={"x": np.arange(6.0).reshape(2, 3)}, kernels=numpy_kernels())
+
+    if error is None:
+        assert same(run(params), run({k: v for k, v in params.items() if k not in ("x", "self", "value")}))
+        return
+    with pytest.raises(error) as info:
+        run(params)
+    kind = "reduction" if name == "sum" else "op"
+    assert info.value.__notes__ == [f"trellan: raised by node 1 ({kind} {name!r})"]
 
 
 class Counted:

@@ -6,6 +6,7 @@ MemoryError for that one call, and leaves the store and the reducer usable."""
 import ctypes, gc, os, subprocess, sys, textwrap
 from collections.abc import Callable
 
+import numpy as np
 import pytest
 
 import trellan_core
@@ -66,6 +67,8 @@ _c = STORE.add_op("f", [STORE.add_op("mul", [_a], {"scalar": 1.0, "side": "l"}),
 _e = STORE.add_external(DESC_DICT, [STORE.add_reduction("sum", [_c], {"axis": 10**12})], PARAMS)
 OUTPUTS = [STORE.add_join([_e, _c]), _e, _c]
 INPUTS, BAD_INPUTS, NOT_INT_INPUTS = [OUTPUTS[0], OUTPUTS[2]], [0, BIG_ID], [0, "1"]
+ROWS = [INPUTS, [OUTPUTS[1], OUTPUTS[2]], INPUTS]
+ROW_ARRAY = np.array(ROWS, dtype=np.uint64)
 BLOB = STORE.serialize(outputs=OUTPUTS)
 BAD_BLOB = BLOB[:-3]
 REDUCED_STORE = GraphStore.deserialize(STORE.reduce(outputs=OUTPUTS)[0].serialize())
@@ -93,6 +96,12 @@ CASES: list[tuple[str, Callable[[], object], type[BaseException] | None, list[ob
     ("add_op str item", lambda: STORE.add_op("add", NOT_INT_INPUTS), TypeError, [NOT_INT_INPUTS]),
     ("add_op not a sequence", lambda: STORE.add_op("add", BIG_ID), TypeError, [BIG_ID]),
     ("add_op endless sequence", lambda: STORE.add_op("add", ENDLESS), MemoryError, [ENDLESS]),
+    ("add_ops lists", lambda: STORE.add_ops("add", ROWS, PARAMS), None, [ROWS, *ROWS, PARAMS]),
+    ("add_ops array", lambda: STORE.add_ops("add", ROW_ARRAY), None, [ROW_ARRAY]),
+    ("add_ops bad row", lambda: STORE.add_ops("add", [INPUTS, BAD_INPUTS]), ValueError, [BAD_INPUTS, BIG_ID]),
+    ("add_ops row not ints", lambda: STORE.add_ops("add", [INPUTS, NOT_INT_INPUTS]), TypeError, [NOT_INT_INPUTS]),
+    ("add_sources bad row", lambda: STORE.add_sources(NAME, [PARAMS, BAD_PARAMS_VALUE]), TypeError,
+     [PARAMS, BAD_PARAMS_VALUE]),
     ("add_external dict", lambda: STORE.add_external(DESC_DICT, INPUTS, PARAMS), None,
      [DESC_DICT, *DESC_DICT.values(), INPUTS, PARAMS]),
     ("add_external object", lambda: STORE.add_external(DESC_OBJ, INPUTS), None, [DESC_OBJ, INPUTS]),
@@ -197,8 +206,9 @@ def test_reductions_with_fresh_constants_keep_memory_flat():
 @pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer runtime reserves too much address space for a limit")
 def test_running_out_of_memory_leaves_store_and_reducer_usable():
     # With the address space capped, a store call and the reducer's step (which holds both locks) that copy large
-    # names raise MemoryError or succeed, never the panic exception; once memory is back, the same objects give the
-    # results of ones that never ran short. In a child process, whose address space can be capped without harm.
+    # names raise MemoryError or succeed, never the panic exception; a first step that ran short part-way binds the
+    # reducer to its store all the same; once memory is back, the same objects give the results of ones that never
+    # ran short. In a child process, whose address space can be capped without harm.
     script = textwrap.dedent("""
         import resource, trellan_core as tc
 
@@ -208,8 +218,8 @@ def test_running_out_of_memory_leaves_store_and_reducer_usable():
         def outcome(call):
             try:
                 return call() and "ok"
-            except MemoryError:
-                return "MemoryError"
+            except (MemoryError, ValueError) as e:
+                return type(e).__name__
 
         store, reducer, fresh = tc.GraphStore(), tc.IncrementalReducer(), tc.GraphStore()
         outputs, _ = record(store), record(fresh)
@@ -217,7 +227,8 @@ def test_running_out_of_memory_leaves_store_and_reducer_usable():
             vm_size = next(int(ln.split()[1]) * 1024 for ln in f if ln.startswith("VmSize:"))
         soft, hard = resource.getrlimit(resource.RLIMIT_AS)
         resource.setrlimit(resource.RLIMIT_AS, (vm_size + (32 << 20), hard))
-        print(outcome(lambda: reducer.step(store) + 1), outcome(lambda: reducer.finalize(store, outputs=outputs)),
+        print(outcome(lambda: reducer.step(store) + 1), outcome(lambda: reducer.finalize(fresh, outputs=outputs)),
+              outcome(lambda: reducer.finalize(store, outputs=outputs)),
               outcome(lambda: store.reduce(outputs=outputs)), outcome(store.serialize))
         resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
         reducer.step(store)
@@ -226,5 +237,6 @@ def test_running_out_of_memory_leaves_store_and_reducer_usable():
     """)
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert done.returncode == 0, done.stderr
-    *calls, serialize, same, same_reduction = done.stdout.split()
-    assert set(calls) <= {"ok", "MemoryError"} and serialize == "MemoryError" and same == same_reduction == "True"
+    step, other_store, *calls, serialize, same, same_reduction = done.stdout.split()
+    assert step == serialize == "MemoryError" and other_store == "ValueError"
+    assert set(calls) <= {"ok", "MemoryError"} and same == same_reduction == "True"

@@ -37,6 +37,12 @@ FAILURES = [
     (lambda g: g.add_op("op", [-1]), OverflowError, "can't convert negative int to unsigned"),
     (lambda g: g.add_exchange([2**64]), OverflowError, None),
     (lambda g: g.add_join(Endless()), MemoryError, None),
+    (lambda g: g.add_ops("op", [[0], 5]), TypeError, "row 1: argument 'inputs': 'int' object is not an instance of 'Sequence'"),
+    (lambda g: g.add_ops("op", np.zeros((1, 1))), TypeError,
+     "row 0: argument 'inputs': 'numpy.float64' object cannot be interpreted as an integer"),
+    (lambda g: g.add_ops("op", np.ones((1, 1), bool)), TypeError, None),  # as add_op("op", np.ones(1, bool))
+    (lambda g: g.add_reductions("op", Endless()), MemoryError, None),
+    (lambda g: g.add_sources("s", 5), TypeError, "argument 'params': 'int' object is not an instance of 'Sequence'"),
     (lambda g: g.add_source("s", [("k", 1)]), TypeError, "params must be a dict or None"),
     (lambda g: g.add_source("s", {1: 2}), TypeError, NOT_STR.format("int")),
     (lambda g: g.add_source("s", {"k": [1]}), TypeError, "param values must be int, float, bool, or str"),

@@ -32,6 +32,7 @@ def test_the_installed_stub_is_this_one() -> None:
 # Every line that must be rejected carries `# type: ignore[code]`; under --strict an ignore that
 # silences nothing is itself an error, so each of them proves mypy reports that exact error.
 USAGE = """
+    import numpy as np
     import trellan_core as tc
 
     g = tc.GraphStore()
@@ -45,8 +46,11 @@ USAGE = """
     inc = tc.IncrementalReducer()
     final, final_report = inc.finalize(tc.GraphStore.deserialize(reduced.serialize(outputs=[0])), outputs=None)
     name: str = tc.version() + (d.preprocessing_ref or "")
+    layer: list[int] = g.add_ops("neg", [[x], (x,)], {"k": 1}) + g.add_reductions("sum", np.zeros((2, 1), np.int64))
+    layer += g.add_sources("part", [{"i": 0}, None])
 
     g.add_op("add", "01")  # type: ignore[arg-type]
+    g.add_ops("add", [0, 1])  # type: ignore[list-item]
     g.add_source("x", {"k": None})  # type: ignore[dict-item]
     g.reduce(True)  # type: ignore[call-arg]
     tc.PayloadDescriptor("k", "h", "f", "v", "s")  # type: ignore[call-arg]

@@ -1,8 +1,9 @@
 """Many threads on one GraphStore: writers record overlapping keys while readers serialize, list nodes, render DOT,
 reduce and step a shared incremental reducer, with the interpreter switching threads as often as it can; failing
-calls racing with good ones; and other threads running while a long reduction works."""
+calls racing with good ones; other threads running while a long reduction works; and the process ending while a
+daemon thread reduces."""
 
-import random, sys, threading, time
+import random, subprocess, sys, threading, time
 from collections.abc import Callable
 from functools import partial
 
@@ -144,6 +145,7 @@ def test_failing_calls_interleaved_with_good_ones_leave_the_store_usable():
     bad = 2**40 + 10  # never a node of this store
     failing = [
         (ValueError, lambda: store.add_op("f", [bad])), (TypeError, lambda: store.add_op("f", [0], {"k": [1]})),
+        (ValueError, lambda: store.add_ops("f", [[0], [0, 0], [bad]])),
         (ValueError, lambda: store.reduce(outputs=[bad])), (ValueError, lambda: GraphStore.deserialize(b"TIR1")),
         (ValueError, lambda: IncrementalReducer().finalize(store, outputs=[bad])),
     ]
@@ -225,3 +227,44 @@ def test_other_threads_keep_running_during_a_long_reduction(million_nodes, work)
         if ratios[-1] >= 0.25:
             return
     pytest.fail(f"the counting thread ran at {ratios} of its solo rate")
+
+
+EXIT_SCRIPT = """
+import atexit, gc, sys, threading, time
+if sys.argv[1] == "joined by an earlier exit callback":
+    atexit.register(lambda: worker.join())
+import trellan_core as tc
+if sys.argv[1] == "back once teardown began":
+    # Garbage whose finalizer runs once the interpreter tears down, and waits long enough for the reduction to
+    # come back meanwhile.
+    class Slow:
+        def __del__(self, sleep=time.sleep):
+            sleep(3)
+    gc.disable()
+    cycle = Slow()
+    cycle.me = cycle
+    del cycle
+store = tc.GraphStore()
+v = store.add_source("x")
+for _ in range(300_000):
+    v = store.add_op("sin", [v])
+inside = threading.Event()
+def work():
+    inside.set()
+    store.reduce(outputs=[v])
+    print("reduced", flush=True)
+worker = threading.Thread(target=work, daemon=True)
+worker.start()
+inside.wait()
+time.sleep(0.05)
+"""
+
+
+@pytest.mark.parametrize("case, printed", [("joined by an earlier exit callback", "reduced\n"),
+                                           ("back once teardown began", "")])
+def test_a_daemon_thread_reducing_at_exit(case, printed):
+    # The main thread ends while a daemon thread reduces. A thread that comes back while exit callbacks still run gets
+    # its result, whichever order they were registered in; one that comes back once teardown has begun is parked.
+    # Either way the process exits normally.
+    done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, case], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (0, printed), done.stderr

@@ -1,13 +1,15 @@
-"""Recording through the six builders and reading back: node views, what makes two calls one node, how arguments
-convert, the stage view, outputs and node maps, and the PayloadDescriptor class."""
+"""Recording through the six builders and the three batch builders and reading back: node views, what makes two calls
+one node, how arguments convert, the stage view, outputs and node maps, and the PayloadDescriptor class."""
 
 import itertools, math
 from decimal import Decimal
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from strategies import DESCRIPTOR, bits_float, exact, u32, u64
+from strategies import DESCRIPTOR, batches, bits_float, exact, graphs, record, u32, u64
 from trellan_core import GraphStore, PayloadDescriptor
 
 BASE = ["id", "output", "inputs", "kind", "name", "params"]
@@ -69,6 +71,7 @@ CONVERSIONS = [
     *[(lambda g, v=v: g.add_source("s", {"k": v}), {"params": {"k": shown}}) for v, shown in [
         (True, True), (2**63 - 1, 2**63 - 1), (-(2**63), -(2**63)), (1.5, 1.5), (math.inf, math.inf),
         (math.nan, math.nan), (-0.0, -0.0), ("héllo|=;%", "héllo|=;%"), (np.int64(7), 7), (np.float64(0.25), 0.25),
+        (np.False_, False), (np.True_, True),
         (Index(9), 9), (FloatOnly(), 2.5), (Decimal("0.5"), 0.5), (Tag("t"), "t")]],
     (lambda g: g.add_source("s", {"b": 1, "a": 2, "B": 3, "aa": 4, "é": 5}),
      {"params": {"B": 3, "a": 2, "aa": 4, "b": 1, "é": 5}}),
@@ -110,3 +113,39 @@ def test_payload_descriptor(given, ref):
         with pytest.raises(AttributeError):
             change(name)
     assert d != PayloadDescriptor(**DESCRIPTOR, **given) and d == d
+
+
+def one_call(g, kind, name, params, row):
+    return g.add_source(name, row) if kind == "source" else getattr(g, "add_" + kind)(name, row, params)
+
+
+def outcome(call):
+    try:
+        return call()
+    except (TypeError, ValueError, OverflowError) as e:
+        return e
+
+
+@settings(max_examples=200, deadline=None)
+@given(graphs(max_nodes=4), st.data())
+def test_a_batch_records_what_the_loop_of_single_calls_records(recipe, data):
+    g = record(recipe)[0]
+    kind, name, params, rows = data.draw(batches(g.node_count()))
+    before = g.serialize()
+    # Each row alone against the store as it is: the error a single call gives, if any.
+    alone = [outcome(lambda: one_call(GraphStore.deserialize(before), kind, name, params, row)) for row in rows]
+    converts = [e for e in alone if isinstance(e, Exception) and not isinstance(e, ValueError)]
+    unknown = [e for e in alone if isinstance(e, ValueError)]
+    given_rows = rows
+    if kind != "source" and rows and not converts and len({len(r) for r in rows}) == 1 and data.draw(st.booleans()):
+        given_rows = np.array(rows, dtype=data.draw(st.sampled_from([np.int64, np.uint64, np.int8])))
+        given_rows = given_rows if data.draw(st.booleans()) else np.asfortranarray(given_rows)
+    got = outcome(lambda: getattr(g, f"add_{kind}s")(name, given_rows, *([] if kind == "source" else [params])))
+    if converts or unknown:
+        # Every row converts before any id is looked up; a bad row records nothing of the batch.
+        first = (converts or unknown)[0]
+        k = alone.index(first)
+        assert (type(got), str(got)) == (type(first), f"row {k}: {first}") and g.serialize() == before
+        return
+    loop = GraphStore.deserialize(before)
+    assert got == [one_call(loop, kind, name, params, row) for row in rows] and g.serialize() == loop.serialize()

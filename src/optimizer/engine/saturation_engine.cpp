@@ -7,6 +7,7 @@
 
 #include <egraph/runner.hpp>
 
+#include "optimizer/engine/specialised_run.hpp"
 #include "optimizer/rules.hpp"
 
 namespace trellan::engine {
@@ -118,6 +119,22 @@ CanonicalOps read_back(const OpGraph& graph, const OpNames& names, const std::ve
   return result;
 }
 
+// The operator ids of the rules in this graph; a rule whose operator no node
+// carries matches nothing.
+RuleOps rule_ops(const OpNames& names) {
+  std::vector<std::string> texts;
+  for (std::string_view op : rules::kCommutative) texts.push_back("op|" + std::string(op));
+  for (std::string& t : rules::identity_tokens()) texts.push_back(std::move(t));
+  RuleOps ops;
+  for (size_t r = 0; r < texts.size(); ++r) {
+    uint32_t id = 0;
+    if (!names.find(texts[r], id)) continue;
+    if (id >= ops.rule_of.size()) ops.rule_of.resize(size_t{id} + 1, kNoRule);
+    ops.rule_of[id] = static_cast<uint8_t>(r);
+  }
+  return ops;
+}
+
 // Operator texts of a graph handed in as text, numbered by a table of this
 // call alone.
 class SymbolNames final : public OpNames {
@@ -136,8 +153,11 @@ class SymbolNames final : public OpNames {
 
 }  // namespace
 
+// Never destroyed: a thread the interpreter left parked or still reducing
+// when the process exits may be using the rules while static objects are torn
+// down.
 const RuleSet& builtin_rules() {
-  static const RuleSet set = build_rules();
+  static const RuleSet& set = *new RuleSet(build_rules());
   return set;
 }
 
@@ -158,30 +178,52 @@ CanonicalOps SaturationEngine::canonicalize_ops(const OpGraph& graph, OpNames& n
   return run(graph, names, ignored);
 }
 
-egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes) const {
+egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes,
+                                            std::vector<IterationTrace>* trace) const {
   egraph::Runner runner(std::move(eg));
-  runner.with_iter_limit(iter_limit).with_node_limit(4 * nodes + 1024).without_time_limit();
-  runner.with_scheduler(std::make_unique<egraph::BackoffScheduler>(match_limit));
+  runner.with_iter_limit(iter_limit).with_node_limit(node_factor * nodes + node_allowance).without_time_limit();
+  if (trace) {
+    runner.with_scheduler(std::make_unique<TracingScheduler>(match_limit, &rules, trace));
+  } else {
+    runner.with_scheduler(std::make_unique<egraph::BackoffScheduler>(match_limit));
+  }
   return runner;
 }
 
-// The e-graph's symbols are the graph's operator ids, so it holds no text; a
-// run stopped by a limit is read back like a saturated one, with whatever
+// A run stopped by a limit is read back like a saturated one, with whatever
 // merges it reached.
 CanonicalOps SaturationEngine::run(const OpGraph& graph, const OpNames& names, SaturationSummary& summary) const {
+  const RunLimits limits{iter_limit, node_factor * graph.size() + node_allowance, match_limit, 5};
+  if (std::optional<SpecialisedRun> r = run_specialised(graph, rule_ops(names), limits)) {
+    summary = {r->stop_reason, r->iterations, r->class_count, false, std::move(r->trace)};
+    return read_back(graph, names, r->classes, graph.size());
+  }
+  size_t id_count = 0;
+  std::vector<egraph::Id> classes = run_general(graph, names, summary, id_count);
+  return read_back(graph, names, classes, id_count);
+}
+
+// The e-graph's symbols are the graph's operator ids, so it holds no text.
+std::vector<egraph::Id> SaturationEngine::run_general(const OpGraph& graph, const OpNames& names,
+                                                      SaturationSummary& summary, size_t& id_count) const {
   egraph::EGraph eg;
   std::vector<egraph::Id> ids = load(graph, eg);
 
-  egraph::Runner runner = make_runner(std::move(eg), graph.size());
+  summary.trace.clear();
+  egraph::Runner runner = make_runner(std::move(eg), graph.size(), &summary.trace);
   runner.run(rules_for_run(builtin_rules(), names));
   const egraph::EGraph& out = runner.egraph();
   summary.stop_reason = runner.stop_reason()->to_string();
   summary.iterations = runner.iterations().size();
-  summary.hashcons_size = out.hashcons_size();
   summary.classes = out.class_count();
+  summary.general = true;
+  summary.trace.resize(runner.iterations().size());  // an iteration stopped at its start searched nothing
+  for (size_t i = 0; i < summary.trace.size(); ++i)
+    summary.trace[i].changed = !runner.iterations()[i].applied.empty();
 
   for (egraph::Id& id : ids) id = out.find(id);  // now the final class
-  return read_back(graph, names, ids, out.id_count());
+  id_count = out.id_count();
+  return ids;
 }
 
 }  // namespace trellan::engine

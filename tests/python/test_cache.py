@@ -1,0 +1,196 @@
+"""The result cache on disk: what it keeps and how it reads it back, what damage it survives, the directories it
+refuses, and several processes sharing one directory."""
+
+import json, os, pickle, subprocess, sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from trellan import ResultCache
+from trellan.cache import CachedLoad, CachedValueMissing, SaveAfter
+
+NO_COUNTS = dict(hits=0, misses=0, written=0, bytes_written=0, evicted=0, corrupt=0, not_cached=0)
+
+
+def digest(k: int) -> bytes:
+    return k.to_bytes(32, "little")
+
+
+def entries(root: Path) -> list[Path]:
+    return sorted(p for p in root.glob("*/*") if not p.name.startswith("."))
+
+
+def same_value(a, b) -> bool:
+    return type(a) is type(b) and (np.array_equal(a, b) and a.dtype == b.dtype if isinstance(a, np.ndarray) else a == b)
+
+
+class Tagged(np.ndarray):  # an array subclass: .npy would give back a plain array
+    pass
+
+
+class Point:  # a value only pickle can keep
+    def __init__(self, x):
+        self.x = x
+
+    def __eq__(self, other):
+        return type(other) is Point and other.x == self.x
+
+
+PLAIN = [np.arange(12.0).reshape(3, 4)[:, ::2], np.asfortranarray(np.arange(6, dtype=np.int16).reshape(2, 3)),
+         np.array(True), np.zeros(0, ">c8"),
+         np.float32(2.5), np.uint64(2**64 - 1), None, True, -(2**70), 0, 1.5, 2j, "héllo\udc80", b"\x00bytes"]
+ONLY_PICKLED = [Point(3), [1, 2], np.array([1, "a"], dtype=object), np.arange(3.0).view(Tagged),
+                np.datetime64("2024-01-02")]
+
+
+@pytest.mark.parametrize("value", PLAIN + ONLY_PICKLED, ids=lambda v: type(v).__name__)
+def test_values_come_back_as_they_went_in(tmp_path: Path, value) -> None:
+    plain = any(value is v for v in PLAIN)
+    cache = ResultCache(tmp_path / "c")
+    assert cache.save(digest(1), value, force=True) == plain and cache.lookup(digest(1))[0] == plain
+    assert cache.stats()["not_cached"] == (not plain)
+    pickling = ResultCache(tmp_path / "c", allow_pickle=True)
+    if not plain:
+        assert pickling.save(digest(1), value, force=True)
+        # a cache that does not allow pickles neither loads one (loading runs code) nor removes it
+        assert cache.lookup(digest(1)) == (False, None) and not cache.contains(digest(1))
+    found, back = pickling.lookup(digest(1))
+    assert found and (same_value(back, value) if plain else pickle.dumps(back) == pickle.dumps(value))
+
+
+def test_what_is_kept_follows_namespace_and_min_seconds(tmp_path: Path) -> None:
+    cache = ResultCache(tmp_path / "c", namespace="kernels v1")
+    assert not cache.save(digest(1), 1.0, 0.049) and cache.save(digest(1), 1.0, 0.05)
+    assert cache.save(digest(2), 2.0, force=True)
+    assert not ResultCache(tmp_path / "c", namespace="kernels v2").lookup(digest(1))[0]
+    assert cache.lookup(digest(1)) == (True, 1.0) and not cache.contains(digest(3))
+    assert not any("kernels" in str(p) for p in (tmp_path / "c").rglob("*"))
+    assert cache.stats() == dict(NO_COUNTS, hits=1, written=2, bytes_written=2 * (45 + 8 + 32))
+    with pytest.raises(ValueError, match="a value digest is 32 bytes, not 31"):
+        cache.lookup(digest(1)[1:])
+
+
+def truncate(path: Path, _other: Path) -> None:
+    path.write_bytes(path.read_bytes()[:-1])
+
+
+def flip_byte(path: Path, _other: Path) -> None:
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2] ^= 0x10
+    path.write_bytes(data)
+
+
+def other_key(path: Path, other: Path) -> None:
+    path.write_bytes(other.read_bytes())
+
+
+@pytest.mark.parametrize("damage", [truncate, flip_byte, other_key])
+@pytest.mark.parametrize("ask", ["lookup", "contains"])
+def test_a_damaged_entry_is_a_miss_removed_and_counted(tmp_path: Path, damage, ask: str) -> None:
+    cache, value = ResultCache(tmp_path / "c"), np.linspace(0, 1, 100)
+    cache.save(digest(1), value, force=True)
+    cache.save(digest(2), value + 1, force=True)
+    path, other = (Path(cache._entry_path(cache._key(digest(k)))) for k in (1, 2))
+    damage(path, other)
+    # contains() judges the header and the size only: a flipped payload byte is found when loaded
+    found = cache.lookup(digest(1)) if ask == "lookup" else (cache.contains(digest(1)), None)
+    caught = ask == "lookup" or damage is not flip_byte
+    assert found == ((False, None) if caught else (True, None)) and path.exists() != caught
+    assert cache.stats()["corrupt"] == caught and cache.stats()["hits"] == 0
+    cache.save(digest(1), value, force=True)
+    assert same_value(cache.lookup(digest(1))[1], value) and same_value(cache.lookup(digest(2))[1], value + 1)
+
+
+def test_eviction_keeps_the_directory_under_max_bytes_and_drops_the_least_recently_used(tmp_path: Path) -> None:
+    cache = ResultCache(tmp_path / "c")
+    cache.save(digest(9), np.zeros(100), force=True)
+    entry = cache.clear()["bytes"]
+    cache = ResultCache(tmp_path / "c", max_bytes=4 * entry)
+    for k in range(4):
+        cache.save(digest(k), np.full(100, k, np.float64), force=True)
+    assert cache.info() == {"entries": 4, "bytes": 4 * entry} and cache.lookup(digest(0))[0]
+    cache.save(digest(4), np.full(100, 4.0), force=True)
+    # down to 90% of the bound: the two least recently used go, and 0, read since, stays
+    assert cache.info() == {"entries": 3, "bytes": 3 * entry} and cache.stats()["evicted"] == 2
+    assert [cache.contains(digest(k)) for k in range(5)] == [True, False, False, True, True]
+    assert not cache.save(digest(5), np.zeros(1000), force=True) and cache.stats()["not_cached"] == 1
+
+
+def make_symlink(root: Path) -> Path:
+    (root / "real").mkdir(mode=0o700)
+    (root / "link").symlink_to(root / "real")
+    return root / "link"
+
+
+def make_shared(root: Path) -> Path:
+    (root / "shared").mkdir()
+    (root / "shared").chmod(0o770)
+    return root / "shared"
+
+
+@pytest.mark.parametrize("make, error, message", [
+    (make_symlink, PermissionError, "it is a symbolic link"),
+    (make_shared, PermissionError, r"group or others may write to it \(mode 770\)"),
+    (lambda root: (root / "file").touch() or root / "file", NotADirectoryError, "it is not a directory"),
+])
+def test_an_untrusted_directory_is_refused(tmp_path: Path, make, error: type, message: str) -> None:
+    path = make(tmp_path)
+    with pytest.raises(error, match=f"^{path}: refused as a cache directory: {message}"):
+        ResultCache(path)
+
+
+def test_a_new_directory_is_private_whatever_the_umask(tmp_path: Path) -> None:
+    old = os.umask(0o277)
+    try:
+        ResultCache(tmp_path / "a" / "b").save(digest(1), 1, force=True)
+    finally:
+        os.umask(old)
+    assert (tmp_path / "a" / "b").stat().st_mode & 0o777 == 0o700 and len(entries(tmp_path / "a" / "b")) == 1
+
+
+def test_tasks_load_and_save_where_they_run(tmp_path: Path) -> None:
+    cache = ResultCache(tmp_path / "c", min_seconds=10)
+    assert pickle.loads(pickle.dumps(cache)) is cache  # copies in one process share one object and its counts
+    save_small, save_output = (pickle.loads(pickle.dumps(SaveAfter(np.negative, cache, digest(k), force)))
+                               for k, force in [(1, False), (2, True)])
+    assert save_small(np.ones(3))[0] == -1 and save_output(np.ones(3))[0] == -1 and cache.stats()["written"] == 1
+    load = pickle.loads(pickle.dumps(CachedLoad(cache, digest(2), "node 7 (op 'neg')")))
+    assert same_value(load(), -np.ones(3))
+    cache.clear()
+    with pytest.raises(CachedValueMissing, match=r"value of node 7 \(op 'neg'\) is gone .* run again to recompute it"):
+        load()
+
+
+WORKER = """
+import json, pickle, random, sys
+import numpy as np
+cache, me = pickle.loads(bytes.fromhex(sys.stdin.read())), int(sys.argv[1])
+keys = list(range(40)) * 3
+random.Random(me).shuffle(keys)
+for k in keys:
+    found, value = cache.lookup(k.to_bytes(32, "little"))
+    if found:
+        assert np.array_equal(value, np.full(1000 + 100 * k, k, np.float64)), k
+    else:
+        cache.save(k.to_bytes(32, "little"), np.full(1000 + 100 * k, k, np.float64), force=True)
+print(json.dumps(cache.stats()))
+"""
+
+
+def test_processes_share_one_cache(tmp_path: Path) -> None:
+    # Four processes read and write the same keys at once, evicting under each other, and a value read is always whole.
+    cache = ResultCache(tmp_path / "c", max_bytes=600_000)
+    sent = pickle.dumps(cache).hex()
+    procs = [subprocess.Popen([sys.executable, "-c", WORKER, str(me)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True) for me in range(4)]
+    done = [p.communicate(sent) for p in procs]
+    assert all(p.returncode == 0 for p in procs), [err for _, err in done]
+    counts = [json.loads(out) for out, _ in done]
+    assert sum(c["corrupt"] for c in counts) == 0 and all(c["hits"] + c["misses"] == 120 for c in counts)
+    assert sum(c["evicted"] for c in counts) > 0 and cache.stats() == NO_COUNTS
+    assert not list((tmp_path / "c").rglob(".tmp-*"))
+    for k in range(40):
+        found, value = cache.lookup(digest(k))
+        assert not found or np.array_equal(value, np.full(1000 + 100 * k, k, np.float64))
+    assert cache.stats()["corrupt"] == 0
