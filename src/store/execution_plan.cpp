@@ -187,6 +187,18 @@ class StageMembers {
     return std::nullopt;
   }
 
+  // The operator of a stage just added, from member `first` on, when the stage is one member
+  // that reads the stage's inputs in order: running it is calling that operator. Else -1.
+  int32_t sole_operator(size_t first, size_t slots) const {
+    if (plan_.member_kinds.size() != first + 1) return -1;
+    const size_t lo = plan_.ref_offsets[first];
+    if (plan_.ref_offsets[first + 1] - lo != slots) return -1;
+    for (size_t k = 0; k < slots; ++k) {
+      if (plan_.refs[lo + k] != ~static_cast<int32_t>(k)) return -1;
+    }
+    return plan_.member_operator_index[first];
+  }
+
  private:
   std::optional<MemberOperator> operator_of(std::string_view token) {
     auto it = seen_.find(token);
@@ -204,19 +216,6 @@ class StageMembers {
   ExecutionPlan& plan_;
   Tables& tables_;
   std::unordered_map<std::string_view, MemberOperator> seen_;
-
- public:
-  // The operator of a stage just added, from member `first` on, when the stage is one member
-  // that reads the stage's inputs in order: running it is calling that operator. Else -1.
-  int32_t sole_operator(size_t first, size_t slots) const {
-    if (plan_.member_kinds.size() != first + 1) return -1;
-    const int32_t* ref = plan_.refs.data() + plan_.ref_offsets[first];
-    if (static_cast<size_t>(plan_.ref_offsets[first + 1] - plan_.ref_offsets[first]) != slots) return -1;
-    for (size_t k = 0; k < slots; ++k) {
-      if (ref[k] != ~static_cast<int32_t>(k)) return -1;
-    }
-    return plan_.member_operator_index[first];
-  }
 };
 
 // Numbers the distinct member structures of the stages that need their members run.
