@@ -146,7 +146,7 @@ def _requested(outputs: Iterable[int] | None) -> list[int] | None:
         return None
     ids = [operator.index(o) for o in outputs]
     for o in ids:
-        if o < 0:
+        if not 0 <= o < 2**64:  # the plan names the first id beyond the store the same way
             raise ValueError(f"no node with id {o}")
     return ids
 
