@@ -97,3 +97,42 @@ def calls(store: "trellan_core.GraphStore") -> list[tuple[str, tuple]]:
         else:
             raise ValueError(f"cannot replay a {kind} node")
     return out
+
+
+HALF = {"scalar": 0.5, "side": "r"}
+ONE = {"scalar": 1.0, "side": "r"}
+
+
+def lanes(target: int, sources: int = 256, store: "trellan_core.GraphStore | None" = None):
+    """About `target` nodes of element-wise chains over `sources` sources, one chain per source,
+    advanced in turn; returns (store, output ids). One step of a chain records ten ops:
+
+        left  = add(v, w)         right = add(w, v)      # commutative twin of left (w: next chain)
+        both  = mul(left, right)  same  = both * 1.0     # identity op
+        top   = sin(same)         cos(same)              # dead branch: nothing reads it
+        v     = both * 0.5 ... v = add(top, v), tanh(v)
+
+    and every 32nd step of a chain adds its value to the chain's partial sum, a reduction that is
+    an output. Run with 2-element float arrays it measures the executor, not the kernels."""
+    store = store if store is not None else trellan_core.GraphStore()
+    add_op = store.add_op
+    heads = [store.add_source("lane", {"key": k}) for k in range(sources)]
+    outputs: list[int] = []
+    step = 0
+    while store.node_count() < target:
+        for k in range(sources):
+            v, w = heads[k], heads[(k + 1) % sources]
+            left = add_op("add", [v, w])
+            right = add_op("add", [w, v])
+            both = add_op("mul", [left, right])
+            same = add_op("mul", [both], ONE)
+            top = add_op("sin", [same])
+            add_op("cos", [same])
+            half = add_op("mul", [both], HALF)
+            v = add_op("tanh", [add_op("add", [top, half])])
+            if step % 32 == 31:
+                outputs.append(store.add_reduction("sum", [v], {"axis": 0}))
+            heads[k] = add_op("neg", [v])
+        step += 1
+    outputs.extend(heads)
+    return store, outputs

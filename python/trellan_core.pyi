@@ -181,6 +181,13 @@ class GraphStore:
         """32-byte task keys of `ids`, concatenated: the 32-byte `token` of a run's callables, the
         node's own operator (a stage's members) and its inputs' keys. Equal only for identical tasks."""
 
+    def __reduce__(self) -> tuple[object, tuple[bytes, bytes]]:
+        """Pickling (and copy.copy, copy.deepcopy): the blob, with the node map beside it."""
+
+    # Execution.
+    def execution_plan(self, outputs: Sequence[SupportsIndex] | None = None) -> ExecutionPlan:
+        """What an executor needs to run the nodes `outputs` (default: the marks) depend on."""
+
     # Reduction.
     def reduce(
         self, *, maximal_fusion: bool = False, outputs: Sequence[SupportsIndex] | None = None
@@ -195,6 +202,86 @@ class GraphStore:
         self, *, outputs: Sequence[SupportsIndex] | None = None
     ) -> tuple[GraphStore, _Report]:
         """One-shot incremental reduction; same result as `reduce()`."""
+
+_KindName = Literal["source", "op", "reduction", "external", "stage", "exchange", "join"]
+
+@final
+class ExecutionPlan:
+    """The nodes some outputs depend on, as flat read-only arrays (memoryviews: `q` for ids,
+    `B` for kind codes, `i` for every other index; NumPy wraps them without a copy). Steps run
+    in the order given, inputs first; `len(plan)` is the number of steps."""
+
+    def __len__(self) -> int: ...
+    @property
+    def ids(self) -> memoryview:
+        """Node id of each step, ascending."""
+    @property
+    def kinds(self) -> memoryview:
+        """Kind of each step, an index into `kind_names`."""
+    @property
+    def kind_names(self) -> tuple[_KindName, ...]: ...
+    @property
+    def names(self) -> tuple[str, ...]:
+        """The distinct names ("" for kinds without one), in first-use order."""
+    @property
+    def name_index(self) -> memoryview: ...
+    @property
+    def params(self) -> tuple[dict[str, _ParamValue], ...]:
+        """The distinct param dicts, in first-use order."""
+    @property
+    def params_index(self) -> memoryview: ...
+    @property
+    def descriptors(self) -> tuple[_DescriptorView, ...]: ...
+    @property
+    def descriptor_index(self) -> memoryview:
+        """Per step, into `descriptors`, or -1."""
+    @property
+    def operators(self) -> tuple[tuple[int, int, int, int], ...]:
+        """The distinct (kind, name index, params index, descriptor index or -1) of steps and
+        members: an executor makes one callable for each."""
+    @property
+    def operator_index(self) -> memoryview:
+        """The operator a step calls on its input values in order; -1 for a stage whose members
+        must run (a stage of one member reading its inputs in order has its member's)."""
+    @property
+    def input_offsets(self) -> memoryview:
+        """Step s reads the steps `inputs[input_offsets[s]:input_offsets[s + 1]]`."""
+    @property
+    def inputs(self) -> memoryview: ...
+    @property
+    def last_use(self) -> memoryview:
+        """The last step that reads each step, or -1: its value can go after that step."""
+    @property
+    def outputs(self) -> memoryview:
+        """The requested outputs as steps, in order, repeats kept."""
+    @property
+    def member_offsets(self) -> memoryview:
+        """Step s owns the members `member_offsets[s]:member_offsets[s + 1]` (none but stages)."""
+    @property
+    def member_kinds(self) -> memoryview: ...
+    @property
+    def member_name_index(self) -> memoryview: ...
+    @property
+    def member_params_index(self) -> memoryview: ...
+    @property
+    def member_operator_index(self) -> memoryview: ...
+    @property
+    def ref_offsets(self) -> memoryview:
+        """Member m reads `refs[ref_offsets[m]:ref_offsets[m + 1]]`."""
+    @property
+    def refs(self) -> memoryview:
+        """r >= 0: member r of the same stage; r < 0: the stage's input slot ~r."""
+    @property
+    def member_last_use(self) -> memoryview:
+        """The last member of the same stage that reads each member, or -1."""
+    @property
+    def stage_shape(self) -> memoryview:
+        """Per step: its shape, for a stage whose members must run, else -1. Stages of one shape
+        run the same member operators on the same references."""
+    @property
+    def shape_first(self) -> memoryview: ...
+    @property
+    def shape_uses(self) -> memoryview: ...
 
 @final
 class PayloadDescriptor:

@@ -1,12 +1,12 @@
-"""The execution plan that the interpreter and the dask bridge share: the nodes the requested
-outputs depend on, one picklable callable per node, and the check, before anything runs, that
-every one of them has something to call."""
+"""What the interpreter and the dask bridge share: the store's native execution plan, one
+callable per distinct operator, the check, before anything runs, that every one of them has
+something to call, and the notes that say which node raised."""
 
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Iterable, Mapping
-from dataclasses import dataclass
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from functools import partial
 from typing import TYPE_CHECKING, Any, Union
 
 if TYPE_CHECKING:
@@ -15,96 +15,65 @@ if TYPE_CHECKING:
 Sources = Union[Callable[[str, dict[str, Any]], Any], Mapping[str, Any]]
 Kernels = Mapping[str, Callable[..., Any]]
 
+SOURCE, OP, REDUCTION, EXTERNAL, STAGE, EXCHANGE, JOIN = range(7)
+# How a stage member's kind reads in a note: the head of its token.
+_MEMBER_HEAD = {OP: "op", REDUCTION: "red"}
+_RECORDED_SHOWN = 3  # recorded ids a note lists before "and N more"
+
 
 def _only(value: Any, /, **_params: Any) -> Any:
     """The default exchange: on one machine the data is already where it is needed."""
     return value
 
 
-def _constant(value: Any) -> Any:
-    return value
+def _missing(*_inputs: Any, **_params: Any) -> Any:
+    raise AssertionError("a missing callable is reported before anything runs")
 
 
-class Runner:
-    """Computes one node from its input values; says which node when something raises."""
+class Constant:
+    """A source's value from a mapping; hidden in a callable so that no scheduler looks inside."""
 
-    __slots__ = ("node", "kind", "name")
+    __slots__ = ("value",)
 
-    def __init__(self, node: int, kind: str, name: str) -> None:
-        self.node = node
-        self.kind = kind
+    def __init__(self, value: Any) -> None:
+        self.value = value
+
+    def __call__(self) -> Any:
+        return self.value
+
+
+class Source:
+    """`sources(name, params)`, with a fresh copy of the params for every call."""
+
+    __slots__ = ("sources", "name", "params")
+
+    def __init__(self, sources: Callable[..., Any], name: str, params: dict[str, Any]) -> None:
+        self.sources = sources
         self.name = name
+        self.params = params
 
-    def where(self) -> str:
-        label = f"{self.kind} {self.name!r}" if self.name else self.kind
-        return f"node {self.node} ({label})"
-
-    def __call__(self, *inputs: Any) -> Any:
-        raise NotImplementedError
+    def __call__(self) -> Any:
+        return self.sources(self.name, dict(self.params))
 
 
-class Call(Runner):
-    """`fn(*lead, *inputs, **params)`: a kernel, a source, an exchange, a join or an external."""
+class External:
+    """`external(descriptor, *inputs, **params)`, with a fresh copy of the descriptor."""
 
-    __slots__ = ("fn", "lead", "params")
+    __slots__ = ("fn", "descriptor", "params")
 
-    def __init__(self, node: int, kind: str, name: str, fn: Callable[..., Any],
-                 lead: tuple[Any, ...], params: Mapping[str, Any]) -> None:
-        # One of these per node: the fields are set here rather than through super().__init__.
-        self.node = node
-        self.kind = kind
-        self.name = name
+    def __init__(self, fn: Callable[..., Any], descriptor: Mapping[str, Any],
+                 params: dict[str, Any]) -> None:
         self.fn = fn
-        self.lead = lead
+        self.descriptor = descriptor
         self.params = params
 
     def __call__(self, *inputs: Any) -> Any:
-        try:
-            return self.fn(*self.lead, *inputs, **self.params)
-        except Exception as err:
-            err.add_note(f"trellan: raised by {self.where()}")
-            raise
+        return self.fn(dict(self.descriptor), *inputs, **self.params)
 
 
-# One stage member: its kernel, params, references (r >= 0: member r; r < 0: input slot ~r),
-# the members whose last reader it is, and its kind and name for error notes.
-Member = tuple[Callable[..., Any], Mapping[str, Any], tuple[int, ...], tuple[int, ...], str, str]
-
-
-class StageCall(Runner):
-    """Runs a stage's members in order; the stage's value is its last member's value. A member's
-    value is dropped after its last reader, so a long chain holds one or two values at a time."""
-
-    __slots__ = ("members",)
-
-    def __init__(self, node: int, members: tuple[Member, ...]) -> None:
-        super().__init__(node, "stage", "")
-        self.members = members
-
-    def __call__(self, *inputs: Any) -> Any:
-        values: list[Any] = [None] * len(self.members)
-        for k, (fn, params, refs, frees, kind, name) in enumerate(self.members):
-            args = [values[r] if r >= 0 else inputs[~r] for r in refs]
-            try:
-                values[k] = fn(*args, **params)
-            except Exception as err:
-                err.add_note(f"trellan: raised by {self.where()}, member {k} ({kind} {name!r})")
-                raise
-            del args
-            for m in frees:
-                values[m] = None
-        return values[-1]
-
-
-@dataclass
-class Plan:
-    """Every needed node in id order, which is a topological order: its id, its runner and its
-    input ids, in three parallel lists. `outputs`: the requested ids, in order, repeats kept."""
-
-    ids: list[int]
-    runners: list[Runner]
-    inputs: list[list[int]]
-    outputs: list[int]
+def _with_params(fn: Callable[..., Any], params: dict[str, Any]) -> Callable[..., Any]:
+    # partial copies its keywords on every call, so no call sees another's changes.
+    return partial(fn, **params) if params else fn
 
 
 class _Missing:
@@ -127,109 +96,158 @@ class _Missing:
         raise LookupError("nothing was run: missing " + "; missing ".join(parts))
 
 
-def _requested(store: trellan_core.GraphStore, outputs: Iterable[int] | None,
-               count: int) -> list[int]:
-    ids = store.outputs() if outputs is None else [operator.index(o) for o in outputs]
+class Prepared:
+    """A plan with its callables: `calls[k]` runs operator k of the plan on its input values;
+    `shaped[k]`, when set, runs a stage of shape k."""
+
+    __slots__ = ("store", "plan", "calls", "shaped")
+
+    def __init__(self, store: trellan_core.GraphStore, plan: trellan_core.ExecutionPlan,
+                 calls: list[Callable[..., Any]]) -> None:
+        self.store = store
+        self.plan = plan
+        self.calls = calls
+        self.shaped: list[Callable[..., Any] | None] = []
+
+    def label(self, op: int, member: bool) -> str:
+        kind, name_at, _, _ = self.plan.operators[op]
+        text = _MEMBER_HEAD[kind] if member else self.plan.kind_names[kind]
+        name = self.plan.names[name_at]
+        return f"{text} {name!r}" if name else text
+
+    def where(self, step: int, member: int = -1) -> str:
+        """Names the node (and the stage member) that raised, for an exception's note, and the
+        recorded ids that became it when the store came out of a reduction."""
+        plan = self.plan
+        node = plan.ids[step]
+        if member < 0 and plan.kinds[step] == STAGE:
+            member = 0  # a stage of one member, run as one call
+        if member < 0:
+            text = f"node {node} ({self.label(plan.operator_index[step], False)})"
+        else:
+            op = plan.member_operator_index[plan.member_offsets[step] + member]
+            text = f"node {node} (stage), member {member} ({self.label(op, True)})"
+        return text + _recorded(self.store, node, member)
+
+
+def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
+    # Built only here, on the error path: the normal path never reads the node map.
+    spot = (node, None if member < 0 else member)
+    found = [i for i, entry in enumerate(store.node_map()) if entry == spot]
+    if not found:
+        return ""
+    shown = ", ".join(str(i) for i in found[:_RECORDED_SHOWN])
+    more = f" and {len(found) - _RECORDED_SHOWN} more" if len(found) > _RECORDED_SHOWN else ""
+    return f", recorded as node{'s' if len(found) > 1 else ''} {shown}{more}"
+
+
+def _requested(outputs: Iterable[int] | None) -> list[int] | None:
+    if outputs is None:
+        return None
+    ids = [operator.index(o) for o in outputs]
     for o in ids:
-        if not 0 <= o < count:
+        if not 0 <= o < 2**64:  # the plan names the first id beyond the store the same way
             raise ValueError(f"no node with id {o}")
     return ids
 
 
-def _needed(nodes: list[trellan_core._NodeView], outputs: list[int]) -> bytearray:
-    """needed[i] is 1 when an output depends on node i. Inputs have smaller ids than their
-    readers, so one sweep from the top down finds them all, without recursion."""
-    needed = bytearray(len(nodes))
-    for o in outputs:
-        needed[o] = 1
-    for i in range(len(nodes) - 1, -1, -1):
-        if needed[i]:
-            for j in nodes[i]["inputs"]:
-                needed[j] = 1
-    return needed
-
-
-def _stage(node: trellan_core._NodeView, kernels: Kernels, missing: _Missing) -> StageCall:
-    i = node["id"]
-    members = node.get("members", [])
-    slots = len(node["inputs"])
-    if not members:
-        raise ValueError(f"node {i}: a stage without members has no value")
-    refs_of: list[tuple[int, ...]] = []
-    last_reader = list(range(len(members)))  # a member nothing reads is dropped at once
-    for k, member in enumerate(members):
-        refs = []
-        for which, v in member["inputs"]:
-            if which == "member" and 0 <= v < k:
-                refs.append(v)
-                last_reader[v] = k
-            elif which == "input" and 0 <= v < slots:
-                refs.append(~v)
-            else:
-                raise ValueError(f"node {i}: member {k} reads {which} {v}, "
-                                 "which the stage does not have")
-        refs_of.append(tuple(refs))
-    frees: list[list[int]] = [[] for _ in members]
-    for m, k in enumerate(last_reader[:-1]):
-        frees[k].append(m)
-    built: list[Member] = []
-    for k, member in enumerate(members):
-        fn = kernels.get(member["name"])
-        if fn is None:
-            missing.add(f"kernel {member['name']!r}", i)
-            fn = _constant
-        built.append((fn, member["params"], refs_of[k], tuple(frees[k]), member["kind"],
-                      member["name"]))
-    return StageCall(i, tuple(built))
-
-
-def build(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, sources: Sources,
-          kernels: Kernels, exchange: Callable[..., Any] | None = None,
-          join: Callable[..., Any] | None = None,
-          external: Callable[..., Any] | None = None) -> Plan:
-    nodes = store.nodes()
-    requested = _requested(store, outputs, len(nodes))
-    needed = _needed(nodes, requested)
-    missing = _Missing()
-    ids: list[int] = []
-    runners: list[Runner] = []
-    reads: list[list[int]] = []
-    for node in nodes:
-        i = node["id"]
-        if not needed[i]:
-            continue
-        kind, name, params, inputs = node["kind"], node["name"], node["params"], node["inputs"]
-        runner: Runner
-        if kind == "stage":
-            runner = _stage(node, kernels, missing)
-        elif kind == "source":
+def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, sources: Sources,
+            kernels: Kernels, exchange: Callable[..., Any] | None = None,
+            join: Callable[..., Any] | None = None,
+            external: Callable[..., Any] | None = None) -> Prepared:
+    plan = store.execution_plan(_requested(outputs))
+    names, params, descriptors = plan.names, plan.params, plan.descriptors
+    calls: list[Callable[..., Any]] = []
+    missing: dict[int, str] = {}  # operator -> what it lacks
+    for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
+        name, given = names[name_at], params[params_at]
+        fn: Callable[..., Any] | None
+        if kind == SOURCE:
             if isinstance(sources, Mapping):
-                if name not in sources:
-                    missing.add(f"source {name!r}", i)
-                runner = Call(i, kind, name, _constant, (sources.get(name),), {})
+                fn = Constant(sources[name]) if name in sources else None
+                what = f"source {name!r}"
             else:
-                runner = Call(i, kind, name, sources, (name, params), {})
-        elif kind in ("op", "reduction"):
+                fn = Source(sources, name, given)
+        elif kind in (OP, REDUCTION):
             fn = kernels.get(name)
-            if fn is None:
-                missing.add(f"kernel {name!r}", i)
-            runner = Call(i, kind, name, fn or _constant, (), params)
-        elif kind == "exchange":
-            if exchange is None and len(inputs) != 1:
-                missing.add(f"exchange callable (exchange=) for {len(inputs)} inputs", i)
-            runner = Call(i, kind, name, exchange or _only, (), params)
-        elif kind == "join":
-            if join is None:
-                missing.add("join callable (join=)", i)
-            runner = Call(i, kind, name, join or _constant, (), params)
-        elif kind == "external":
-            if external is None:
-                missing.add("external callable (external=)", i)
-            runner = Call(i, kind, name, external or _constant, (node["descriptor"],), params)
+            fn = None if fn is None else _with_params(fn, given)
+            what = f"kernel {name!r}"
+        elif kind == EXCHANGE:
+            fn = _with_params(exchange or _only, given)
+        elif kind == JOIN:
+            fn = None if join is None else _with_params(join, given)
+            what = "join callable (join=)"
+        elif kind == EXTERNAL:
+            fn = None if external is None else External(external, descriptors[descriptor_at], given)
+            what = "external callable (external=)"
         else:
-            raise ValueError(f"node {i}: unknown node kind {kind!r}")
-        ids.append(i)
-        runners.append(runner)
-        reads.append(inputs)
-    missing.raise_if_any()
-    return Plan(ids, runners, reads, requested)
+            raise ValueError(f"unknown node kind {plan.kind_names[kind]!r}")
+        if fn is None:
+            missing[k] = what
+        calls.append(fn or _missing)
+    if missing or (exchange is None and any(op[0] == EXCHANGE for op in plan.operators)):
+        _report_missing(plan, missing, exchange is None)
+    return Prepared(store, plan, calls)
+
+
+def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],
+                    no_exchange: bool) -> None:
+    """Raises LookupError naming, for each missing callable, the first node that needs it and
+    how many do; only the default exchange's one input is checked per node."""
+    found = _Missing()
+    offsets, member_ops, op_index, ids = (plan.member_offsets, plan.member_operator_index,
+                                          plan.operator_index, plan.ids)
+    for s, (node, op, kind) in enumerate(zip(ids, op_index, plan.kinds)):
+        if kind == STAGE:
+            for m in range(offsets[s], offsets[s + 1]):
+                if member_ops[m] in missing:
+                    found.add(missing[member_ops[m]], node)
+        elif op in missing:
+            found.add(missing[op], node)
+        elif kind == EXCHANGE and no_exchange:
+            count = plan.input_offsets[s + 1] - plan.input_offsets[s]
+            if count != 1:
+                found.add(f"exchange callable (exchange=) for {count} inputs", node)
+    found.raise_if_any()
+
+
+def run_members(calls: Sequence[Callable[..., Any]], ops: Sequence[int], ref_offsets: Sequence[int],
+                refs: Sequence[int], ref_base: int, last: Sequence[int], first: int, end: int,
+                inputs: Sequence[Any], where: Callable[[int], str]) -> Any:
+    """Runs the stage members [first, end) in order and returns the last one's value. Member m
+    calls calls[ops[m]] on refs[ref_offsets[m] - ref_base:ref_offsets[m + 1] - ref_base]
+    (r >= 0: the stage's member r; r < 0: inputs[~r]). A failure gets the note `where(k)` for its
+    member k. `value` holds the previous member's value; an earlier one is kept only while a
+    member after the next still reads it, last[m] being its last reader, so a long chain holds
+    one or two values at a time."""
+    kept: list[Any] = [None] * (end - first)
+    value = None
+    k = 0
+    try:
+        for k, (op, lo, hi, read_last) in enumerate(zip(
+                ops[first:end], ref_offsets[first:end], ref_offsets[first + 1:end + 1],
+                last[first:end])):
+            lo, hi = lo - ref_base, hi - ref_base
+            if hi - lo == 1:
+                r = refs[lo]
+                if r < 0:
+                    value = calls[op](inputs[~r])
+                elif r == k - 1:
+                    value = calls[op](value)
+                else:
+                    value = calls[op](kept[r])
+                    if last[first + r] == k:
+                        kept[r] = None
+            else:
+                read = refs[lo:hi]
+                value = calls[op](*[inputs[~r] if r < 0 else value if r == k - 1 else kept[r]
+                                    for r in read])
+                for r in read:
+                    if 0 <= r < k - 1 and last[first + r] == k:
+                        kept[r] = None
+            if read_last > k + 1:
+                kept[k] = value
+    except Exception as err:
+        err.add_note("trellan: raised by " + where(k))
+        raise
+    return value

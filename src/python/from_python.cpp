@@ -179,6 +179,14 @@ IdList to_inputs(PyObject* o) {
   return IdList(std::span<const NodeId>(ids, static_cast<size_t>(n)));
 }
 
+std::span<const uint8_t> to_bytes_view(PyObject* o) {
+  if (!PyBytes_Check(o)) raise_not_instance(o, "bytes");
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(o, &data, &size) < 0) throw_python_error();
+  return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
+}
+
 std::optional<std::vector<NodeId>> to_optional_id_list(PyObject* o) {
   if (o == nullptr || o == Py_None) return std::nullopt;
   return to_id_list(o);

@@ -6,7 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,6 +41,8 @@ std::optional<std::vector<NodeId>> to_optional_id_list(PyObject* o);
 ParamMap to_param_map(PyObject* o);
 // A Python bool or a NumPy bool scalar; not given -> false. An int is refused.
 bool to_flag(PyObject* o);
+// A bytes object's contents, valid while o lives (bytes are immutable).
+std::span<const uint8_t> to_bytes_view(PyObject* o);
 
 // The outputs a call works against: the requested ids, each checked to name
 // a node of store (else the unknown-node error for the first that does not),

@@ -165,8 +165,8 @@ PyTypeObject* graph_store_type() {
   // The type keeps pointers into these tables for as long as it lives.
   static std::vector<PyMethodDef> methods;
   methods.assign(std::begin(kBuilderMethods), std::end(kBuilderMethods));
-  for (auto part : {graph_store_batch_methods(), graph_store_view_methods(),
-                    graph_store_reduce_methods(), graph_store_digest_methods()}) {
+  for (auto part : {graph_store_batch_methods(), graph_store_view_methods(), graph_store_reduce_methods(),
+                    graph_store_digest_methods(), graph_store_plan_methods(), graph_store_pickle_methods()}) {
     methods.insert(methods.end(), part.begin(), part.end());
   }
   methods.push_back({nullptr, nullptr, 0, nullptr});

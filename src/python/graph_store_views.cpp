@@ -47,6 +47,14 @@ constexpr const char* kDeserializeDoc =
 
 PyRef interned(const char* text) { return PyRef::check(PyUnicode_InternFromString(text)); }
 
+// Views hold only strings, numbers and other views, so they cannot be part of
+// a cycle unless the caller makes one. Left tracked, a million of them make
+// every collection the caller's next allocations trigger scan them all.
+PyRef untracked(PyRef container) {
+  PyObject_GC_UnTrack(container.get());
+  return container;
+}
+
 // Key and tag strings made once per nodes() call instead of once per node.
 struct ViewKeys {
   PyRef id = interned("id");
@@ -78,21 +86,21 @@ PyRef member_view(const StageOp& member, const ViewKeys& k) {
   for (size_t i = 0; i < member.inputs.size(); ++i) {
     const StageRef& ref = member.inputs[i];
     const PyRef& tag = ref.kind == StageRef::Kind::Input ? k.input_ref : k.member_ref;
-    list_set(refs, i, make_tuple({tag, new_int(ref.value)}));
+    list_set(refs, i, untracked(make_tuple({tag, new_int(ref.value)})));
   }
   PyRef d = new_dict();
   set_item(d.get(), k.kind.get(), new_str(parsed->head));
   set_item(d.get(), k.name.get(), new_str(parsed->name));
   set_item(d.get(), k.params.get(), param_map_to_dict(parsed->params));
-  set_item(d.get(), k.inputs.get(), refs);
-  return d;
+  set_item(d.get(), k.inputs.get(), untracked(refs));
+  return untracked(d);
 }
 
 PyRef node_view(const NodeKey& key, NodeId id, bool output, const ViewKeys& k) {
   PyRef d = new_dict();
   set_item(d.get(), k.id.get(), new_int(id));
   set_item(d.get(), k.output.get(), PyRef::borrow(output ? Py_True : Py_False));
-  set_item(d.get(), k.inputs.get(), id_list_to_list(key.inputs()));
+  set_item(d.get(), k.inputs.get(), untracked(id_list_to_list(key.inputs())));
   set_item(d.get(), k.kind.get(), k.kinds[static_cast<size_t>(key.kind())]);
   set_item(d.get(), k.name.get(), new_str(key.name()));
   set_item(d.get(), k.params.get(), param_map_to_dict(key.params()));
@@ -103,9 +111,9 @@ PyRef node_view(const NodeKey& key, NodeId id, bool output, const ViewKeys& k) {
     set_item(d.get(), k.n_members.get(), new_int(members.size()));
     PyRef list = new_list(members.size());
     for (size_t i = 0; i < members.size(); ++i) list_set(list, i, member_view(members[i], k));
-    set_item(d.get(), k.members.get(), list);
+    set_item(d.get(), k.members.get(), untracked(list));
   }
-  return d;
+  return untracked(d);
 }
 
 PyObject* nodes(PyObject* self, PyObject*) {
@@ -152,18 +160,8 @@ PyObject* serialize(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     const std::vector<NodeId> flagged = outputs_or_marks(store, std::move(requested));
     auto blob = detached([&] { return serialize_with(store, flagged); });
     if (!blob) raise_error(PyExc_OverflowError, blob.error().message());
-    const std::vector<uint8_t>& bytes = blob.value();
-    return PyRef::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
-                                                  static_cast<Py_ssize_t>(bytes.size())));
+    return new_bytes(blob.value());
   });
-}
-
-std::span<const uint8_t> to_bytes_view(PyObject* o) {
-  if (!PyBytes_Check(o)) raise_not_instance(o, "bytes");
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(o, &data, &size) < 0) throw_python_error();
-  return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
 }
 
 PyObject* deserialize(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -30,11 +30,13 @@ int module_exec(PyObject* module) {
     add_member(module, "PayloadDescriptor", reinterpret_cast<PyObject*>(payload_descriptor_type()));
     add_member(module, "IncrementalReducer",
                reinterpret_cast<PyObject*>(incremental_reducer_type()));
+    add_member(module, "ExecutionPlan", reinterpret_cast<PyObject*>(execution_plan_type()));
     // Created here rather than listed in m_methods, which would add it before
     // the classes.
     PyRef module_name = PyRef::check(PyModule_GetNameObject(module));
     PyRef fn = PyRef::check(PyCFunction_NewEx(&kVersionDef, module, module_name.get()));
     add_member(module, "version", fn.get());
+    add_member(module, "_restore_store", restore_store_function(module).get());
   });
 }
 

@@ -44,6 +44,14 @@ std::span<const PyMethodDef> graph_store_view_methods();
 std::span<const PyMethodDef> graph_store_reduce_methods();
 std::span<const PyMethodDef> graph_store_batch_methods();
 std::span<const PyMethodDef> graph_store_digest_methods();
+std::span<const PyMethodDef> graph_store_plan_methods();
+std::span<const PyMethodDef> graph_store_pickle_methods();
+// The module function that unpickles a GraphStore (graph_store_pickle.cpp).
+PyRef restore_store_function(PyObject* module);
+
+// ---- ExecutionPlan (execution_plan_type.cpp)
+
+PyTypeObject* execution_plan_type();
 
 // ---- PayloadDescriptor (payload_descriptor_type.cpp)
 

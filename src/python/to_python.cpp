@@ -10,6 +10,11 @@ PyRef new_str(std::string_view s) {
   return PyRef::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+PyRef new_bytes(std::span<const uint8_t> bytes) {
+  return PyRef::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                static_cast<Py_ssize_t>(bytes.size())));
+}
+
 PyRef new_dict() { return PyRef::check(PyDict_New()); }
 
 PyRef new_list(size_t size) { return PyRef::check(PyList_New(static_cast<Py_ssize_t>(size))); }

@@ -27,6 +27,7 @@ PyRef new_list(size_t size);
 // list[i] = item, for a new list of room enough.
 void list_set(const PyRef& list, size_t i, PyRef item);
 PyRef new_str(std::string_view s);
+PyRef new_bytes(std::span<const uint8_t> bytes);
 PyRef id_list_to_list(std::span<const NodeId> ids);
 PyRef param_map_to_dict(const ParamMap& params);
 PyRef descriptor_to_dict(const PayloadDescriptor& d);

@@ -193,6 +193,21 @@ void GraphStore::reserve(uint64_t count) {
   inner_.index.reserve(count);
 }
 
+Status<BadNodeMap> GraphStore::restore_node_map(NodeMap map) {
+  auto guard = lock_.lock(kConsistent);
+  for (size_t i = 0; i < map.size(); ++i) {
+    const NodeMap::Entry entry = map[i];
+    if (!entry) continue;
+    if (entry->node >= inner_.nodes.size()) return Err(BadNodeMap{i});
+    const NodeKey& node = inner_.nodes[entry->node];
+    if (entry->member && (node.kind() != NodeKind::Stage || *entry->member >= node.members().size())) {
+      return Err(BadNodeMap{i});
+    }
+  }
+  inner_.node_map = std::move(map);
+  return {};
+}
+
 Status<BadNodeId> GraphStore::mark_output(NodeId id) {
   auto guard = lock_.lock(kConsistent);
   if (id >= inner_.nodes.size()) return Err(BadNodeId{id});

@@ -30,6 +30,13 @@ struct BadNodeId {
   std::string message() const { return "no node with id " + std::to_string(id); }
 };
 
+// A node map that does not fit its store: an entry names a node the store does
+// not have, or a member its node does not have.
+struct BadNodeMap {
+  uint64_t entry = 0;
+  std::string message() const { return "node map entry " + std::to_string(entry) + " names no node or member here"; }
+};
+
 // A key of a batch that reads a node the store did not hold when the batch
 // began; `row` is the key's position in the batch.
 struct BadRow {
@@ -79,6 +86,10 @@ class GraphStore {
   // Room for `count` nodes in all, so that recording that many does not move
   // the arena or rehash the table on the way. Changes nothing observable.
   void reserve(uint64_t count);
+  // Gives a store read back from a blob the node map of the store it was
+  // written from (blobs do not carry one). Each entry must name a node here,
+  // and a member only of a stage that has it.
+  Status<BadNodeMap> restore_node_map(NodeMap map);
 
   // A number no other store of this process has had, from 1 up. Names the
   // store without its address, which a later store may reuse.

@@ -1,7 +1,7 @@
 """The IR blob byte for byte: what serialize writes for every node kind, what deserialize accepts, how it normalizes
 what it reads, and which error it reports for every kind of malformed input."""
 
-import math
+import copy, math, pickle
 
 import pytest
 from hypothesis import given, settings
@@ -217,3 +217,6 @@ def test_recorded_and_reduced_stores_round_trip(recipe, reduce_first, data):
         assert exact(back.nodes()) == exact([dict(n, output=n["id"] in marks) for n in g.nodes()])
         # value digests as the README defines them, the same for stages read back from blobs
         assert back.node_map() == [] and digest_list(back) == digest_list(g) == model_digests(g.nodes())
+    # a pickle (and so a copy) keeps the node map, which a blob leaves out
+    for twin in (pickle.loads(pickle.dumps(g)), copy.deepcopy(g)):
+        assert (twin.serialize(), twin.outputs(), twin.node_map()) == (g.serialize(), g.outputs(), g.node_map())

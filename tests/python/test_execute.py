@@ -2,7 +2,7 @@
 cluster, and the NumPy kernels. The property test is the semantic check of reduction: a graph computes the same
 values before and after it."""
 
-import os, re
+import os, re, time
 from typing import Any
 
 import dask, dask.threaded
@@ -13,7 +13,7 @@ from hypothesis import strategies as st
 from hypothesis.extra.numpy import arrays
 
 import trellan_core as tc
-from strategies import COMMUTATIVE, DESCRIPTOR, Node, Recipe, record
+from strategies import COMMUTATIVE, DESCRIPTOR, Node, Recipe, graphs, reachable, record, same_params
 from trellan import demo, evaluate, to_dask
 from trellan.kernels import SeededArrays, numpy_kernels
 
@@ -155,23 +155,100 @@ def boom(*_inputs: Any, **_params: Any) -> Any:
     raise Boom("kernel failed")
 
 
-@pytest.mark.parametrize(("reduce", "run", "note"), [
-    (False, "evaluate", "trellan: raised by node 2 (op 'boom')"),
-    (True, "evaluate", "trellan: raised by node 1 (stage), member 1 (op 'boom')"),
-    (True, "dask", "trellan: raised by node 1 (stage), member 1 (op 'boom')"),
+@pytest.mark.parametrize(("reduce", "run", "lanes", "note"), [
+    (False, "evaluate", 1, "trellan: raised by node 2 (op 'boom')"),
+    (True, "evaluate", 1, "trellan: raised by node 1 (stage), member 1 (op 'boom'), recorded as node 2"),
+    # stages of one shape run as one function each
+    (True, "evaluate", 8, "trellan: raised by node 1 (stage), member 1 (op 'boom'), recorded as node 2"),
+    (True, "dask", 1, "trellan: raised by node 1 (stage), member 1 (op 'boom')"),
 ])
-def test_a_kernel_error_keeps_its_type_and_names_the_node(reduce: bool, run: str, note: str) -> None:
+def test_a_kernel_error_keeps_its_type_and_names_the_node(reduce: bool, run: str, lanes: int, note: str) -> None:
     store = tc.GraphStore()
-    out = store.add_op("exp", [store.add_op("boom", [store.add_op("neg", [store.add_source("x")])])])
+    outs = [store.add_op("exp", [store.add_op("boom", [store.add_op("neg", [store.add_source("x", {"k": k})])])])
+            for k in range(lanes)]
     if reduce:
-        store, out = store.reduce(outputs=[out])[0], 1
-    given = dict(sources={"x": np.ones(3)}, kernels=dict(numpy_kernels(), boom=boom))
+        store = store.reduce(outputs=outs)[0]
+        outs = store.outputs()
+    given = dict(sources=SeededArrays((3,)), kernels=dict(numpy_kernels(), boom=boom))
     with pytest.raises(Boom) as info:
         if run == "evaluate":
-            evaluate(store, [out], **given)
+            evaluate(store, outs, **given)
         else:
-            dask.get(*to_dask(store, [out], **given))
+            dask.get(*to_dask(store, outs, **given))
     assert info.value.__notes__ == [note]
+
+
+def last_readers(reads: list[list[int]], count: int) -> list[int]:
+    last = [-1] * count
+    for reader, read in enumerate(reads):
+        for j in read:
+            last[j] = reader
+    return last
+
+
+@settings(max_examples=150, deadline=None)
+@given(graphs(), st.sampled_from([None, False, True]), st.data())
+def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusion: Any, data: st.DataObject) -> None:
+    store, _, outputs = record(recipe)
+    if fusion is not None:
+        store, _ = store.reduce(outputs=outputs, maximal_fusion=fusion)
+        outputs = [store.node_map()[o][0] for o in outputs]
+    outputs += data.draw(st.lists(st.sampled_from(outputs), max_size=2)) if outputs else []
+    views, plan = store.nodes(), store.execution_plan(outputs)
+    ids = plan.ids.tolist()
+    assert ids == sorted(reachable(views, outputs)) and len(plan) == len(ids)
+    assert [ids[o] for o in plan.outputs] == outputs
+    for table in (plan.names, plan.params, plan.descriptors, plan.operators):
+        assert len(set(map(repr, table))) == len(table)
+    step_of = {i: s for s, i in enumerate(ids)}
+    reads = [plan.inputs[plan.input_offsets[s]:plan.input_offsets[s + 1]].tolist() for s in range(len(ids))]
+    assert plan.last_use.tolist() == last_readers(reads, len(ids))
+    for s, view in enumerate(views[i] for i in ids):
+        kind, name, params = plan.kind_names[plan.kinds[s]], plan.names[plan.name_index[s]], plan.params[plan.params_index[s]]
+        assert (kind, name, [step_of[i] for i in view["inputs"]]) == (view["kind"], view["name"], reads[s])
+        assert same_params(params, view["params"])
+        at = plan.descriptor_index[s]
+        assert (plan.descriptors[at] if at >= 0 else None) == view.get("descriptor")
+        first, end = plan.member_offsets[s], plan.member_offsets[s + 1]
+        members = view.get("members", [])
+        op = plan.operator_index[s]
+        if kind != "stage":
+            assert plan.operators[op] == (plan.kinds[s], plan.name_index[s], plan.params_index[s], at)
+        elif op >= 0:  # one member that reads the stage's inputs in order: one call
+            assert len(members) == 1 and members[0]["inputs"] == [("input", k) for k in range(len(reads[s]))]
+            assert op == plan.member_operator_index[first]
+        assert (plan.stage_shape[s] >= 0) == (op < 0)
+        assert end - first == len(members)
+        refs = []
+        for m, member in zip(range(first, end), members):
+            kind_name, name_at, params_at, _ = plan.operators[plan.member_operator_index[m]]
+            assert (plan.kind_names[plan.member_kinds[m]][:len(member["kind"])], plan.names[plan.member_name_index[m]]) == (
+                member["kind"], member["name"]) == (plan.kind_names[kind_name][:len(member["kind"])], plan.names[name_at])
+            assert same_params(plan.params[plan.member_params_index[m]], member["params"])
+            assert (name_at, params_at) == (plan.member_name_index[m], plan.member_params_index[m])
+            refs.append(plan.refs[plan.ref_offsets[m]:plan.ref_offsets[m + 1]].tolist())
+            assert refs[-1] == [k if which == "member" else ~k for which, k in member["inputs"]]
+        local = [[r for r in read if r >= 0] for read in refs]
+        assert plan.member_last_use[first:end].tolist() == last_readers(local, len(members))
+    shapes = plan.stage_shape.tolist()
+    assert plan.shape_uses.tolist() == [shapes.count(k) for k in range(len(plan.shape_first))]
+    assert plan.shape_first.tolist() == [shapes.index(k) for k in range(len(plan.shape_first))]
+
+
+def test_progress_is_reported_at_most_ten_times_a_second(capfd: pytest.CaptureFixture[str]) -> None:
+    store = tc.GraphStore()
+    last = store.add_source("x")
+    for _ in range(400):
+        last = store.add_op("nap", [last])
+    store.add_op("unread", [last])
+    seen: list[tuple[float, int, int]] = []
+    run = dict(sources={"x": 0}, kernels={"nap": lambda x: time.sleep(0.001) or x + 1})
+    assert evaluate(store, [last], **run, progress=lambda done, total: seen.append((time.monotonic(), done, total))) == [400]
+    assert len(seen) >= 3 and seen[-1][1:] == (401, 401)
+    assert all(b[0] - a[0] >= 0.09 and b[1] > a[1] for a, b in zip(seen, seen[1:-1]))
+    assert evaluate(store, [last], **run) == [400] and capfd.readouterr().err == ""
+    evaluate(store, [last], **run, progress=True)
+    assert "401/401" in capfd.readouterr().err
 
 
 # (kernel, params, what it raises or None): a param named like one of the kernel's own arguments is ignored like any

@@ -1,0 +1,325 @@
+#include "store/execution_plan.hpp"
+
+#include <bit>
+#include <limits>
+#include <string_view>
+#include <unordered_map>
+
+namespace trellan {
+
+std::string PlanError::message() const {
+  return kind == Kind::BadNodeId ? BadNodeId{id}.message() : text;
+}
+
+namespace {
+
+constexpr size_t kMaxIndex = std::numeric_limits<int32_t>::max();
+
+// Lets the tables below look a string_view up without making a string.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
+};
+
+// The needed ids as a bitset, with the number of needed ids before each word,
+// so that an id's step is found in constant time without a per-node table.
+class NeededSet {
+ public:
+  explicit NeededSet(size_t count) : words_((count + 63) / 64, 0) {}
+
+  // Marks id; true when it was not marked before.
+  bool mark(NodeId id) {
+    uint64_t& w = words_[id / 64];
+    const uint64_t bit = uint64_t{1} << (id % 64);
+    if (w & bit) return false;
+    w |= bit;
+    return true;
+  }
+  // Numbers the marked ids; afterwards step_of works.
+  std::vector<int64_t> ids() {
+    std::vector<int64_t> out;
+    size_t count = 0;
+    for (uint64_t w : words_) count += std::popcount(w);
+    out.reserve(count);
+    before_.resize(words_.size());
+    uint32_t seen = 0;
+    for (size_t k = 0; k < words_.size(); ++k) {
+      before_[k] = seen;
+      for (uint64_t w = words_[k]; w != 0; w &= w - 1) {
+        out.push_back(static_cast<int64_t>(64 * k + std::countr_zero(w)));
+      }
+      seen += std::popcount(words_[k]);
+    }
+    return out;
+  }
+  int32_t step_of(NodeId id) const {
+    const uint64_t below = words_[id / 64] & ((uint64_t{1} << (id % 64)) - 1);
+    return static_cast<int32_t>(before_[id / 64] + std::popcount(below));
+  }
+
+ private:
+  std::vector<uint64_t> words_;
+  std::vector<uint32_t> before_;
+};
+
+// Marks every node an output depends on, with an explicit stack.
+NeededSet mark_needed(const SharedNodes& nodes, std::span<const NodeId> outputs) {
+  NeededSet needed(nodes.size());
+  std::vector<NodeId> stack;
+  for (NodeId o : outputs) {
+    if (needed.mark(o)) stack.push_back(o);
+  }
+  while (!stack.empty()) {
+    const NodeId i = stack.back();
+    stack.pop_back();
+    for (NodeId j : nodes[i].inputs()) {
+      if (needed.mark(j)) stack.push_back(j);
+    }
+  }
+  return needed;
+}
+
+PlanError invalid(std::string text) { return {PlanError::Kind::Invalid, 0, std::move(text)}; }
+
+struct OperatorHash {
+  size_t operator()(const std::array<int32_t, 4>& k) const {
+    uint64_t h = 0;
+    for (int32_t v : k) h = (h ^ static_cast<uint32_t>(v)) * 0x9E3779B97F4A7C15ull;
+    return static_cast<size_t>(h ^ (h >> 29));
+  }
+};
+
+// Builds the plan's tables of distinct names, params and descriptors.
+class Tables {
+ public:
+  explicit Tables(ExecutionPlan& plan) : plan_(plan) {}
+
+  int32_t name(std::string_view s) {
+    auto it = names_.find(s);
+    if (it != names_.end()) return it->second;
+    const auto index = static_cast<int32_t>(plan_.names.size());
+    plan_.names.emplace_back(s);
+    names_.emplace(std::string(s), index);
+    return index;
+  }
+
+  // A map is found by its block while the plan holds that block (the store
+  // shares one block among equal maps), else by its contents: a parsed map's
+  // block dies with it, and a later map may get its address.
+  int32_t params(const ParamMap& p) {
+    auto it = by_block_.find(p.block());
+    if (it != by_block_.end()) return it->second;
+    std::vector<int32_t>& same_digest = by_digest_[p.digest()];
+    for (int32_t index : same_digest) {
+      if (plan_.params[index].identical(p)) return index;
+    }
+    const auto index = static_cast<int32_t>(plan_.params.size());
+    plan_.params.push_back(p);
+    same_digest.push_back(index);
+    by_block_.emplace(p.block(), index);
+    return index;
+  }
+
+  int32_t op(NodeKind kind, int32_t name, int32_t params, int32_t descriptor) {
+    const std::array<int32_t, 4> key{static_cast<int32_t>(kind), name, params, descriptor};
+    auto [it, added] = operators_.emplace(key, static_cast<int32_t>(plan_.operators.size()));
+    if (added) plan_.operators.push_back(key);
+    return it->second;
+  }
+
+  int32_t descriptor(const PayloadDescriptor& d) {
+    std::string key;
+    for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
+      key += std::to_string(field->size()) + ':' + *field;
+    }
+    key += d.preprocessing_ref ? std::to_string(d.preprocessing_ref->size()) + ':' + *d.preprocessing_ref : "-";
+    auto [it, added] = descriptors_.emplace(std::move(key), static_cast<int32_t>(plan_.descriptors.size()));
+    if (added) plan_.descriptors.push_back(d);
+    return it->second;
+  }
+
+ private:
+  ExecutionPlan& plan_;
+  std::unordered_map<std::string, int32_t, TextHash, std::equal_to<>> names_;
+  std::unordered_map<const void*, int32_t> by_block_;
+  std::unordered_map<uint64_t, std::vector<int32_t>> by_digest_;
+  std::unordered_map<std::string, int32_t> descriptors_;
+  std::unordered_map<std::array<int32_t, 4>, int32_t, OperatorHash> operators_;
+};
+
+// A member token's kind, name and params, parsed once per distinct token.
+struct MemberOperator {
+  uint8_t kind;
+  int32_t name;
+  int32_t params;
+  int32_t op;
+};
+
+class StageMembers {
+ public:
+  StageMembers(ExecutionPlan& plan, Tables& tables) : plan_(plan), tables_(tables) {}
+
+  std::optional<PlanError> add(NodeId id, const NodeKey& stage) {
+    const std::vector<StageOp>& members = stage.members();
+    if (members.empty()) return invalid("node " + std::to_string(id) + ": a stage without members has no value");
+    const uint64_t slots = stage.inputs().size();
+    const size_t first = plan_.member_kinds.size();
+    for (size_t k = 0; k < members.size(); ++k) {
+      auto op = operator_of(members[k].token);
+      if (!op) return invalid("unparseable stage member token " + display_str(members[k].token));
+      plan_.member_kinds.push_back(op->kind);
+      plan_.member_name_index.push_back(op->name);
+      plan_.member_params_index.push_back(op->params);
+      plan_.member_operator_index.push_back(op->op);
+      plan_.member_last_use.push_back(-1);
+      for (const StageRef& ref : members[k].inputs) {
+        const bool member = ref.kind == StageRef::Kind::Member;
+        if (member ? ref.value >= k : ref.value >= slots) {
+          return invalid("node " + std::to_string(id) + ": member " + std::to_string(k) + " reads " +
+                         (member ? "member " : "input ") + std::to_string(ref.value) +
+                         ", which the stage does not have");
+        }
+        if (member) plan_.member_last_use[first + ref.value] = static_cast<int32_t>(k);
+        plan_.refs.push_back(member ? static_cast<int32_t>(ref.value) : ~static_cast<int32_t>(ref.value));
+      }
+      plan_.ref_offsets.push_back(static_cast<int32_t>(plan_.refs.size()));
+    }
+    return std::nullopt;
+  }
+
+  // The operator of a stage just added, from member `first` on, when the stage is one member
+  // that reads the stage's inputs in order: running it is calling that operator. Else -1.
+  int32_t sole_operator(size_t first, size_t slots) const {
+    if (plan_.member_kinds.size() != first + 1) return -1;
+    const size_t lo = plan_.ref_offsets[first];
+    if (plan_.ref_offsets[first + 1] - lo != slots) return -1;
+    for (size_t k = 0; k < slots; ++k) {
+      if (plan_.refs[lo + k] != ~static_cast<int32_t>(k)) return -1;
+    }
+    return plan_.member_operator_index[first];
+  }
+
+ private:
+  std::optional<MemberOperator> operator_of(std::string_view token) {
+    auto it = seen_.find(token);
+    if (it != seen_.end()) return it->second;
+    std::optional<ParsedOpToken> parsed = parse_op_token(token);
+    if (!parsed) return std::nullopt;
+    const NodeKind kind = parsed->head == "op" ? NodeKind::Op : NodeKind::Reduction;
+    const int32_t name = tables_.name(parsed->name);
+    const int32_t params = tables_.params(parsed->params);
+    MemberOperator op{static_cast<uint8_t>(kind), name, params, tables_.op(kind, name, params, -1)};
+    seen_.emplace(token, op);  // the token lives in the snapshot the plan is built from
+    return op;
+  }
+
+  ExecutionPlan& plan_;
+  Tables& tables_;
+  std::unordered_map<std::string_view, MemberOperator> seen_;
+};
+
+// Numbers the distinct member structures of the stages that need their members run.
+class StageShapes {
+ public:
+  explicit StageShapes(ExecutionPlan& plan) : plan_(plan) {}
+
+  // The shape of step s, a stage whose members start at `first` and end the plan's members.
+  int32_t of(size_t s, size_t first) {
+    const size_t end = plan_.member_kinds.size();
+    key_.clear();
+    for (size_t m = first; m < end; ++m) {
+      const int32_t lo = plan_.ref_offsets[m], hi = plan_.ref_offsets[m + 1];
+      key_.push_back(plan_.member_operator_index[m]);
+      key_.push_back(hi - lo);
+      key_.insert(key_.end(), plan_.refs.begin() + lo, plan_.refs.begin() + hi);
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(key_.data()), key_.size() * sizeof(int32_t));
+    auto [it, added] = shapes_.emplace(std::string(bytes), static_cast<int32_t>(plan_.shape_first.size()));
+    if (added) {
+      plan_.shape_first.push_back(static_cast<int32_t>(s));
+      plan_.shape_uses.push_back(0);
+    }
+    ++plan_.shape_uses[it->second];
+    return it->second;
+  }
+
+ private:
+  ExecutionPlan& plan_;
+  std::vector<int32_t> key_;
+  std::unordered_map<std::string, int32_t> shapes_;
+};
+
+std::optional<PlanError> too_large(const ExecutionPlan& plan) {
+  for (size_t count : {plan.ids.size() + 1, plan.inputs.size(), plan.member_kinds.size() + 1, plan.refs.size()}) {
+    if (count > kMaxIndex) return PlanError{PlanError::Kind::TooLarge, 0, "the plan has more than 2**31 - 1 entries"};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+Result<ExecutionPlan, PlanError> build_execution_plan(const GraphStore& store,
+                                                      std::optional<std::vector<NodeId>> outputs) {
+  auto snapshot = store.snapshot_for(std::move(outputs));
+  if (!snapshot) return Err(PlanError{PlanError::Kind::BadNodeId, snapshot.error().id, {}});
+  const SharedNodes& nodes = snapshot.value().nodes;
+  const std::vector<NodeId>& requested = snapshot.value().outputs;
+
+  ExecutionPlan plan;
+  NeededSet needed = mark_needed(nodes, requested);
+  plan.ids = needed.ids();
+  const size_t n = plan.ids.size();
+  if (n > kMaxIndex - 1) return Err(PlanError{PlanError::Kind::TooLarge, 0, "the plan has more than 2**31 - 1 entries"});
+  plan.kinds.reserve(n);
+  plan.name_index.reserve(n);
+  plan.params_index.reserve(n);
+  plan.descriptor_index.reserve(n);
+  plan.operator_index.reserve(n);
+  plan.stage_shape.reserve(n);
+  plan.input_offsets.reserve(n + 1);
+  plan.member_offsets.reserve(n + 1);
+  plan.last_use.assign(n, -1);
+  plan.input_offsets.push_back(0);
+  plan.member_offsets.push_back(0);
+  plan.ref_offsets.push_back(0);
+
+  Tables tables(plan);
+  StageMembers members(plan, tables);
+  StageShapes shapes(plan);
+  for (size_t s = 0; s < n; ++s) {
+    const NodeKey& key = nodes[plan.ids[s]];
+    const NodeKind kind = key.kind();
+    const int32_t name = tables.name(key.name());
+    const int32_t params = tables.params(key.params());
+    const int32_t descriptor = kind == NodeKind::External ? tables.descriptor(key.descriptor()) : -1;
+    plan.kinds.push_back(static_cast<uint8_t>(kind));
+    plan.name_index.push_back(name);
+    plan.params_index.push_back(params);
+    plan.descriptor_index.push_back(descriptor);
+    plan.operator_index.push_back(kind == NodeKind::Stage ? -1 : tables.op(kind, name, params, descriptor));
+    for (NodeId j : key.inputs()) {
+      const int32_t step = needed.step_of(j);
+      plan.inputs.push_back(step);
+      plan.last_use[step] = static_cast<int32_t>(s);
+    }
+    if (key.kind() == NodeKind::Stage) {
+      if (auto error = members.add(plan.ids[s], key)) return Err(std::move(*error));
+      plan.operator_index.back() = members.sole_operator(plan.member_offsets.back(), key.inputs().size());
+    }
+    plan.stage_shape.push_back(plan.operator_index.back() < 0 ? shapes.of(s, plan.member_offsets.back()) : -1);
+    if (auto error = too_large(plan)) return Err(std::move(*error));
+    plan.input_offsets.push_back(static_cast<int32_t>(plan.inputs.size()));
+    plan.member_offsets.push_back(static_cast<int32_t>(plan.member_kinds.size()));
+  }
+  plan.outputs.reserve(requested.size());
+  for (NodeId o : requested) plan.outputs.push_back(needed.step_of(o));
+  // The arrays that grew one stage or node at a time give their slack back.
+  for (auto* grown : {&plan.inputs, &plan.refs, &plan.ref_offsets, &plan.member_name_index, &plan.member_params_index,
+                      &plan.member_operator_index, &plan.member_last_use}) {
+    grown->shrink_to_fit();
+  }
+  plan.member_kinds.shrink_to_fit();
+  return plan;
+}
+
+}  // namespace trellan
