@@ -213,6 +213,10 @@ class ExecutionPlan:
 
     def __len__(self) -> int: ...
     @property
+    def digests(self) -> bytes:
+        """Each step's 32-byte value digest, concatenated in step order (a stage's is its last
+        member's); computed on first access. ValueError for a stage that has no value."""
+    @property
     def ids(self) -> memoryview:
         """Node id of each step, ascending."""
     @property

@@ -111,6 +111,9 @@ struct PlanObject {
   PyObject_HEAD
   Py_ssize_t steps;
   std::array<PyObject*, kFieldCount> fields;  // owned
+  SharedPlan plan;
+  PyObject* store;    // owned: the store whose digests the plan reads
+  PyObject* digests;  // owned; null until first asked for
 };
 
 template <class T, class F>
@@ -171,8 +174,40 @@ std::array<PyRef, kFieldCount> plan_fields(const SharedPlan& p) {
 }
 
 void plan_dealloc(PyObject* self) {
-  for (PyObject* field : reinterpret_cast<PlanObject*>(self)->fields) Py_XDECREF(field);
+  auto* object = reinterpret_cast<PlanObject*>(self);
+  for (PyObject* field : object->fields) Py_XDECREF(field);
+  Py_XDECREF(object->store);
+  Py_XDECREF(object->digests);
+  object->plan.~SharedPlan();
   free_instance(self);
+}
+
+// Below this many steps the digests are read with the interpreter lock held.
+constexpr size_t kDigestsDetachAbove = 1 << 14;
+
+// The steps' value digests, computed on first access: a plan is built for
+// running, and only a cache needs them. The store keeps every digest it
+// computed, so a later plan of the same nodes reads them back. A stage that
+// has no value fails here, not when the plan is built.
+PyObject* plan_digests(PyObject* self, void*) {
+  return entry([&] {
+    auto* object = reinterpret_cast<PlanObject*>(self);
+    if (object->digests != nullptr) return PyRef::borrow(object->digests);
+    const std::vector<int64_t>& ids = object->plan->ids;
+    const size_t size = ids.size() * kDigestSize;
+    PyRef bytes = PyRef::check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    auto* data = reinterpret_cast<uint8_t*>(PyBytes_AsString(bytes.get()));
+    const std::span<const NodeId> steps(reinterpret_cast<const NodeId*>(ids.data()), ids.size());
+    const GraphStore& store = store_of(object->store);
+    Status<DigestError> status = [&] {
+      GilRelease released;  // the store's digest lock is waited for without the interpreter lock
+      if (ids.size() > kDigestsDetachAbove) released.now();
+      return store.value_digests(steps, data);
+    }();
+    if (!status) raise_error(PyExc_ValueError, status.error().message());
+    if (object->digests == nullptr) object->digests = Py_NewRef(bytes.get());
+    return PyRef::borrow(object->digests);
+  });
 }
 
 PyObject* plan_field(PyObject* self, void* which) {
@@ -221,6 +256,10 @@ PyGetSetDef kPlanFields[] = {
                        "the same member operators on the same references."),
     TRELLAN_PLAN_FIELD("shape_first", kShapeFirst, "The first step of each shape."),
     TRELLAN_PLAN_FIELD("shape_uses", kShapeUses, "How many steps have each shape."),
+    {"digests", plan_digests, nullptr,
+     "The value digest of each step, 32 bytes each, concatenated in step order (a stage's is its\n"
+     "last member's). Computed on first access; ValueError for a stage that has no value.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -243,13 +282,16 @@ PyTypeObject* plan_type_created() {
   return type;
 }
 
-PyRef wrap_plan(ExecutionPlan built) {
+PyRef wrap_plan(ExecutionPlan built, PyObject* store) {
   SharedPlan plan = std::make_shared<const ExecutionPlan>(std::move(built));
   std::array<PyRef, kFieldCount> fields = plan_fields(plan);
   PyRef self = alloc_instance(plan_type_created());
   auto* object = reinterpret_cast<PlanObject*>(self.get());
   object->steps = static_cast<Py_ssize_t>(plan->ids.size());
   for (size_t i = 0; i < kFieldCount; ++i) object->fields[i] = fields[i].release();
+  new (&object->plan) SharedPlan(std::move(plan));
+  object->store = Py_NewRef(store);
+  object->digests = nullptr;
   return self;
 }
 
@@ -265,7 +307,7 @@ PyObject* execution_plan(PyObject* self, PyObject* const* args, Py_ssize_t nargs
       raise_error(error.kind == PlanError::Kind::TooLarge ? PyExc_OverflowError : PyExc_ValueError,
                   error.message());
     }
-    return wrap_plan(std::move(plan).value());
+    return wrap_plan(std::move(plan).value(), self);
   });
 }
 
