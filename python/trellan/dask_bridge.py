@@ -3,8 +3,10 @@ and `distributed.Client.get` run as it is. Building it needs no dask at all."""
 
 from __future__ import annotations
 
-import uuid
+import pickle
+import secrets
 from collections.abc import Callable, Hashable, Iterable
+from hashlib import blake2b
 from typing import TYPE_CHECKING, Any
 
 from .execution import OP, REDUCTION, STAGE, Kernels, Sources, prepare, run_members
@@ -58,18 +60,52 @@ def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
     return shapes
 
 
+class _Hashing:
+    """A file that hashes what is written to it, so that a large pickle is never held whole."""
+
+    __slots__ = ("write",)
+
+    def __init__(self, hasher: Any) -> None:
+        self.write = hasher.update
+
+
+def callables_token(name: str | None, sources: Sources, kernels: Kernels, exchange: Any,
+                    join: Any, external: Any) -> bytes:
+    """32 bytes that name the callables of a run: the hash of `name` when given, else of the
+    pickled callables (kernels by sorted name), else, when something does not pickle, bytes
+    new to this call."""
+    if name is not None:
+        return blake2b(name.encode("utf-8", "surrogatepass"), digest_size=32,
+                       person=b"trellan.name").digest()
+    hasher = blake2b(digest_size=32, person=b"trellan.calls")
+    try:
+        pickle.Pickler(_Hashing(hasher), protocol=5).dump(
+            (sources, sorted(kernels.items()), exchange, join, external))
+    except Exception:  # whatever a pickle hook raises: sharing is lost, never correctness
+        return secrets.token_bytes(32)
+    return hasher.digest()
+
+
+def task_key_names(store: trellan_core.GraphStore, token: bytes, ids: Any) -> list[str]:
+    """The dask key of each id's task: "trellan-" and the task key in hex."""
+    text = store.task_keys(token, ids).hex()
+    return ["trellan-" + text[i:i + 64] for i in range(0, len(text), 64)]
+
+
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
             sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
             join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
             name: str | None = None) -> tuple[dict[Hashable, Any], list[Hashable]]:
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
-    keyed `(name, node_id)`, and the keys of the outputs, in order, repeats kept.
+    and the keys of the outputs, in order, repeats kept.
 
-    By default `name` is "trellan-" and a hex string new to each call, so that no two graphs
-    share a key: a distributed scheduler that still holds a key gives its value to any graph
-    that names it. A name of your own is safe with `dask.get` and `dask.threaded.get`, which
-    keep nothing between calls; on a cluster, reuse one only for the same graph (the same
-    store, outputs and callables).
+    A key is "trellan-" and 64 hex digits, a hash of the task itself: the callables given, the
+    node's operator (a stage's members) and its inputs' keys. Equal keys mean identical tasks,
+    so graphs that repeat a computation share its keys, and a cluster that still holds a
+    result gives it back. The callables are named by their pickled form, or, when one does not
+    pickle, by a token new to each call. `name` replaces that token: passing one promises that
+    the same name always comes with the same callables. A module-level function pickles by
+    its name, so after editing a kernel in a live session, pass a new `name`.
 
     The arguments mean what they mean to `evaluate`, and the graph computes what `evaluate`
     returns. A stage is one task that runs its members in order. A source is a task that calls
@@ -80,15 +116,14 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                        join=join, external=external)
     plan, calls = prepared.plan, prepared.calls
-    if name is None:
-        name = f"trellan-{uuid.uuid4().hex}"
+    token = callables_token(name, sources, kernels, exchange, join, external)
     member_labels = [prepared.label(op, True) if kind in (OP, REDUCTION) else ""
                      for op, (kind, _, _, _) in enumerate(plan.operators)]
     # A step's note as run_step writes it; a stage of one member is run as one call.
     labels = [f"({prepared.label(op, False)})" for op in range(len(plan.operators))]
     sole = [f"(stage), member 0 ({text})" for text in member_labels]
     shapes = _shapes(plan, calls, member_labels)
-    keys = [(name, i) for i in plan.ids]
+    keys = task_key_names(store, token, plan.ids)
     reads, offsets = plan.inputs, plan.input_offsets
     graph: dict[Hashable, Any] = {}
     for key, node, op, kind, shape, lo, hi in zip(keys, plan.ids, plan.operator_index, plan.kinds,
