@@ -8,17 +8,20 @@ from itertools import islice
 from typing import TYPE_CHECKING, Any
 
 from . import stage_code
+from .cached_run import run_cached
 from .execution import Kernels, Prepared, Sources, prepare, run_members
 from .progress import Progress, Reporter, chunks
 
 if TYPE_CHECKING:
     import trellan_core
 
+    from .cache import ResultCache
+
 
 def evaluate(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
              sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
              join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
-             progress: Progress = None) -> list[Any]:
+             progress: Progress = None, cache: ResultCache | None = None) -> list[Any]:
     """The values of `outputs` (default: the store's marks), one per requested id, in order,
     repeats kept.
 
@@ -35,11 +38,18 @@ def evaluate(store: trellan_core.GraphStore, outputs: Iterable[int] | None = Non
     last reader, so memory follows the graph's width.
 
     `progress=True` draws a bar on stderr (tqdm when installed, else a plain line); a callable
-    receives `(done, total)` nodes, at most about ten times a second."""
+    receives `(done, total)` nodes, at most about ten times a second.
+
+    With a `trellan.ResultCache`, a node whose value digest has an entry is loaded instead of
+    computed, and what only it needed does not run; the outputs, and any computed node whose
+    own time reached the cache's `min_seconds`, are stored. Progress then counts the nodes that
+    run."""
     prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                        join=join, external=external)
     plan = prepared.plan
     prepared.shaped = stage_code.functions(plan, prepared.calls)
+    if cache is not None:
+        return run_cached(prepared, cache, progress)
     total = len(plan)
     values: list[Any] = [None] * total
     keep = bytearray(total)  # outputs outlive their last reader

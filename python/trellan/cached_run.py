@@ -1,0 +1,100 @@
+"""`evaluate` with a result cache: the requested outputs are looked up first, then, walking down,
+the nodes that uncached ones read; a node found in the cache is loaded, and what only it needed
+never runs. Every computed node offers its value to the cache with its own kernel time."""
+
+from __future__ import annotations
+
+import time
+from array import array
+from typing import TYPE_CHECKING, Any
+
+from . import stage_code
+from .execution import Prepared, run_members
+from .progress import Progress, Reporter
+
+if TYPE_CHECKING:
+    from .cache import ResultCache
+
+_DIGEST = 32
+
+
+def run_cached(prepared: Prepared, cache: ResultCache, progress: Progress) -> list[Any]:
+    """The outputs' values; progress counts the nodes that run."""
+    plan = prepared.plan
+    total = len(plan)
+    digests = plan.digests
+    ins, offsets = plan.inputs, plan.input_offsets
+    values: list[Any] = [None] * total
+    keep = bytearray(total)  # outputs outlive their last reader
+    for o in plan.outputs:
+        keep[o] = 1
+    # Walk down: a node is looked up only when a node that runs needs it. Readers come after
+    # what they read, so by the time a step is reached every one of its readers is decided.
+    needed = bytearray(keep)
+    run = bytearray(total)
+    last = array("i", [-1]) * total  # the last step that runs and reads each step
+    for s in range(total - 1, -1, -1):
+        if not needed[s]:
+            continue
+        found, value = cache.lookup(digests[s * _DIGEST:(s + 1) * _DIGEST])
+        if found:
+            values[s] = value
+            continue
+        run[s] = 1
+        for j in ins[offsets[s]:offsets[s + 1]]:
+            needed[j] = 1
+            if last[j] < 0:
+                last[j] = s
+    # A digest met again in one run (an identity op, a commutative twin) is loaded from the
+    # entry its first computation wrote, when it wrote one.
+    first: dict[bytes, int] = {}
+    again = bytearray(total)
+    for s in range(total):
+        if run[s] and first.setdefault(digests[s * _DIGEST:(s + 1) * _DIGEST], s) != s:
+            again[s] = 1
+    reporter = None if progress is None or progress is False else Reporter(progress, sum(run))
+    done = 0
+    for s in range(total):
+        if not run[s]:
+            continue
+        digest = digests[s * _DIGEST:(s + 1) * _DIGEST]
+        held = ins[offsets[s]:offsets[s + 1]]
+        found = False
+        if again[s]:
+            found, values[s] = cache.lookup(digest)
+        if not found:
+            inputs = [values[j] for j in held]
+            start = time.perf_counter()
+            values[s] = _step(prepared, s, inputs)
+            cache.save(digest, values[s], time.perf_counter() - start, force=bool(keep[s]))
+            del inputs
+        for j in held:
+            if last[j] == s and not keep[j]:
+                values[j] = None
+        done += 1
+        if reporter is not None:
+            reporter.update(done)
+    if reporter is not None:
+        reporter.finish(done)
+    return [values[o] for o in plan.outputs]
+
+
+def _step(prepared: Prepared, s: int, inputs: list[Any]) -> Any:
+    """Runs step s on its input values, noting the node (and member) when it raises."""
+    plan = prepared.plan
+    op = plan.operator_index[s]
+    if op < 0:
+        fn = prepared.shaped[plan.stage_shape[s]]
+        if fn is None:
+            first, end = plan.member_offsets[s], plan.member_offsets[s + 1]
+            return run_members(prepared.calls, plan.member_operator_index, plan.ref_offsets,
+                               plan.refs, 0, plan.member_last_use, first, end, inputs,
+                               lambda k: prepared.where(s, k))
+    else:
+        fn = prepared.calls[op]
+    try:
+        return fn(*inputs)
+    except Exception as err:
+        member = stage_code.failed_member(err.__traceback__) if op < 0 else -1
+        err.add_note("trellan: raised by " + prepared.where(s, member))
+        raise
