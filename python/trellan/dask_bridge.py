@@ -6,10 +6,12 @@ from __future__ import annotations
 import pickle
 import secrets
 from collections.abc import Callable, Hashable, Iterable
+from functools import partial
 from hashlib import blake2b
 from typing import TYPE_CHECKING, Any
 
-from .execution import OP, REDUCTION, STAGE, Kernels, Sources, prepare, run_members
+from .cache import CachedLoad, ResultCache, SaveAfter
+from .execution import OP, REDUCTION, STAGE, Kernels, Prepared, Sources, prepare, run_members
 
 if TYPE_CHECKING:
     import trellan_core
@@ -95,7 +97,8 @@ def task_key_names(store: trellan_core.GraphStore, token: bytes, ids: Any) -> li
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
             sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
             join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
-            name: str | None = None) -> tuple[dict[Hashable, Any], list[Hashable]]:
+            name: str | None = None,
+            cache: ResultCache | None = None) -> tuple[dict[Hashable, Any], list[Hashable]]:
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
     and the keys of the outputs, in order, repeats kept.
 
@@ -112,7 +115,13 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     `sources(name, params)` where it runs, so its data never passes through the client (a
     mapping's values, though, travel inside the graph). The tasks are picklable objects that
     hold the callables they run, so for a cluster every callable given here must pickle too:
-    module-level functions or instances of module-level classes, no lambdas or closures."""
+    module-level functions or instances of module-level classes, no lambdas or closures.
+
+    With a `trellan.ResultCache`, a node whose value digest has an entry becomes a task with
+    no inputs that loads it where it runs, keyed "trellan-load-" and a hash of the digest and
+    the cache's namespace, and what only it needed is left out of the graph; every other task
+    saves its value from where it ran when it qualifies (outputs always). The cache's directory
+    must be visible to the workers."""
     prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                        join=join, external=external)
     plan, calls = prepared.plan, prepared.calls
@@ -125,6 +134,8 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     shapes = _shapes(plan, calls, member_labels)
     keys = task_key_names(store, token, plan.ids)
     reads, offsets = plan.inputs, plan.input_offsets
+    if cache is not None:
+        return _cached_graph(prepared, cache, keys, labels, sole, shapes)
     graph: dict[Hashable, Any] = {}
     for key, node, op, kind, shape, lo, hi in zip(keys, plan.ids, plan.operator_index, plan.kinds,
                                                  plan.stage_shape, offsets, offsets[1:]):
@@ -133,4 +144,41 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
             graph[key] = (run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], *args)
         else:
             graph[key] = (shapes[shape], node, *args)
+    return graph, [keys[o] for o in plan.outputs]
+
+
+def _cached_graph(prepared: Prepared, cache: ResultCache, keys: list[str], labels: list[str],
+                  sole: list[str], shapes: list[StageShape]) -> tuple[dict[Hashable, Any], list[Hashable]]:
+    """The graph with cached nodes as load tasks: walking down from the outputs, a node whose
+    entry is there is loaded, and only the inputs of nodes that compute are visited."""
+    plan, calls = prepared.plan, prepared.calls
+    digests, reads, offsets = plan.digests, plan.inputs, plan.input_offsets
+    outputs = set(plan.outputs)
+    needed = bytearray(len(plan))
+    for o in outputs:
+        needed[o] = 1
+    graph: dict[Hashable, Any] = {}
+    for s in range(len(plan) - 1, -1, -1):
+        if not needed[s]:
+            continue
+        digest = digests[s * 32:(s + 1) * 32]
+        if cache.contains(digest):
+            keys[s] = "trellan-load-" + blake2b(cache._key(digest), digest_size=32,
+                                                person=b"trellan.load").hexdigest()
+            graph[keys[s]] = (CachedLoad(cache, digest, f"node {plan.ids[s]}"),)
+            continue
+        node, op = plan.ids[s], plan.operator_index[s]
+        if op >= 0:
+            label = sole[op] if plan.kinds[s] == STAGE else labels[op]
+            run: Callable[..., Any] = partial(run_step, calls[op], node, label)
+        else:
+            run = partial(shapes[plan.stage_shape[s]], node)
+        inputs = reads[offsets[s]:offsets[s + 1]]
+        for j in inputs:
+            needed[j] = 1
+        graph[keys[s]] = (SaveAfter(run, cache, digest, s in outputs), *inputs)
+    # Input keys are filled in last: a load's key replaces its node's only once it is decided.
+    for key, task in graph.items():
+        if len(task) > 1:
+            graph[key] = (task[0], *[keys[j] for j in task[1:]])
     return graph, [keys[o] for o in plan.outputs]
