@@ -1,13 +1,18 @@
 """The result cache on disk: what it keeps and how it reads it back, what damage it survives, the directories it
-refuses, and several processes sharing one directory."""
+refuses, several processes sharing one directory, and evaluate recomputing only what changed."""
 
-import json, os, pickle, subprocess, sys
+import json, os, pickle, subprocess, sys, tempfile
+from collections.abc import Mapping
+from functools import partial
 from pathlib import Path
 
 import numpy as np
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
-from trellan import ResultCache
+from strategies import graphs, model_digest, record
+from trellan import ResultCache, evaluate
 from trellan.cache import CachedLoad, CachedValueMissing, SaveAfter
 
 NO_COUNTS = dict(hits=0, misses=0, written=0, bytes_written=0, evicted=0, corrupt=0, not_cached=0)
@@ -194,3 +199,58 @@ def test_processes_share_one_cache(tmp_path: Path) -> None:
         found, value = cache.lookup(digest(k))
         assert not found or np.array_equal(value, np.full(1000 + 100 * k, k, np.float64))
     assert cache.stats()["corrupt"] == 0
+
+
+def model_call(calls: list, kind: str, name: str, *inputs, descriptor=None, **params) -> bytes:
+    # A node's value is its model digest over its input values, so the rules' equalities hold for values too.
+    calls.append(name)
+    return model_digest(kind, name, params, descriptor, list(inputs))
+
+
+class ModelKernels(Mapping):
+    # A kernel for every name, counting its calls.
+    def __init__(self, calls: list) -> None:
+        self.calls = calls
+
+    def __getitem__(self, name: str):
+        return partial(model_call, self.calls, "op", name)
+
+    def __iter__(self):
+        return iter(())
+
+    def __len__(self) -> int:
+        return 0
+
+
+def model_run(calls: list) -> dict:
+    return dict(sources=lambda name, params: model_call(calls, "source", name, **params), kernels=ModelKernels(calls),
+                exchange=partial(model_call, calls, "exchange", ""), join=partial(model_call, calls, "join", ""),
+                external=lambda d, *ins, **params: model_call(calls, "external", "", *ins, descriptor=d, **params))
+
+
+def needed_digests(store, outputs) -> set:
+    data = store.execution_plan(outputs).digests
+    return {data[i:i + 32] for i in range(0, len(data), 32)}
+
+
+@settings(max_examples=60, deadline=None)
+@given(graphs(), st.data())
+def test_a_run_after_an_edit_computes_exactly_the_nodes_whose_digests_are_new(recipe, data) -> None:
+    calls: list = []
+    run = model_run(calls)
+    edited = recipe.nodes[data.draw(st.integers(0, len(recipe.nodes) - 1))]
+    with tempfile.TemporaryDirectory() as root:
+        cache = ResultCache(Path(root) / "c", min_seconds=0)
+        store, _, outputs = record(recipe)
+        expected = evaluate(store, outputs, **run)
+        for _ in range(2):  # cold, then warm
+            del calls[:]
+            assert evaluate(store, outputs, **run, cache=cache) == expected
+        assert calls == [] and cache.stats()["corrupt"] == cache.stats()["not_cached"] == 0
+        before = needed_digests(store, outputs)
+        edited.params = {**edited.params, "edit": data.draw(st.integers(0, 1))}
+        store, _, outputs = record(recipe)
+        expected = evaluate(store, outputs, **run)
+        del calls[:]
+        assert evaluate(store, outputs, **run, cache=cache) == expected
+        assert len(calls) == len(needed_digests(store, outputs) - before)
