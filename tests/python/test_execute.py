@@ -14,7 +14,7 @@ from hypothesis.extra.numpy import arrays
 
 import trellan_core as tc
 from strategies import COMMUTATIVE, DESCRIPTOR, Node, Recipe, graphs, reachable, record, same_params
-from trellan import demo, evaluate, to_dask
+from trellan import ResultCache, demo, evaluate, to_dask
 from trellan.kernels import SeededArrays, numpy_kernels
 
 # scripts/sanitize.sh preloads the sanitizer runtime into the interpreter.
@@ -100,27 +100,84 @@ def test_reduction_preserves_what_the_graph_computes(case: tuple[Recipe, dict[st
     assert same(list(dask.threaded.get(graph, keys)), expected)
 
 
-@pytest.mark.skipif(SANITIZED, reason="worker processes would start under the sanitizer "
-                    "runtime; the native calls made here are covered by the other tests")
-def test_a_distributed_cluster_runs_the_reduced_graph() -> None:
+needs_workers = pytest.mark.skipif(SANITIZED, reason="worker processes would start under the sanitizer runtime; the "
+                                   "native calls made here are covered by the other tests")
+
+
+@pytest.fixture(scope="module")
+def client() -> Any:
     # Worker processes, so every task, kernel and source must pickle. No skip when the
-    # cluster cannot start: that is a failure of this test.
+    # cluster cannot start: that is a failure of the tests that use it.
     from distributed import Client, LocalCluster
 
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                      dashboard_address=None) as cluster, Client(cluster) as client:
+        yield client
+        assert len(client.scheduler_info()["workers"]) == 2
+
+
+@needs_workers
+def test_a_distributed_cluster_runs_the_reduced_graph(client: Any) -> None:
     store, outputs = demo.record_pipeline()
     run = dict(sources=SeededArrays((16,)), kernels=numpy_kernels(), external=demo.embed, join=demo.inner_join)
     expected = evaluate(store, outputs, **run)
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
-        # The pipeline reduced under each fusion rule in turn, one graph after the other on one client: a graph
-        # gets its own values, never those of an earlier graph's nodes with the same ids.
-        for maximal in (True, False, True):
-            reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
-            # the demo's outputs stay distinct, so the marks are the mapped outputs, in order
-            assert reduced.outputs() == [reduced.node_map()[o][0] for o in outputs]
-            graph, keys = to_dask(reduced, **run)
-            assert same(list(client.get(graph, keys)), expected)
-        assert len(client.scheduler_info()["workers"]) == 2
+    # The pipeline reduced under each fusion rule in turn, one graph after the other on one client: a graph
+    # gets its own values, never those of an earlier graph's nodes with the same ids.
+    for maximal in (True, False, True):
+        reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
+        graph, keys = to_dask(reduced, **run)
+        assert same(list(client.get(graph, keys)), expected)
+
+
+def one_op_graph(*names: str) -> tuple[tc.GraphStore, list[int]]:
+    g = tc.GraphStore()
+    last = g.add_source("x")
+    for name in names:
+        last = g.add_op(name, [last])
+    return g, [last]
+
+
+@needs_workers
+def test_task_keys_are_shared_exactly_by_identical_tasks(client: Any) -> None:
+    run = dict(sources=SeededArrays((4,)), kernels=numpy_kernels())
+    x = SeededArrays((4,))("x", {})
+    futures = []  # held, so that the cluster keeps every result
+    for name in ("negative", "exp", "sin"):  # the same ids in each graph
+        graph, keys = to_dask(*one_op_graph(name), **run)
+        futures += client.get(graph, keys, sync=False)
+        assert np.array_equal(futures[-1].result(), getattr(np, name)(x))
+    graph, keys = to_dask(*one_op_graph("negative", "exp"), **run)
+    assert futures[0].key in graph and np.array_equal(client.get(graph, keys)[0], np.exp(-x))
+    other = dict(run, kernels={**numpy_kernels(), "negative": np.positive})
+    assert futures[0].key not in to_dask(*one_op_graph("negative"), **other)[0]
+
+
+class CountedKernel:
+    # A kernel that appends its name to a file wherever it runs.
+    def __init__(self, path: str, name: str, fn: Any) -> None:
+        self.path, self.name, self.fn = path, name, fn
+
+    def __call__(self, *inputs: Any, **params: Any) -> Any:
+        with open(self.path, "a") as f:
+            f.write(self.name + "\n")
+        return self.fn(*inputs, **params)
+
+
+@needs_workers
+def test_a_warm_run_on_a_cluster_computes_no_cached_node(client: Any, tmp_path: Any) -> None:
+    counter = tmp_path / "calls"
+    kernels = {name: CountedKernel(str(counter), name, fn) for name, fn in numpy_kernels().items()}
+    run = dict(sources=SeededArrays((16,)), kernels=kernels, external=demo.embed, join=demo.inner_join)
+    store, outputs = demo.record_pipeline()
+    cache = ResultCache(tmp_path / "cache", min_seconds=0)
+    expected = evaluate(store, outputs, **run)
+    counter.unlink()
+    assert same(list(client.get(*to_dask(store, outputs, **run, cache=cache))), expected)
+    assert counter.read_text()
+    counter.unlink()
+    graph, keys = to_dask(store, outputs, **run, cache=cache)
+    assert same(list(client.get(graph, keys)), expected) and not counter.exists()
+    assert all(key.startswith("trellan-load-") for key in graph)
 
 
 @pytest.mark.parametrize("reduce", [False, True])
