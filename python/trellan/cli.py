@@ -233,7 +233,8 @@ def cmd_demo(args: argparse.Namespace) -> int:
     print_lines(text.show_lines(single.nodes()))
     print()
     lines, same_values = demo.execute(pipeline, [("reduced, single-use rule", single),
-                                                 ("reduced, maximal rule", maximal)])
+                                                 ("reduced, maximal rule", maximal)],
+                                      out_dir / "cache")
     print_lines(lines)
     print()
 

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 from collections.abc import Sequence
 from typing import Any
 
@@ -66,9 +68,11 @@ def inner_join(left: Any, right: Any, /, **_params: Any) -> Any:
 
 
 def execute(pipeline: trellan_core.GraphStore,
-            reduced: Sequence[tuple[str, trellan_core.GraphStore]]) -> tuple[list[str], bool]:
-    """Runs the pipeline's outputs before and after each reduction with the NumPy kernels.
-    Returns the lines to print and whether every reduced graph gave the recorded values."""
+            reduced: Sequence[tuple[str, trellan_core.GraphStore]],
+            cache_dir: os.PathLike[str] | str | None = None) -> tuple[list[str], bool]:
+    """Runs the pipeline's outputs before and after each reduction with the NumPy kernels, and,
+    given `cache_dir`, twice more against a result cache there. Returns the lines to print and
+    whether every run gave the recorded values."""
     try:
         import numpy as np
 
@@ -79,13 +83,14 @@ def execute(pipeline: trellan_core.GraphStore,
             "  pip install \".[run]\" (in a checkout) or pip install \"trellan-core[run]\", "
             "then run trellan demo again.",
         ], True
-    from . import evaluate, to_dask
+    from . import ResultCache, evaluate, to_dask
 
     sources, kernels = SeededArrays((8,)), numpy_kernels()
 
-    def values(store: trellan_core.GraphStore, outputs: list[int]) -> list[Any]:
+    def values(store: trellan_core.GraphStore, outputs: list[int],
+               cache: ResultCache | None = None) -> list[Any]:
         return evaluate(store, outputs, sources=sources, kernels=kernels, external=embed,
-                        join=inner_join)
+                        join=inner_join, cache=cache)
 
     def tasks(store: trellan_core.GraphStore, outputs: list[int]) -> int:
         graph, _ = to_dask(store, outputs, sources=sources, kernels=kernels, external=embed,
@@ -117,4 +122,15 @@ def execute(pipeline: trellan_core.GraphStore,
         f"  {'graph':<26}{'tasks':>6}  outputs",
     ]
     lines.extend(f"  {title:<26}{n:>6}  {verdict}".rstrip() for title, n, verdict in rows)
+    if cache_dir is not None:
+        cache = ResultCache(cache_dir)  # created 0700
+        for _ in range(2):
+            before = cache.stats()
+            got = values(pipeline, outputs, cache)
+            all_equal = all_equal and all(np.array_equal(a, b, equal_nan=True)
+                                          for a, b in zip(expected, got))
+        hits = cache.stats()["hits"] - before["hits"]
+        lines.append(f"Run twice against a trellan.ResultCache in {cache_dir}: the second run "
+                     f"had {hits} hits")
+        lines.append(f"of {len(outputs)} outputs, loaded instead of computed.")
     return lines, all_equal

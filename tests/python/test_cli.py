@@ -175,8 +175,9 @@ def test_demo_writes_its_files_and_explains_the_reduction(tmp_path: Path, fake_d
     done = run("demo", cwd=tmp_path, path_env=fake_dot)  # into ./trellan-demo, with Graphviz
     out = tmp_path / "trellan-demo"
     assert done.returncode == 0, done.stderr
-    assert sorted(p.name for p in out.iterdir()) == [f"{name}.{ext}" for name in ("pipeline", "reduced")
-                                                      for ext in ("dot", "svg", "tir")]
+    assert sorted(p.name for p in out.iterdir()) == ["cache"] + [f"{name}.{ext}" for name in ("pipeline", "reduced")
+                                                                 for ext in ("dot", "svg", "tir")]
+    assert (out / "cache").stat().st_mode & 0o777 == 0o700 and "the second run had 2 hits" in done.stdout
     assert (out / "reduced.svg").read_text().startswith("<svg")
     recorded = tc.GraphStore.deserialize((out / "pipeline.tir").read_bytes())
     (single, single_report), maximal_report = recorded.reduce(), recorded.reduce(maximal_fusion=True)[1]
