@@ -132,10 +132,11 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     labels = [f"({prepared.label(op, False)})" for op in range(len(plan.operators))]
     sole = [f"(stage), member 0 ({text})" for text in member_labels]
     shapes = _shapes(plan, calls, member_labels)
-    keys = task_key_names(store, token, plan.ids)
     reads, offsets = plan.inputs, plan.input_offsets
     if cache is not None:
-        return _cached_graph(prepared, cache, keys, labels, sole, shapes)
+        return _cached_graph(prepared, cache, lambda ids: task_key_names(store, token, ids),
+                             labels, sole, shapes)
+    keys = task_key_names(store, token, plan.ids)
     graph: dict[Hashable, Any] = {}
     for key, node, op, kind, shape, lo, hi in zip(keys, plan.ids, plan.operator_index, plan.kinds,
                                                  plan.stage_shape, offsets, offsets[1:]):
@@ -147,16 +148,20 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     return graph, [keys[o] for o in plan.outputs]
 
 
-def _cached_graph(prepared: Prepared, cache: ResultCache, keys: list[str], labels: list[str],
-                  sole: list[str], shapes: list[StageShape]) -> tuple[dict[Hashable, Any], list[Hashable]]:
+def _cached_graph(prepared: Prepared, cache: ResultCache, keyed: Callable[[list[int]], list[str]],
+                  labels: list[str], sole: list[str],
+                  shapes: list[StageShape]) -> tuple[dict[Hashable, Any], list[Hashable]]:
     """The graph with cached nodes as load tasks: walking down from the outputs, a node whose
-    entry is there is loaded, and only the inputs of nodes that compute are visited."""
+    entry is there is loaded, and only the inputs of nodes that compute are visited. Only the
+    computing tasks get task keys, from `keyed(node ids)`."""
     plan, calls = prepared.plan, prepared.calls
     digests, reads, offsets = plan.digests, plan.inputs, plan.input_offsets
     outputs = set(plan.outputs)
     needed = bytearray(len(plan))
     for o in outputs:
         needed[o] = 1
+    keys: list[str] = [""] * len(plan)
+    tasks: list[tuple[int, Any]] = []  # computing steps, each with its task's callable
     graph: dict[Hashable, Any] = {}
     for s in range(len(plan) - 1, -1, -1):
         if not needed[s]:
@@ -173,12 +178,11 @@ def _cached_graph(prepared: Prepared, cache: ResultCache, keys: list[str], label
             run: Callable[..., Any] = partial(run_step, calls[op], node, label)
         else:
             run = partial(shapes[plan.stage_shape[s]], node)
-        inputs = reads[offsets[s]:offsets[s + 1]]
-        for j in inputs:
+        for j in reads[offsets[s]:offsets[s + 1]]:
             needed[j] = 1
-        graph[keys[s]] = (SaveAfter(run, cache, digest, s in outputs), *inputs)
-    # Input keys are filled in last: a load's key replaces its node's only once it is decided.
-    for key, task in graph.items():
-        if len(task) > 1:
-            graph[key] = (task[0], *[keys[j] for j in task[1:]])
+        tasks.append((s, SaveAfter(run, cache, digest, s in outputs)))
+    for (s, _), key in zip(tasks, keyed([plan.ids[s] for s, _ in tasks])):
+        keys[s] = key
+    for s, task in tasks:
+        graph[keys[s]] = (task, *[keys[j] for j in reads[offsets[s]:offsets[s + 1]]])
     return graph, [keys[o] for o in plan.outputs]
