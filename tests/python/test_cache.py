@@ -175,22 +175,25 @@ def test_tasks_load_and_save_where_they_run(tmp_path: Path) -> None:
 
 WORKER = """
 import json, pickle, random, sys
-import numpy as np
+import numpy as np, trellan_core as tc
+from trellan import evaluate
+from trellan.kernels import SeededArrays, numpy_kernels
 cache, me = pickle.loads(bytes.fromhex(sys.stdin.read())), int(sys.argv[1])
-keys = list(range(40)) * 3
-random.Random(me).shuffle(keys)
-for k in keys:
-    found, value = cache.lookup(k.to_bytes(32, "little"))
-    if found:
-        assert np.array_equal(value, np.full(1000 + 100 * k, k, np.float64)), k
-    else:
-        cache.save(k.to_bytes(32, "little"), np.full(1000 + 100 * k, k, np.float64), force=True)
+g = tc.GraphStore()
+outputs = [g.add_op("mul", [g.add_op("exp", [g.add_source("x", {"part": k})])], {"scalar": float(k), "side": "r"})
+           for k in range(40)]
+run = dict(sources=SeededArrays((64, 64)), kernels=numpy_kernels())
+want = evaluate(g, outputs, **run)
+for _ in range(3):
+    order = random.Random(me).sample(range(40), 40)
+    got = evaluate(g, [outputs[k] for k in order], cache=cache, **run)
+    assert all(np.array_equal(value, want[k]) for value, k in zip(got, order))
 print(json.dumps(cache.stats()))
 """
 
 
 def test_processes_share_one_cache(tmp_path: Path) -> None:
-    # Four processes read and write the same keys at once, evicting under each other, and a value read is always whole.
+    # Four processes evaluate one graph against one cache at once, evicting under each other; every value is right.
     cache = ResultCache(tmp_path / "c", max_bytes=600_000)
     sent = pickle.dumps(cache).hex()
     procs = [subprocess.Popen([sys.executable, "-c", WORKER, str(me)], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
@@ -198,13 +201,10 @@ def test_processes_share_one_cache(tmp_path: Path) -> None:
     done = [p.communicate(sent) for p in procs]
     assert all(p.returncode == 0 for p in procs), [err for _, err in done]
     counts = [json.loads(out) for out, _ in done]
-    assert sum(c["corrupt"] for c in counts) == 0 and all(c["hits"] + c["misses"] == 120 for c in counts)
+    assert sum(c["corrupt"] for c in counts) == 0 and sum(c["hits"] for c in counts) > 0
     assert sum(c["evicted"] for c in counts) > 0 and cache.stats() == NO_COUNTS
     assert not list((tmp_path / "c").rglob(".tmp-*"))
-    for k in range(40):
-        found, value = cache.lookup(digest(k))
-        assert not found or np.array_equal(value, np.full(1000 + 100 * k, k, np.float64))
-    assert cache.stats()["corrupt"] == 0
+    assert cache.info()["entries"] > 0
 
 
 def model_call(calls: list, kind: str, name: str, *inputs, descriptor=None, **params) -> bytes:

@@ -253,7 +253,7 @@ def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusi
     views, plan = store.nodes(), store.execution_plan(outputs)
     ids = plan.ids.tolist()
     assert ids == sorted(reachable(views, outputs)) and len(plan) == len(ids)
-    assert [ids[o] for o in plan.outputs] == outputs
+    assert [ids[o] for o in plan.outputs] == outputs and plan.digests == b"".join(map(store.digest, ids))
     for table in (plan.names, plan.params, plan.descriptors, plan.operators):
         assert len(set(map(repr, table))) == len(table)
     step_of = {i: s for s, i in enumerate(ids)}
