@@ -90,7 +90,7 @@ class KeyBatch {
     for (NodeKey& key : keys_) key.share_params(pool);
   }
   bool matches(size_t i, const NodeKey& stored) const { return stored == keys_[i]; }
-  NodeKey take(size_t i) { return std::move(keys_[i]); }
+  void append_to(NodeArena& arena, size_t i) { arena.emplace_back(std::move(keys_[i])); }
 
  private:
   std::span<NodeKey> keys_;
@@ -116,7 +116,7 @@ class RowBatch {
     const auto held = stored.inputs();
     return std::equal(row.begin(), row.end(), held.begin(), held.end()) && stored.same_but_inputs(proto_);
   }
-  NodeKey take(size_t i) const { return proto_.with_inputs(IdList(inputs(i))); }
+  void append_to(NodeArena& arena, size_t i) const { arena.emplace_back(proto_, inputs(i)); }
 
  private:
   NodeKey proto_;
@@ -146,8 +146,8 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
   // prefetch and the probe it prepares.
   batch.share_params(inner_.params);
   grow_for(n + count);
-  // Making a key is the one step below that can fail; it takes back every
-  // node the batch has recorded so far.
+  // Making a key in the arena is the one step below that can fail; it takes
+  // back every node the batch has recorded so far.
   try {
     constexpr size_t kAhead = 16;
     for (size_t i = 0; i < std::min(kAhead, count); ++i) inner_.index.prefetch(hashes[i]);
@@ -158,9 +158,8 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
         ids[i] = probe.id;
         continue;
       }
-      NodeKey key = batch.take(i);
+      batch.append_to(inner_.nodes, i);
       inner_.index.insert(probe, hashes[i]);
-      inner_.nodes.push_back(std::move(key));
       ids[i] = inner_.nodes.size() - 1;
     }
   } catch (...) {

@@ -63,6 +63,32 @@ inline void unmap_large(void* p, size_t bytes) {
 #endif
 }
 
+// Moves a mapped block of old_bytes to a fresh 2 MiB-aligned block of
+// new_bytes (both multiples of kHuge, new_bytes larger) by moving its pages
+// rather than copying them; the pages past old_bytes read as zero. Returns
+// nullptr, with the old block untouched, where pages cannot be moved.
+inline void* remap_large(void* p, size_t old_bytes, size_t new_bytes) {
+#if defined(__linux__) && defined(MREMAP_FIXED)
+  // An aligned place for the block first; mremap then replaces it.
+  void* target = nullptr;
+  try {
+    target = map_large(new_bytes);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  void* moved = mremap(p, old_bytes, new_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
+  if (moved == MAP_FAILED) {
+    unmap_large(target, new_bytes);
+    return nullptr;
+  }
+  observe(-static_cast<int64_t>(old_bytes));
+  return moved;
+#else
+  (void)p, (void)old_bytes, (void)new_bytes;
+  return nullptr;
+#endif
+}
+
 }  // namespace huge_pages_detail
 
 // Where the blocks of 2 MiB and more come from. Mapped: from the kernel, as
@@ -105,6 +131,21 @@ struct HugePageAllocator {
       huge_pages_detail::unmap_large(p, rounded(bytes));
     } else {
       ::operator delete(p, std::align_val_t{kHuge});
+    }
+  }
+  // Grows a block of old_n to new_n items by moving its pages, without
+  // copying, for items that may be moved bytewise; returns the block, or
+  // nullptr, with the old block untouched, where that is not possible (a
+  // small block, a heap block, a system without page moving). The caller
+  // then allocates and moves the items itself.
+  T* grow_by_remap(T* p, size_t old_n, size_t new_n) {
+    if constexpr (From == LargeBlocks::Mapped) {
+      const size_t old_bytes = old_n * sizeof(T);
+      if (old_bytes < kHuge || new_n <= old_n) return nullptr;
+      return static_cast<T*>(huge_pages_detail::remap_large(p, rounded(old_bytes), rounded(new_n * sizeof(T))));
+    } else {
+      (void)p, (void)old_n, (void)new_n;
+      return nullptr;
     }
   }
   template <class U>
