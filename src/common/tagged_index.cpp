@@ -8,7 +8,8 @@ namespace trellan {
 
 void TaggedIndex::reserve(size_t count) {
   // The stored hashes too, so that inserting up to `count` entries cannot fail.
-  if (count > hashes_.capacity()) hashes_.reserve(std::max(count, 2 * hashes_.capacity()));
+  using Allocator = support::HugePageAllocator<uint64_t>;
+  if (count > hashes_.capacity()) hashes_.reserve(Allocator::good_capacity(std::max(count, 2 * hashes_.capacity())));
   if (2 * count <= slots_.size()) return;
   size_t cap = slots_.empty() ? 64 : slots_.size() * 2;
   while (2 * count > cap) cap *= 2;
@@ -40,9 +41,15 @@ void TaggedIndex::truncate(size_t count) noexcept {
 
 // The stored hashes mean no entry is hashed again.
 void TaggedIndex::rebuild(size_t cap) {
-  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots(cap, 0);
+  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots;
+  slots.reserve(support::HugePageAllocator<uint64_t>::good_capacity(cap));
+  slots.assign(cap, 0);
   const size_t mask = cap - 1;
+  // Entries land at random: each one's home is loaded a few entries ahead,
+  // so that the misses overlap.
+  constexpr uint64_t kAhead = 8;
   for (uint64_t id = 0; id < size_; ++id) {
+    if (id + kAhead < size_) __builtin_prefetch(&slots[hashes_[id + kAhead] & mask], 1);
     const uint64_t h = hashes_[id];
     size_t pos = h & mask;
     while (slots[pos] != 0) pos = (pos + 1) & mask;

@@ -142,11 +142,12 @@ class NodeKey {
   // Copying goes through copy_variant, so a failed name copy is bad_alloc.
   NodeKey(const NodeKey& o) : inputs_(o.inputs_), params_(o.params_), v_(copy_variant(o.v_)) {}
   // A copy of `like` but for its inputs, which become `inputs` (a Source
-  // keeps none): builds like.with_inputs(inputs) in place.
+  // keeps none): builds like.with_inputs(inputs) in place. An op, the kind a
+  // batch records most, has its name copied without the general variant copy.
   NodeKey(const NodeKey& like, std::span<const NodeId> inputs)
       : inputs_(like.kind() == NodeKind::Source ? IdList() : IdList(inputs)),
         params_(like.params_),
-        v_(copy_variant(like.v_)) {}
+        v_(like.is_op() ? Fields(std::in_place_index<1>, *std::get_if<1>(&like.v_)) : copy_variant(like.v_)) {}
   NodeKey(NodeKey&&) = default;
   NodeKey& operator=(const NodeKey&) = default;
   NodeKey& operator=(NodeKey&&) = default;
@@ -196,7 +197,10 @@ class NodeKey {
   // the inputs and returns true; for an Op or Reduction, hash_inputs then
   // completes the hash. Other kinds write nothing and return false.
   bool hash_named_fields(KeyedHasher& h) const;
-  static void hash_inputs(KeyedHasher& h, std::span<const NodeId> inputs);
+  static void hash_inputs(KeyedHasher& h, std::span<const NodeId> inputs) {
+    h.write_u64(inputs.size());
+    for (NodeId id : inputs) h.write_u64(id);
+  }
   bool operator==(const NodeKey& o) const;
   // Equal in everything but the inputs: o == with_inputs(o's inputs) would
   // hold for this key.

@@ -27,13 +27,14 @@ void NodeArena::reserve(size_t count) {
     std::atomic_thread_fence(std::memory_order_acquire);
     // A large buffer grows by moving its pages rather than its keys: a key
     // holds no pointer into itself, so its bytes may move.
-    if (NodeKey* moved = support::HugePageAllocator<NodeKey>().grow_by_remap(buf_->data, buf_->capacity, count)) {
+    const size_t capacity = support::HugePageAllocator<NodeKey>::good_capacity(count);
+    if (NodeKey* moved = support::HugePageAllocator<NodeKey>().grow_by_remap(buf_->data, buf_->capacity, capacity)) {
       buf_->data = moved;
-      buf_->capacity = count;
+      buf_->capacity = capacity;
       return;
     }
   }
-  auto grown = std::make_shared<Buffer>(count);
+  auto grown = std::make_shared<Buffer>(support::HugePageAllocator<NodeKey>::good_capacity(count));
   if (buf_) {
     if (unshared) {
       std::uninitialized_move(buf_->data, buf_->data + buf_->size, grown->data);

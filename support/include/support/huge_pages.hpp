@@ -110,6 +110,17 @@ struct HugePageAllocator {
   template <class U>
   HugePageAllocator(const HugePageAllocator<U, From>&) {}
 
+  // How many items to allocate room for when at least n are needed: n for a
+  // small block, but the whole huge pages that hold n once n passes a quarter
+  // of one, so that a table growing by doubling takes its middle-sized blocks
+  // mapped too. From the heap, such a block would come in 4 KiB pages, each
+  // faulted in on its own: under a hypervisor that costs microseconds per
+  // page, several times the cost of the writes that fill it.
+  static size_t good_capacity(size_t n) {
+    if (n * sizeof(T) < kHuge / 4) return n;
+    return rounded(n * sizeof(T)) / sizeof(T);
+  }
+
   T* allocate(size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
