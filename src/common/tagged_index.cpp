@@ -41,13 +41,11 @@ void TaggedIndex::truncate(size_t count) noexcept {
 
 // The stored hashes mean no entry is hashed again.
 void TaggedIndex::rebuild(size_t cap) {
-  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots;
-  slots.reserve(support::HugePageAllocator<uint64_t>::good_capacity(cap));
-  slots.assign(cap, 0);
+  support::ZeroedArray<uint64_t> slots(cap);
   const size_t mask = cap - 1;
   // Entries land at random: each one's home is loaded a few entries ahead,
   // so that the misses overlap.
-  constexpr uint64_t kAhead = 8;
+  constexpr uint64_t kAhead = 32;
   for (uint64_t id = 0; id < size_; ++id) {
     if (id + kAhead < size_) __builtin_prefetch(&slots[hashes_[id + kAhead] & mask], 1);
     const uint64_t h = hashes_[id];

@@ -71,7 +71,7 @@ class TaggedIndex {
 
   void rebuild(size_t cap);
 
-  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots_;
+  support::ZeroedArray<uint64_t> slots_;
   std::vector<uint64_t, support::HugePageAllocator<uint64_t>> hashes_;  // by position
   size_t mask_ = 0;
   size_t size_ = 0;

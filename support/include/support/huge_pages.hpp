@@ -10,7 +10,10 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -121,6 +124,9 @@ struct HugePageAllocator {
     return rounded(n * sizeof(T)) / sizeof(T);
   }
 
+  // Whether a block of n items comes from the kernel, zeroed.
+  static bool fresh_from_kernel(size_t n) { return From == LargeBlocks::Mapped && n * sizeof(T) >= kHuge; }
+
   T* allocate(size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
@@ -166,6 +172,45 @@ struct HugePageAllocator {
 
  private:
   static size_t rounded(size_t bytes) { return (bytes + kHuge - 1) / kHuge * kHuge; }
+};
+
+// A fixed number of zeroed items of a trivial type, held in a block from
+// HugePageAllocator. A block mapped from the kernel is zero already and is
+// not written again: a table that grows by doubling would otherwise write
+// each of its new pages twice, once in the kernel and once here.
+template <class T>
+class ZeroedArray {
+  static_assert(std::is_trivial_v<T>);
+  using Allocator = HugePageAllocator<T>;
+
+ public:
+  ZeroedArray() = default;
+  explicit ZeroedArray(size_t n) : size_(n), capacity_(Allocator::good_capacity(n)) {
+    data_ = Allocator().allocate(capacity_);
+    if (!Allocator::fresh_from_kernel(capacity_)) std::memset(static_cast<void*>(data_), 0, n * sizeof(T));
+  }
+  ZeroedArray(ZeroedArray&& o) noexcept
+      : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), capacity_(o.capacity_) {}
+  ZeroedArray& operator=(ZeroedArray&& o) noexcept {
+    ZeroedArray gone(std::move(*this));
+    data_ = std::exchange(o.data_, nullptr);
+    size_ = std::exchange(o.size_, 0);
+    capacity_ = o.capacity_;
+    return *this;
+  }
+  ~ZeroedArray() {
+    if (data_ != nullptr) Allocator().deallocate(data_, capacity_);
+  }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T& operator[](size_t i) { return data_[i]; }
+  const T& operator[](size_t i) const { return data_[i]; }
+
+ private:
+  T* data_ = nullptr;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
 };
 
 }  // namespace support
