@@ -16,14 +16,7 @@ void TaggedIndex::reserve(size_t count) {
   rebuild(cap);
 }
 
-uint64_t TaggedIndex::insert(const Probe& probe, uint64_t hash) {
-  const uint64_t id = size_;
-  if (id + 1 > kIdMask) panic("too many entries for one index");
-  hashes_.push_back(hash);  // the one step that can fail: nothing changed yet
-  slots_[probe.slot] = (hash & kTagMask) | (id + 1);
-  ++size_;
-  return id;
-}
+void TaggedIndex::too_many() { panic("too many entries for one index"); }
 
 // Each entry filled the first free slot of its probe walk, and every entry
 // taken back after it is gone already, so emptying its slot restores the

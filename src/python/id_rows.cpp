@@ -95,7 +95,7 @@ std::optional<IdRows> buffer_rows(PyObject* o) {
 bool append_plain_row(PyObject* row, std::vector<NodeId>& out) {
   const bool list = PyList_CheckExact(row);
   if (!list && !PyTuple_CheckExact(row)) return false;
-  const Py_ssize_t n = list ? PyList_Size(row) : PyTuple_Size(row);
+  const Py_ssize_t n = Py_SIZE(row);  // a list's or tuple's length, read without a call
   const size_t start = out.size();
   for (Py_ssize_t j = 0; j < n; ++j) {
     PyObject* item = list ? PyList_GetItem(row, j) : PyTuple_GetItem(row, j);
