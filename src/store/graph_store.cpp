@@ -85,7 +85,9 @@ class KeyBatch {
   explicit KeyBatch(std::span<NodeKey> keys) : keys_(keys) {}
   size_t size() const { return keys_.size(); }
   std::span<const NodeId> inputs(size_t i) const { return keys_[i].inputs(); }
-  uint64_t hash(const KeyIndex& index, size_t i) const { return index.hash(keys_[i]); }
+  void hash_all(const KeyIndex& index, std::span<uint64_t> out) const {
+    for (size_t i = 0; i < keys_.size(); ++i) out[i] = index.hash(keys_[i]);
+  }
   void share_params(ParamPool& pool) {
     for (NodeKey& key : keys_) key.share_params(pool);
   }
@@ -106,9 +108,15 @@ class RowBatch {
     const size_t begin = i == 0 ? 0 : ends_[i - 1];
     return ids_.subspan(begin, ends_[i] - begin);
   }
-  uint64_t hash(const KeyIndex& index, size_t i) {
-    if (!hasher_) hasher_.emplace(index, proto_);
-    return (*hasher_)(inputs(i));
+  // Rows all of one width, as an array gives them, are hashed several at a
+  // time.
+  void hash_all(const KeyIndex& index, std::span<uint64_t> out) const {
+    const KeyIndex::RowHasher hasher(index, proto_);
+    const size_t width = ends_.empty() ? 0 : ends_[0];
+    bool uniform = true;
+    for (size_t i = 0; i < ends_.size() && uniform; ++i) uniform = ends_[i] == (i + 1) * width;
+    if (uniform) return hasher.rows(ids_, width, out);
+    for (size_t i = 0; i < size(); ++i) out[i] = hasher(inputs(i));
   }
   void share_params(ParamPool& pool) { proto_.share_params(pool); }
   bool matches(size_t i, const NodeKey& stored) const {
@@ -122,7 +130,6 @@ class RowBatch {
   NodeKey proto_;
   std::span<const NodeId> ids_;
   std::span<const size_t> ends_;
-  std::optional<KeyIndex::RowHasher> hasher_;
 };
 
 }  // namespace
@@ -132,7 +139,7 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
   const size_t count = batch.size();
   // The index's hash key never changes, so hashing needs no lock.
   std::vector<uint64_t> hashes(count);
-  for (size_t i = 0; i < count; ++i) hashes[i] = batch.hash(inner_.index, i);
+  batch.hash_all(inner_.index, hashes);
   std::vector<NodeId> ids(count);
   auto guard = lock_.lock(kConsistent);
   const uint64_t n = inner_.nodes.size();
