@@ -79,6 +79,17 @@ size_t GraphStore::append_new(std::span<NodeKey> keys) {
 
 namespace {
 
+// The first input of a batch that names no node below n, with its row.
+template <class Batch>
+std::optional<BadRow> first_unknown_input(const Batch& batch, uint64_t n) {
+  for (size_t i = 0; i < batch.size(); ++i) {
+    for (NodeId input : batch.inputs(i)) {
+      if (input >= n) return BadRow{i, input};
+    }
+  }
+  return std::nullopt;
+}
+
 // A batch of whole keys.
 class KeyBatch {
  public:
@@ -91,6 +102,7 @@ class KeyBatch {
   void share_params(ParamPool& pool) {
     for (NodeKey& key : keys_) key.share_params(pool);
   }
+  std::optional<BadRow> first_unknown(uint64_t n) const { return first_unknown_input(*this, n); }
   bool matches(size_t i, const NodeKey& stored) const { return stored == keys_[i]; }
   void append_to(NodeArena& arena, size_t i) { arena.emplace_back(std::move(keys_[i])); }
 
@@ -118,6 +130,13 @@ class RowBatch {
     if (uniform) return hasher.rows(ids_, width, out);
     for (size_t i = 0; i < size(); ++i) out[i] = hasher(inputs(i));
   }
+  // The largest id first, a pass without branches: a batch is nearly always
+  // valid.
+  std::optional<BadRow> first_unknown(uint64_t n) const {
+    NodeId top = 0;
+    for (NodeId id : ids_) top = std::max(top, id);
+    return top < n ? std::nullopt : first_unknown_input(*this, n);
+  }
   void share_params(ParamPool& pool) { proto_.share_params(pool); }
   bool matches(size_t i, const NodeKey& stored) const {
     const auto row = inputs(i);
@@ -143,11 +162,7 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
   std::vector<NodeId> ids(count);
   auto guard = lock_.lock(kConsistent);
   const uint64_t n = inner_.nodes.size();
-  for (size_t i = 0; i < count; ++i) {
-    for (NodeId input : batch.inputs(i)) {
-      if (input >= n) return Err(BadRow{i, input});
-    }
-  }
+  if (auto bad = batch.first_unknown(n)) return Err(*bad);
   // Pooling the params (a pooled map no node uses is harmless) and room for
   // every key in the arena and the table, which then cannot grow between a
   // prefetch and the probe it prepares.
