@@ -1,6 +1,7 @@
 #include "common/tagged_index.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "common/panic.hpp"
 
@@ -13,7 +14,9 @@ void TaggedIndex::reserve(size_t count) {
   if (2 * count <= slots_.size()) return;
   size_t cap = slots_.empty() ? 64 : slots_.size() * 2;
   while (2 * count > cap) cap *= 2;
-  rebuild(cap);
+  // A table that takes whole huge pages takes all the slots they hold: the
+  // pages are cleared whole anyway, and it then grows and rehashes less often.
+  rebuild(std::bit_floor(support::HugePageAllocator<uint64_t>::good_capacity(cap)));
 }
 
 void TaggedIndex::too_many() { panic("too many entries for one index"); }
