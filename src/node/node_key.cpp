@@ -194,6 +194,11 @@ NodeKey NodeKey::with_inputs(IdList inputs) const {
   return key;
 }
 
+void NodeKey::hash_inputs(KeyedHasher& h, std::span<const NodeId> ids) {
+  h.write_u64(ids.size());
+  for (NodeId id : ids) h.write_u64(id);
+}
+
 void NodeKey::hash(KeyedHasher& h) const { hash(h, inputs()); }
 
 bool NodeKey::hash_named_fields(KeyedHasher& h) const {

@@ -197,10 +197,7 @@ class NodeKey {
   // the inputs and returns true; for an Op or Reduction, hash_inputs then
   // completes the hash. Other kinds write nothing and return false.
   bool hash_named_fields(KeyedHasher& h) const;
-  static void hash_inputs(KeyedHasher& h, std::span<const NodeId> inputs) {
-    h.write_u64(inputs.size());
-    for (NodeId id : inputs) h.write_u64(id);
-  }
+  static void hash_inputs(KeyedHasher& h, std::span<const NodeId> inputs);
   bool operator==(const NodeKey& o) const;
   // Equal in everything but the inputs: o == with_inputs(o's inputs) would
   // hold for this key.

@@ -124,8 +124,15 @@ struct HugePageAllocator {
     return rounded(n * sizeof(T)) / sizeof(T);
   }
 
-  // Whether a block of n items comes from the kernel, zeroed.
-  static bool fresh_from_kernel(size_t n) { return From == LargeBlocks::Mapped && n * sizeof(T) >= kHuge; }
+  // Whether a block of n items comes mapped from the kernel, zeroed.
+  static bool fresh_from_kernel(size_t n) {
+#if defined(__linux__)
+    return From == LargeBlocks::Mapped && n * sizeof(T) >= kHuge;
+#else
+    (void)n;
+    return false;  // aligned operator new: not zeroed
+#endif
+  }
 
   T* allocate(size_t n) {
     const size_t bytes = n * sizeof(T);
