@@ -180,7 +180,6 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
         ids[i] = probe.id;
         continue;
       }
-      inner_.nodes.prefetch_room(8);
       batch.append_to(inner_.nodes, i);
       inner_.index.insert(probe, hashes[i]);
       ids[i] = inner_.nodes.size() - 1;

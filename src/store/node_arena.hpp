@@ -76,13 +76,6 @@ class NodeArena {
     ++buf_->size;
   }
 
-  // Starts loading, for writing, the room `ahead` keys past the end, if the
-  // arena has it: a key appended into a line not yet in cache otherwise waits
-  // for it.
-  void prefetch_room(size_t ahead) const {
-    if (size() + ahead < capacity()) __builtin_prefetch(buf_->data + buf_->size + ahead, 1);
-  }
-
   // Destroys the keys from position `count` on. No view may hold them: a
   // batch takes back what it appended, under the lock views are shared under.
   void truncate(size_t count) noexcept {
