@@ -47,15 +47,4 @@ void KeyedHasher::push_bytes(const unsigned char* p, size_t n) {
   }
 }
 
-uint64_t KeyedHasher::finish() const {
-  uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
-  uint64_t b = (total_ << 56) | tail_;
-  v3 ^= b;
-  round(v0, v1, v2, v3);
-  v0 ^= b;
-  v2 ^= 0xff;
-  for (int i = 0; i < 3; ++i) round(v0, v1, v2, v3);
-  return v0 ^ v1 ^ v2 ^ v3;
-}
-
 }  // namespace trellan

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string_view>
 
 namespace trellan {
@@ -31,7 +32,30 @@ class KeyedHasher {
     write_u64(s.size());
     push_bytes(reinterpret_cast<const unsigned char*>(s.data()), s.size());
   }
-  uint64_t finish() const;
+  uint64_t finish() const { return finish(v0_, v1_, v2_, v3_, total_, tail_); }
+  // What finish() would return after write_u64(words.size()) and write_u64
+  // of each word, without changing this hasher. The pending bytes stay as
+  // many after each whole word, so the words need no branch: a batch hashes
+  // many short rows after one shared prefix, and straight-line rounds of
+  // successive rows overlap in the processor.
+  uint64_t finish_with_counted(std::span<const uint64_t> words) const {
+    uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
+    const unsigned shift = 8 * tail_len_;
+    uint64_t tail = tail_;
+    const auto push = [&](uint64_t x) {
+      const uint64_t m = tail | (x << shift);
+      tail = (x >> (63 - shift)) >> 1;  // the bytes of x past the block; none when shift is 0
+      v3 ^= m;
+      round(v0, v1, v2, v3);
+      v0 ^= m;
+    };
+    push(words.size());
+    for (uint64_t x : words) push(x);
+    return finish(v0, v1, v2, v3, total_ + 8 * (words.size() + 1), tail);
+  }
+  // finish_with_counted of each of out.size() rows of `width` words, the
+  // rows one after another in `words`, into out: several rows at a time.
+  void finish_rows(std::span<const uint64_t> words, size_t width, std::span<uint64_t> out) const;
 
  private:
   static uint64_t rotl(uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
@@ -60,6 +84,17 @@ class KeyedHasher {
     tail_len_ = filled;
   }
   void push_bytes(const unsigned char* p, size_t n);
+  // Inline: a batch hashes row after row, and its rows' rounds overlap when
+  // the state stays in registers.
+  static uint64_t finish(uint64_t v0, uint64_t v1, uint64_t v2, uint64_t v3, uint64_t total, uint64_t tail) {
+    const uint64_t b = (total << 56) | tail;
+    v3 ^= b;
+    round(v0, v1, v2, v3);
+    v0 ^= b;
+    v2 ^= 0xff;
+    for (int i = 0; i < 3; ++i) round(v0, v1, v2, v3);
+    return v0 ^ v1 ^ v2 ^ v3;
+  }
 
   uint64_t v0_, v1_, v2_, v3_;
   uint64_t tail_ = 0;

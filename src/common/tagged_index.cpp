@@ -1,6 +1,7 @@
 #include "common/tagged_index.hpp"
 
 #include <algorithm>
+#include <bit>
 
 #include "common/panic.hpp"
 
@@ -8,21 +9,17 @@ namespace trellan {
 
 void TaggedIndex::reserve(size_t count) {
   // The stored hashes too, so that inserting up to `count` entries cannot fail.
-  if (count > hashes_.capacity()) hashes_.reserve(std::max(count, 2 * hashes_.capacity()));
+  using Allocator = support::HugePageAllocator<uint64_t>;
+  if (count > hashes_.capacity()) hashes_.reserve(Allocator::good_capacity(std::max(count, 2 * hashes_.capacity())));
   if (2 * count <= slots_.size()) return;
   size_t cap = slots_.empty() ? 64 : slots_.size() * 2;
   while (2 * count > cap) cap *= 2;
-  rebuild(cap);
+  // A table that takes whole huge pages takes all the slots they hold: the
+  // pages are cleared whole anyway, and it then grows and rehashes less often.
+  rebuild(std::bit_floor(support::HugePageAllocator<uint64_t>::good_capacity(cap)));
 }
 
-uint64_t TaggedIndex::insert(const Probe& probe, uint64_t hash) {
-  const uint64_t id = size_;
-  if (id + 1 > kIdMask) panic("too many entries for one index");
-  hashes_.push_back(hash);  // the one step that can fail: nothing changed yet
-  slots_[probe.slot] = (hash & kTagMask) | (id + 1);
-  ++size_;
-  return id;
-}
+void TaggedIndex::too_many() { panic("too many entries for one index"); }
 
 // Each entry filled the first free slot of its probe walk, and every entry
 // taken back after it is gone already, so emptying its slot restores the
@@ -40,9 +37,13 @@ void TaggedIndex::truncate(size_t count) noexcept {
 
 // The stored hashes mean no entry is hashed again.
 void TaggedIndex::rebuild(size_t cap) {
-  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots(cap, 0);
+  support::ZeroedArray<uint64_t> slots(cap);
   const size_t mask = cap - 1;
+  // Entries land at random: each one's home is loaded a few entries ahead,
+  // so that the misses overlap.
+  constexpr uint64_t kAhead = 32;
   for (uint64_t id = 0; id < size_; ++id) {
+    if (id + kAhead < size_) __builtin_prefetch(&slots[hashes_[id + kAhead] & mask], 1);
     const uint64_t h = hashes_[id];
     size_t pos = h & mask;
     while (slots[pos] != 0) pos = (pos + 1) & mask;

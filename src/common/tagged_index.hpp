@@ -52,8 +52,16 @@ class TaggedIndex {
   // entries then cannot fail.
   void reserve(size_t count);
   // Records an entry that missed at `probe` as the next arena position, which
-  // it returns; the caller appends the entry to the arena.
-  uint64_t insert(const Probe& probe, uint64_t hash);
+  // it returns; the caller appends the entry to the arena. Inline: a batch
+  // inserts entry after entry.
+  uint64_t insert(const Probe& probe, uint64_t hash) {
+    const uint64_t id = size_;
+    if (id + 1 > kIdMask) too_many();
+    hashes_.push_back(hash);  // the one step that can fail: nothing changed yet
+    slots_[probe.slot] = (hash & kTagMask) | (id + 1);
+    ++size_;
+    return id;
+  }
 
   // Takes back the entries from position `count` on, newest first, as if
   // they had never been inserted; the table must not have grown since.
@@ -70,8 +78,9 @@ class TaggedIndex {
   static constexpr uint64_t kTagMask = ~kIdMask;
 
   void rebuild(size_t cap);
+  [[noreturn]] static void too_many();
 
-  std::vector<uint64_t, support::HugePageAllocator<uint64_t>> slots_;
+  support::ZeroedArray<uint64_t> slots_;
   std::vector<uint64_t, support::HugePageAllocator<uint64_t>> hashes_;  // by position
   size_t mask_ = 0;
   size_t size_ = 0;

@@ -16,16 +16,15 @@ class CompactName {
 
  public:
   CompactName() { set_inline_size(0); }
-  explicit CompactName(std::string_view s) {
-    if (s.size() <= kInline) {
-      copy_short(s.data(), s.size());
+  explicit CompactName(std::string_view s) { init(s); }
+  // An inline name is copied as its three words.
+  CompactName(const CompactName& o) {
+    if (o.on_heap()) {
+      init(o.view());
     } else {
-      char* p = new char[s.size()];
-      std::memcpy(p, s.data(), s.size());
-      set_heap(p, s.size());
+      std::memcpy(bytes_, o.bytes_, sizeof bytes_);
     }
   }
-  CompactName(const CompactName& o) : CompactName(o.view()) {}
   CompactName(CompactName&& o) noexcept {
     std::memcpy(bytes_, o.bytes_, sizeof bytes_);
     o.set_inline_size(0);
@@ -64,6 +63,15 @@ class CompactName {
   static constexpr size_t kTag = 23;
   static constexpr unsigned char kHeap = 0xFF;
 
+  void init(std::string_view s) {
+    if (s.size() <= kInline) {
+      copy_short(s.data(), s.size());
+    } else {
+      char* p = new char[s.size()];
+      std::memcpy(p, s.data(), s.size());
+      set_heap(p, s.size());
+    }
+  }
   // Writes the n <= kInline bytes and the size tag as three whole words,
   // assembled from loads that stay within s: word-sized stores are what a
   // later move of the name reads back at once, without waiting for a train

@@ -141,6 +141,13 @@ class NodeKey {
   NodeKey() = default;
   // Copying goes through copy_variant, so a failed name copy is bad_alloc.
   NodeKey(const NodeKey& o) : inputs_(o.inputs_), params_(o.params_), v_(copy_variant(o.v_)) {}
+  // A copy of `like` but for its inputs, which become `inputs` (a Source
+  // keeps none): builds like.with_inputs(inputs) in place. An op, the kind a
+  // batch records most, has its name copied without the general variant copy.
+  NodeKey(const NodeKey& like, std::span<const NodeId> inputs)
+      : inputs_(like.kind() == NodeKind::Source ? IdList() : IdList(inputs)),
+        params_(like.params_),
+        v_(like.is_op() ? Fields(std::in_place_index<1>, *std::get_if<1>(&like.v_)) : copy_variant(like.v_)) {}
   NodeKey(NodeKey&&) = default;
   NodeKey& operator=(const NodeKey&) = default;
   NodeKey& operator=(NodeKey&&) = default;

@@ -87,6 +87,33 @@ std::optional<IdRows> buffer_rows(PyObject* o) {
   return rows;
 }
 
+// A row that is an exact list or tuple of exact ints in range, appended to
+// out. Reading it runs no Python code, so the container it came from cannot
+// change meanwhile and may lend it. Any other row gives false, with out as it
+// was and no error set: the general path then reads it, and raises what a
+// single builder raises.
+bool append_plain_row(PyObject* row, std::vector<NodeId>& out) {
+  const bool list = PyList_CheckExact(row);
+  if (!list && !PyTuple_CheckExact(row)) return false;
+  const Py_ssize_t n = Py_SIZE(row);  // a list's or tuple's length, read without a call
+  const size_t start = out.size();
+  for (Py_ssize_t j = 0; j < n; ++j) {
+    PyObject* item = list ? PyList_GetItem(row, j) : PyTuple_GetItem(row, j);
+    if (!PyLong_CheckExact(item)) {
+      out.resize(start);
+      return false;
+    }
+    const unsigned long long id = PyLong_AsUnsignedLongLong(item);
+    if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+      PyErr_Clear();
+      out.resize(start);
+      return false;
+    }
+    out.push_back(id);
+  }
+  return true;
+}
+
 }  // namespace
 
 IdRows to_id_rows(PyObject* o, const char* argument) {
@@ -100,9 +127,23 @@ IdRows to_id_rows(PyObject* o, const char* argument) {
   });
   IdRows rows;
   rows.ends.reserve(static_cast<size_t>(n));
+  rows.ids.reserve(static_cast<size_t>(n));  // most rows hold an id or two
+  // The rows of a list or tuple are lent while they are read in place.
+  const bool lends = PyList_CheckExact(o) || PyTuple_CheckExact(o);
   for (Py_ssize_t i = 0; i < n; ++i) {
     try {
-      PyRef row = PyRef::check(PySequence_GetItem(o, i));
+      PyRef row;
+      if (lends) {
+        PyObject* lent = PyList_CheckExact(o) ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i);
+        if (lent == nullptr) throw_python_error();  // a row before shrank the list
+        if (append_plain_row(lent, rows.ids)) {
+          rows.ends.push_back(rows.ids.size());
+          continue;
+        }
+        row = PyRef::borrow(lent);
+      } else {
+        row = PyRef::check(PySequence_GetItem(o, i));
+      }
       convert_argument(argument, [&] { append_ids(row.get(), rows.ids); });
     } catch (const PythonError&) {
       prefix_row_error(static_cast<size_t>(i));

@@ -79,18 +79,32 @@ size_t GraphStore::append_new(std::span<NodeKey> keys) {
 
 namespace {
 
+// The first input of a batch that names no node below n, with its row.
+template <class Batch>
+std::optional<BadRow> first_unknown_input(const Batch& batch, uint64_t n) {
+  for (size_t i = 0; i < batch.size(); ++i) {
+    for (NodeId input : batch.inputs(i)) {
+      if (input >= n) return BadRow{i, input};
+    }
+  }
+  return std::nullopt;
+}
+
 // A batch of whole keys.
 class KeyBatch {
  public:
   explicit KeyBatch(std::span<NodeKey> keys) : keys_(keys) {}
   size_t size() const { return keys_.size(); }
   std::span<const NodeId> inputs(size_t i) const { return keys_[i].inputs(); }
-  uint64_t hash(const KeyIndex& index, size_t i) const { return index.hash(keys_[i]); }
+  void hash_all(const KeyIndex& index, std::span<uint64_t> out) const {
+    for (size_t i = 0; i < keys_.size(); ++i) out[i] = index.hash(keys_[i]);
+  }
   void share_params(ParamPool& pool) {
     for (NodeKey& key : keys_) key.share_params(pool);
   }
+  std::optional<BadRow> first_unknown(uint64_t n) const { return first_unknown_input(*this, n); }
   bool matches(size_t i, const NodeKey& stored) const { return stored == keys_[i]; }
-  NodeKey take(size_t i) { return std::move(keys_[i]); }
+  void append_to(NodeArena& arena, size_t i) { arena.emplace_back(std::move(keys_[i])); }
 
  private:
   std::span<NodeKey> keys_;
@@ -106,9 +120,22 @@ class RowBatch {
     const size_t begin = i == 0 ? 0 : ends_[i - 1];
     return ids_.subspan(begin, ends_[i] - begin);
   }
-  uint64_t hash(const KeyIndex& index, size_t i) {
-    if (!hasher_) hasher_.emplace(index, proto_);
-    return (*hasher_)(inputs(i));
+  // Rows all of one width, as an array gives them, are hashed several at a
+  // time.
+  void hash_all(const KeyIndex& index, std::span<uint64_t> out) const {
+    const KeyIndex::RowHasher hasher(index, proto_);
+    const size_t width = ends_.empty() ? 0 : ends_[0];
+    bool uniform = true;
+    for (size_t i = 0; i < ends_.size() && uniform; ++i) uniform = ends_[i] == (i + 1) * width;
+    if (uniform) return hasher.rows(ids_, width, out);
+    for (size_t i = 0; i < size(); ++i) out[i] = hasher(inputs(i));
+  }
+  // The largest id first, a pass without branches: a batch is nearly always
+  // valid.
+  std::optional<BadRow> first_unknown(uint64_t n) const {
+    NodeId top = 0;
+    for (NodeId id : ids_) top = std::max(top, id);
+    return top < n ? std::nullopt : first_unknown_input(*this, n);
   }
   void share_params(ParamPool& pool) { proto_.share_params(pool); }
   bool matches(size_t i, const NodeKey& stored) const {
@@ -116,13 +143,12 @@ class RowBatch {
     const auto held = stored.inputs();
     return std::equal(row.begin(), row.end(), held.begin(), held.end()) && stored.same_but_inputs(proto_);
   }
-  NodeKey take(size_t i) const { return proto_.with_inputs(IdList(inputs(i))); }
+  void append_to(NodeArena& arena, size_t i) const { arena.emplace_back(proto_, inputs(i)); }
 
  private:
   NodeKey proto_;
   std::span<const NodeId> ids_;
   std::span<const size_t> ends_;
-  std::optional<KeyIndex::RowHasher> hasher_;
 };
 
 }  // namespace
@@ -132,22 +158,18 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
   const size_t count = batch.size();
   // The index's hash key never changes, so hashing needs no lock.
   std::vector<uint64_t> hashes(count);
-  for (size_t i = 0; i < count; ++i) hashes[i] = batch.hash(inner_.index, i);
+  batch.hash_all(inner_.index, hashes);
   std::vector<NodeId> ids(count);
   auto guard = lock_.lock(kConsistent);
   const uint64_t n = inner_.nodes.size();
-  for (size_t i = 0; i < count; ++i) {
-    for (NodeId input : batch.inputs(i)) {
-      if (input >= n) return Err(BadRow{i, input});
-    }
-  }
+  if (auto bad = batch.first_unknown(n)) return Err(*bad);
   // Pooling the params (a pooled map no node uses is harmless) and room for
   // every key in the arena and the table, which then cannot grow between a
   // prefetch and the probe it prepares.
   batch.share_params(inner_.params);
   grow_for(n + count);
-  // Making a key is the one step below that can fail; it takes back every
-  // node the batch has recorded so far.
+  // Making a key in the arena is the one step below that can fail; it takes
+  // back every node the batch has recorded so far.
   try {
     constexpr size_t kAhead = 16;
     for (size_t i = 0; i < std::min(kAhead, count); ++i) inner_.index.prefetch(hashes[i]);
@@ -158,9 +180,8 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
         ids[i] = probe.id;
         continue;
       }
-      NodeKey key = batch.take(i);
+      batch.append_to(inner_.nodes, i);
       inner_.index.insert(probe, hashes[i]);
-      inner_.nodes.push_back(std::move(key));
       ids[i] = inner_.nodes.size() - 1;
     }
   } catch (...) {

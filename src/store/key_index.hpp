@@ -34,12 +34,17 @@ class KeyIndex : public TaggedIndex {
    public:
     RowHasher(const KeyIndex& index, const NodeKey& proto) : index_(index), proto_(proto), fields_(index.hash_key_) {
       named_ = proto.hash_named_fields(fields_);
+      source_ = proto.kind() == NodeKind::Source;
     }
     uint64_t operator()(std::span<const NodeId> inputs) const {
       if (!named_) return index_.hash(proto_, inputs);
-      KeyedHasher h = fields_;
-      if (proto_.kind() != NodeKind::Source) NodeKey::hash_inputs(h, inputs);
-      return h.finish();
+      return source_ ? fields_.finish() : fields_.finish_with_counted(inputs);
+    }
+    // The hashes of out.size() rows of `width` inputs each, one after another
+    // in ids, into out.
+    void rows(std::span<const NodeId> ids, size_t width, std::span<uint64_t> out) const {
+      if (named_ && !source_) return fields_.finish_rows(ids, width, out);
+      for (size_t i = 0; i < out.size(); ++i) out[i] = (*this)(ids.subspan(i * width, width));
     }
 
    private:
@@ -47,6 +52,7 @@ class KeyIndex : public TaggedIndex {
     const NodeKey& proto_;
     KeyedHasher fields_;
     bool named_;
+    bool source_;
   };
 
  private:

@@ -19,13 +19,24 @@ NodeArena::Buffer::~Buffer() {
 
 void NodeArena::reserve(size_t count) {
   if (count <= capacity()) return;
-  auto grown = std::make_shared<Buffer>(count);
+  // Only the store hands out views, under its lock, as the caller holds it
+  // now: a count of one cannot rise meanwhile. The fence pairs with the
+  // release of the last view, whose reads must end before the keys move.
+  const bool unshared = buf_ && buf_.use_count() == 1;
+  if (unshared) {
+    std::atomic_thread_fence(std::memory_order_acquire);
+    // A large buffer grows by moving its pages rather than its keys: a key
+    // holds no pointer into itself, so its bytes may move.
+    const size_t capacity = support::HugePageAllocator<NodeKey>::good_capacity(count);
+    if (NodeKey* moved = support::HugePageAllocator<NodeKey>().grow_by_remap(buf_->data, buf_->capacity, capacity)) {
+      buf_->data = moved;
+      buf_->capacity = capacity;
+      return;
+    }
+  }
+  auto grown = std::make_shared<Buffer>(support::HugePageAllocator<NodeKey>::good_capacity(count));
   if (buf_) {
-    // Only the store hands out views, under its lock, as the caller holds it
-    // now: a count of one cannot rise meanwhile. The fence pairs with the
-    // release of the last view, whose reads must end before the keys move.
-    if (buf_.use_count() == 1) {
-      std::atomic_thread_fence(std::memory_order_acquire);
+    if (unshared) {
       std::uninitialized_move(buf_->data, buf_->data + buf_->size, grown->data);
     } else {
       std::uninitialized_copy(buf_->data, buf_->data + buf_->size, grown->data);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "node/node_key.hpp"
@@ -64,6 +65,14 @@ class NodeArena {
   // Appends a key; there must be room for it (reserve first).
   void push_back(NodeKey&& key) noexcept {
     new (buf_->data + buf_->size) NodeKey(std::move(key));
+    ++buf_->size;
+  }
+
+  // Builds NodeKey(args...) in place at the end; there must be room for it.
+  // If building throws, the arena is as it was.
+  template <class... Args>
+  void emplace_back(Args&&... args) {
+    new (buf_->data + buf_->size) NodeKey(std::forward<Args>(args)...);
     ++buf_->size;
   }
 

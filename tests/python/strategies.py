@@ -266,7 +266,7 @@ def batches(draw, known: int):
     if kind == "source":
         row = _plain_params | st.none() | st.just({"k": [1]})
         return kind, draw(st.sampled_from("xy")), None, draw(st.lists(row, max_size=6))
-    ids = st.integers(0, known + 1) | st.integers(0, known - 1) | st.sampled_from([-1, 2**64, "0"])
+    ids = st.integers(0, known + 1) | st.integers(0, known - 1) | st.sampled_from([-1, 2**64, "0", True])
     rows = draw(st.lists(st.lists(ids, min_size=2, max_size=2) | st.lists(ids, max_size=3), max_size=6))
     return kind, draw(st.sampled_from(["add", "f"])), draw(_plain_params | st.none()), rows
 
