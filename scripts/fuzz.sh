@@ -33,7 +33,7 @@ if ! has_fuzzer_runtime; then
   fi
 fi
 
-$NICE cmake -S . -B "$BUILD" -DTRELLAN_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+$NICE cmake -S . -B "$BUILD" -DTRELLAN_FUZZ=ON -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=()
 for t in $TARGETS; do targets+=(--target "fuzz_$t"); done
