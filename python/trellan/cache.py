@@ -110,7 +110,7 @@ class ResultCache:
         """`(True, value)` for an intact entry of `digest` in this namespace, else
         `(False, None)`. A damaged entry is removed and counted as corrupt. A hit marks the
         entry as recently used. A pickled entry is a miss unless pickles are allowed."""
-        key = self._key(digest)
+        key = self.entry_key(digest)
         path = self._entry_path(key)
         found, value = self._load(path, key)
         if found:
@@ -124,7 +124,7 @@ class ResultCache:
         """Whether an entry for `digest` is there and loadable, judged from its header and size
         alone: cheap enough to ask for every node of a graph. A damaged payload is found, and
         the entry removed, only when it is loaded. Counts nothing unless it finds damage."""
-        key = self._key(digest)
+        key = self.entry_key(digest)
         path = self._entry_path(key)
         try:
             with open(path, "rb") as f:
@@ -147,7 +147,7 @@ class ResultCache:
         store never fails the caller."""
         if not force and seconds < self.min_seconds:
             return False
-        key = self._key(digest)
+        key = self.entry_key(digest)
         encoded = cache_values.encode(value, self.allow_pickle)
         if encoded is None:
             self._count("not_cached")
@@ -205,7 +205,8 @@ class ResultCache:
 
     # -- entries --------------------------------------------------------------------------
 
-    def _key(self, digest: bytes) -> bytes:
+    def entry_key(self, digest: bytes) -> bytes:
+        """The 32-byte key of the entry for a value digest under this cache's namespace."""
         if len(digest) != DIGEST_SIZE:
             raise ValueError(f"a value digest is {DIGEST_SIZE} bytes, not {len(digest)}")
         return blake2b(digest, digest_size=32, key=self._ns_key).digest()

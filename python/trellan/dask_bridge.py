@@ -168,7 +168,7 @@ def _cached_graph(prepared: Prepared, cache: ResultCache, keyed: Callable[[list[
             continue
         digest = digests[s * 32:(s + 1) * 32]
         if cache.contains(digest):
-            keys[s] = "trellan-load-" + blake2b(cache._key(digest), digest_size=32,
+            keys[s] = "trellan-load-" + blake2b(cache.entry_key(digest), digest_size=32,
                                                 person=b"trellan.load").hexdigest()
             graph[keys[s]] = (CachedLoad(cache, digest, f"node {plan.ids[s]}"),)
             continue

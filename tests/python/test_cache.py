@@ -100,7 +100,7 @@ def test_a_damaged_entry_is_a_miss_removed_and_counted(tmp_path: Path, damage, a
     run = dict(sources=SeededArrays((100,)), kernels=numpy_kernels(), cache=ResultCache(tmp_path / "c"))
     expected = evaluate(g, outputs, **run)  # stores both outputs
     cache, before = run["cache"], run["cache"].stats()
-    path, other = (Path(cache._entry_path(cache._key(g.digest(o)))) for o in outputs)
+    path, other = (Path(cache._entry_path(cache.entry_key(g.digest(o)))) for o in outputs)
     damage(path, other)
     if ask == "evaluate":  # the damaged output is computed again, and stored again
         assert all(map(same_value, evaluate(g, outputs, **run), expected)) and path.exists()
