@@ -160,6 +160,10 @@ class GraphStore:
         """For a reduced store: per node of the store it was reduced from, `(reduced_id,
         member_index | None)`, or None if the node was dropped. Empty for any other store."""
 
+    def node_map_of(self, ids: Sequence[SupportsIndex]) -> list[_NodeMapEntry]:
+        """The `node_map()` entries of the given ids, in order, in one pass; ValueError for an id
+        the map does not cover."""
+
     def to_dot(self) -> str: ...
     def serialize(self, outputs: Sequence[SupportsIndex] | None = None) -> bytes:
         """The canonical IR blob. With `outputs=` the blob flags exactly those ids instead of the

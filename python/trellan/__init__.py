@@ -5,8 +5,30 @@
 values on disk between runs, keyed by what each node computes. The `trellan` command
 (`trellan --help`, `python -m trellan --help`) renders, reduces and demonstrates IR blobs."""
 
+from importlib import metadata as _metadata
+from typing import TypedDict
+
 from .cache import ResultCache
 from .dask_bridge import to_dask
 from .interpreter import evaluate
 
-__all__ = ["ResultCache", "evaluate", "to_dask"]
+try:
+    __version__ = _metadata.version("trellan-core")
+except _metadata.PackageNotFoundError:  # imported from a checkout that was never installed
+    import trellan_core as _core
+
+    __version__ = _core.version()
+
+
+class ReductionReport(TypedDict):
+    """The report `GraphStore.reduce` and `reduction_report` return, as a type to annotate with."""
+
+    input_nodes: int
+    reachable_nodes: int
+    canonical_nodes: int
+    stages: int
+    reduced_nodes: int
+    boundary_nodes: int
+
+
+__all__ = ["ReductionReport", "ResultCache", "__version__", "evaluate", "to_dask"]

@@ -104,9 +104,8 @@ def execute(pipeline: trellan_core.GraphStore,
     for title, store in reduced:
         # An output lands as a node of its own or as the last member of a stage: either way
         # the reduced node's value is the output's value.
-        mapped, node_map = [], store.node_map()
-        for o in outputs:
-            entry = node_map[o]
+        mapped = []
+        for entry in store.node_map_of(outputs):
             assert entry is not None, "a reduction keeps its outputs"
             mapped.append(entry[0])
         got = values(store, mapped)

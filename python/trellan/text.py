@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import decimal
-import math
 from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING
 
@@ -54,12 +52,9 @@ def format_value(value: object) -> str:
 
 
 def format_float(value: float) -> str:
-    """Shortest decimal that reads back to `value`, never in exponent notation."""
-    if math.isnan(value):
-        return "NaN"
-    if math.isinf(value):
-        return "inf" if value > 0 else "-inf"
-    return format(decimal.Decimal(repr(value)).normalize(), "f")
+    """Python's shortest text that reads back to `value`, so a float never reads as an int:
+    `0.0`, `-0.0`, `1e+20`, `nan`. Whether a rule fires can depend on exactly that."""
+    return repr(value)
 
 
 def format_params(params: Mapping[str, object]) -> str:

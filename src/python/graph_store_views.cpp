@@ -33,6 +33,12 @@ constexpr const char* kNodeMapDoc =
     "`(reduced_node_id, member_index | None)`, or `None` if DCE dropped it. Indexed by that\n"
     "arena's node id. Empty for a store that did not come out of a reduction.";
 
+constexpr const char* kNodeMapOfDoc =
+    "node_map_of($self, ids)\n--\n\n"
+    "The node_map() entries of the given ids of the store this one was reduced from, in order,\n"
+    "repeats kept, read in one pass without building the whole map. ValueError for an id the map\n"
+    "does not cover.";
+
 constexpr const char* kSerializeDoc =
     "serialize($self, outputs=None)\n--\n\n"
     "Serialize the IR to the canonical, versioned, byte-identical durable form (plan M8 / A.3.1:\n"
@@ -140,6 +146,19 @@ PyObject* node_map(PyObject* self, PyObject*) {
   return entry([&] { return node_map_to_list(store_of(self).node_map()); });
 }
 
+PyObject* node_map_of(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    static const Signature sig("node_map_of", {Param::required("ids")});
+    BoundArgs a = sig.bind(args, nargs, kwnames);
+    const std::vector<NodeId> ids = a.convert(0, to_id_list);
+    auto entries = store_of(self).node_map_entries(ids);
+    if (!entries) raise_bad_node_id(entries.error());
+    PyRef list = new_list(entries.value().size());
+    for (size_t i = 0; i < entries.value().size(); ++i) list_set(list, i, node_map_entry(entries.value()[i]));
+    return list;
+  });
+}
+
 PyObject* node_count(PyObject* self, PyObject*) {
   return entry([&] { return new_int(store_of(self).node_count()); });
 }
@@ -183,6 +202,7 @@ const PyMethodDef kViewMethods[] = {
     {"nodes", as_method(nodes), METH_NOARGS, kNodesDoc},
     {"outputs", as_method(outputs), METH_NOARGS, kOutputsDoc},
     {"node_map", as_method(node_map), METH_NOARGS, kNodeMapDoc},
+    {"node_map_of", as_method(node_map_of), kFastcall, kNodeMapOfDoc},
     {"to_dot", as_method(to_dot), METH_NOARGS, "to_dot($self)\n--\n\n"},
     {"serialize", as_method(serialize), kFastcall, kSerializeDoc},
     {"deserialize", as_method(deserialize), kFastcall | METH_STATIC, kDeserializeDoc},

@@ -62,19 +62,15 @@ PyRef descriptor_to_dict(const PayloadDescriptor& d) {
   return dict;
 }
 
+PyRef node_map_entry(const NodeMap::Entry& placement) {
+  if (!placement) return PyRef::borrow(Py_None);
+  const Placement& p = *placement;
+  return make_tuple({new_int(p.node), p.member ? new_int(*p.member) : PyRef::borrow(Py_None)});
+}
+
 PyRef node_map_to_list(const NodeMap& map) {
   PyRef list = new_list(map.size());
-  for (size_t i = 0; i < map.size(); ++i) {
-    PyRef entry;
-    const NodeMap::Entry placement = map[i];
-    if (!placement) {
-      entry = PyRef::borrow(Py_None);
-    } else {
-      const Placement& p = *placement;
-      entry = make_tuple({new_int(p.node), p.member ? new_int(*p.member) : PyRef::borrow(Py_None)});
-    }
-    list_set(list, i, std::move(entry));
-  }
+  for (size_t i = 0; i < map.size(); ++i) list_set(list, i, node_map_entry(map[i]));
   return list;
 }
 

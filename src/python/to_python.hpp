@@ -31,6 +31,8 @@ PyRef new_bytes(std::span<const uint8_t> bytes);
 PyRef id_list_to_list(std::span<const NodeId> ids);
 PyRef param_map_to_dict(const ParamMap& params);
 PyRef descriptor_to_dict(const PayloadDescriptor& d);
+// None, or (reduced id, member index or None).
+PyRef node_map_entry(const NodeMap::Entry& placement);
 PyRef node_map_to_list(const NodeMap& map);
 // The six counters, keys always in report order.
 PyRef report_to_dict(const ReductionReport& report);

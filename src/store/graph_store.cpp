@@ -255,6 +255,18 @@ NodeMap GraphStore::node_map() const {
   return inner_.node_map;
 }
 
+Result<std::vector<NodeMap::Entry>, BadNodeId> GraphStore::node_map_entries(std::span<const NodeId> ids) const {
+  std::vector<NodeMap::Entry> entries;
+  entries.reserve(ids.size());
+  auto guard = lock_.lock(kConsistent);
+  const NodeMap& map = inner_.node_map;
+  for (NodeId id : ids) {
+    if (id >= map.size()) return Err(BadNodeId{id});
+    entries.push_back(map[id]);
+  }
+  return entries;
+}
+
 // The copies are made outside the lock, from a shared view of the arena:
 // what the view holds never changes.
 Snapshot GraphStore::snapshot() const {

@@ -98,6 +98,10 @@ class GraphStore {
   uint64_t node_count() const;
   std::vector<NodeId> outputs() const;
   NodeMap node_map() const;
+  // The node map's entries of the given ids of the store this one was reduced
+  // from, in order, repeats kept; the first id the map does not cover is the
+  // error. Reads only those entries, where node_map() copies the whole map.
+  Result<std::vector<NodeMap::Entry>, BadNodeId> node_map_entries(std::span<const NodeId> ids) const;
   Snapshot snapshot() const;
   // The nodes and marks as they are now, in one critical section; the nodes
   // are shared with the arena, not copied, and stay as they are.

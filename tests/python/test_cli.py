@@ -58,14 +58,16 @@ def test_show(pipe: Path) -> None:
     assert done.returncode == 0 and header.split() == ["id", "out", "kind", "node", "inputs"] and len(rows) == 12
     fields = [row.split() for row in rows]
     assert fields[0] == ["0", "source", "x", "{rows=100}"] and fields[3] == ["3", "op", "add", "1,", "0"]
-    assert fields[4] == ["4", "op", "add", "{scalar=0,", 'side="r"}', "2"] and [f[0] for f in fields if f[1] == "*"] == ["8", "11"]
+    assert fields[4] == ["4", "op", "add", "{scalar=0.0,", 'side="r"}', "2"] and [f[0] for f in fields if f[1] == "*"] == ["8", "11"]
     assert fields[9] == ["9", "external", "onnx:sha:1", "[onnxruntime", "1.17]", "6"]
     assert fields[11] == ["11", "*", "join", '{how="inner"}', "10,", "1"]
     # names that would break the line, and a stage's members with their inputs resolved, read from stdin
     members = [("op|f", [(0, 1)]), ("op|g|k=i1", [(1, 0), (0, 0)])]
-    data = blob([source_rec("two\nlines"), source_rec(""), stage_rec([1, 0], members)], [2])
+    typed = [("a", 0), ("b", 0.0), ("c", -0.0), ("d", 1e20), ("e", float("nan")), ("f", True)]
+    data = blob([source_rec("two\nlines"), source_rec("", typed), stage_rec([1, 0], members)], [2])
     rows = run("show", "-", stdin=data).stdout.splitlines()[1:]
-    assert '"two\\nlines"' in rows[0] and rows[1].split()[-1] == '""' and rows[2].split()[:4] == ["2", "*", "stage", "2"]
+    assert '"two\\nlines"' in rows[0] and rows[2].split()[:4] == ["2", "*", "stage", "2"]
+    assert rows[1].split()[2:] == ['""', "{a=0,", "b=0.0,", "c=-0.0,", "d=1e+20,", "e=nan,", "f=true}"]
     assert rows[3].startswith(" ") and rows[3].split() == ["[0]", "op", "f", "0"]
     assert rows[4].split() == ["[1]", "op", "g", "{k=1}", "[0],", "1"]
 

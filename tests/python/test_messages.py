@@ -77,6 +77,7 @@ FAILURES = [
     (lambda g: BAD_STAGE.nodes(), ValueError, 'unparseable stage member token "op|q\\"\\\\\\t|k=x1"'),
     (lambda g: g.digest(1), ValueError, "no node with id 1"),
     (lambda g: g.task_keys(bytes(32), [0, 1]), ValueError, "no node with id 1"),
+    (lambda g: g.reduce(outputs=[0])[0].node_map_of([0, 1]), ValueError, "no node with id 1"),
 ]
 
 

@@ -262,6 +262,8 @@ def check_reduction(store, outputs, maximal):
     assert len(set(stage_of_group.values())) == len(stage_of_group)
     # where every node landed
     assert [node_map[i] is None for i in range(len(nodes))] == [i not in live for i in range(len(nodes))]
+    asked = [*outputs, *reversed(range(len(nodes))), *outputs]
+    assert reduced.node_map_of(asked) == [node_map[i] for i in asked]
     for i in live:
         node, (target, index) = nodes[i], node_map[i]
         if is_identity(node):

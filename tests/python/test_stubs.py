@@ -33,6 +33,7 @@ def test_the_installed_stub_is_this_one() -> None:
 # silences nothing is itself an error, so each of them proves mypy reports that exact error.
 USAGE = """
     import numpy as np
+    import trellan
     import trellan_core as tc
 
     g = tc.GraphStore()
@@ -40,6 +41,9 @@ USAGE = """
     x = g.add_external(d, [g.add_source("x", {"shape": "8x8", "blocks": 4, "dense": True, "scale": 0.5})])
     reduced, report = g.reduce(maximal_fusion=True, outputs=(g.add_join([g.add_exchange([x])]),))
     stages: int = report["stages"]
+    typed: trellan.ReductionReport = g.reduction_report(outputs=[x])
+    release: str = trellan.__version__
+    mapped = [e[0] for e in reduced.node_map_of([0, x]) if e is not None]
     which, slot = reduced.nodes()[0].get("members", [])[0]["inputs"][0]
     entry = reduced.node_map()[0]
     rid, member_index = entry if entry is not None else (0, None)
@@ -55,6 +59,7 @@ USAGE = """
     g.reduce(True)  # type: ignore[call-arg]
     tc.PayloadDescriptor("k", "h", "f", "v", "s")  # type: ignore[call-arg]
     report["stagez"]  # type: ignore[typeddict-item]
+    reduced.node_map_of([0])[0][0]  # type: ignore[index]
     d.kind = "other"  # type: ignore[misc]
     class Sub(tc.GraphStore): ...  # type: ignore[misc]
 """
