@@ -37,7 +37,6 @@ import struct
 import sys
 import types
 from collections.abc import Callable
-from hashlib import blake2b
 from typing import Any
 
 import trellan_core
@@ -58,6 +57,11 @@ _COMPLEX = struct.Struct("<dd")
 
 class Unfingerprintable(Exception):
     """Raised inside a fingerprint for an object with no stable form; the caller gets None."""
+
+
+def _hash(encoding: bytes) -> bytes:
+    """A digest of an encoding (BLAKE3, in a domain of its own)."""
+    return trellan_core.content_digest(b"trellan fingerprint v1\0", encoding)
 
 
 def _text(s: str) -> bytes:
@@ -142,7 +146,7 @@ class Fingerprints:
         self._put(obj, out)
         if len(out) == 1 and out[0][:1] == b"@":  # an object's own digest
             return out[0][1:]
-        return blake2b(b"".join(out), digest_size=32, person=b"trellan.fp.v1").digest()
+        return _hash(b"".join(out))
 
     def _put(self, v: Any, out: list[bytes]) -> None:
         """Appends v's encoding: leaves, tuples, containers and arrays inline, other objects as
@@ -155,7 +159,11 @@ class Fingerprints:
             for item in v:
                 self._put(item, out)
         elif t is list or t is dict or t is set or t is frozenset:
-            self._enter(v, out, False)
+            flat = _flat(v) if t is not set and t is not frozenset else None
+            if flat is None:
+                self._enter(v, out, False)
+            else:
+                out.append(flat)
         else:
             np = self._numpy
             if t is np.ndarray and not v.dtype.hasobject:
@@ -167,6 +175,8 @@ class Fingerprints:
                 out.append(b"P" + trellan_core.content_digest(v.raw()))
             elif t is types.CodeType:
                 out.append(b"@" + _code(v)[0])
+            elif t.__flags__ & _HEAP_TYPE and not isinstance(v, type) and self._flat_instance(v, t, out):
+                pass
             else:
                 self._enter(v, out, True)
 
@@ -195,7 +205,7 @@ class Fingerprints:
             self._stack.pop()
             del self._place[key]
         if hashed:
-            digest = blake2b(b"".join(mine), digest_size=32, person=b"trellan.fp.v1").digest()
+            digest = _hash(b"".join(mine))
             if self._low >= depth:  # reaches nothing further out: the same wherever it is met
                 self._memo[self._home, key] = (v, digest)
             out.append(b"@" + digest)
@@ -301,6 +311,31 @@ class Fingerprints:
         out.append(b".")
         self._put(cls.__bases__, out)
 
+    def _flat_instance(self, v: Any, t: type, out: list[bytes]) -> bool:
+        """Encodes an instance of a Python class whose state holds only leaves, as `_reduced`
+        would but inline: no cycle can run through it. False, writing nothing, for any other."""
+        if copyreg.dispatch_table.get(t) is not None or self._version_of(v) is not None:
+            return False
+        try:
+            reduced = v.__reduce_ex__(5)
+        except Exception:  # the general way says why
+            return False
+        if type(reduced) is not tuple or len(reduced) < 3 or reduced[0] is not _NEWOBJ \
+                or reduced[1] != (t,) or reduced[3:] not in ((), (None,), (None, None)):
+            return False
+        # The state: None, a dict, or (dict or None, dict of slots), holding leaves only.
+        state = reduced[2]
+        pairs = state if type(state) is tuple and len(state) == 2 else (state,)
+        parts = [_leaf(None) if p is None else _flat(p) if type(p) is dict else None for p in pairs]
+        encoded = [p for p in parts if p is not None]
+        if len(encoded) < len(parts):
+            return False
+        flat = encoded[0] if len(encoded) == 1 else b"(" + _U64.pack(2) + b"".join(encoded)
+        out.append(b"O")
+        self._put(t, out)
+        out.append(flat)
+        return True
+
     def _reduced(self, v: Any, out: list[bytes]) -> None:
         """An object by its class and what pickling takes from it, with code in place of the
         references pickle would write."""
@@ -373,8 +408,7 @@ def _code(code: types.CodeType) -> tuple[bytes, tuple[str, ...]]:
             _const(const, out, names)
         if len(_CODES) >= _CODES_KEPT:
             _CODES.clear()
-        found = _CODES[code] = (blake2b(b"".join(out), digest_size=32, person=b"trellan.code").digest(),
-                                tuple(names))
+        found = _CODES[code] = (_hash(b"".join(out)), tuple(names))
     return found
 
 
@@ -443,6 +477,23 @@ class _NoNumpy:
 
     class generic:  # noqa: N801
         pass
+
+
+def _flat(v: Any) -> bytes | None:
+    """A list or dict of leaves encoded as `_content` would encode it, in one loop; None when it
+    holds anything else."""
+    parts = [(b"[" if type(v) is list else b"{") + _U64.pack(len(v))]
+    for item in (v if type(v) is list else _pairs(v)):
+        if type(item) not in _LEAVES:
+            return None
+        parts.append(_leaf(item))
+    return b"".join(parts)
+
+
+def _pairs(v: dict[Any, Any]) -> Any:
+    for k, item in v.items():
+        yield k
+        yield item
 
 
 def _leaf(v: Any) -> bytes:

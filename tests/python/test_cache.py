@@ -277,8 +277,11 @@ def test_a_key_covers_the_code_and_data_a_node_depends_on(tmp_path: Path, first,
     assert (cache.stats()["hits"], cache.stats()["unkeyed"]) == (hits, unkeyed)
 
 
-KERNEL_MODULE = """
+KERNEL_MODULE = """{moved}
 CALLS = []
+
+def factor():
+    return {factor}
 
 def plus(x, **params):
     CALLS.append("plus")
@@ -286,7 +289,7 @@ def plus(x, **params):
 
 def scale(x, **params):
     CALLS.append("scale")
-    return x * {factor}
+    return x * factor()
 """
 
 
@@ -296,9 +299,9 @@ def test_an_edited_kernel_recomputes_only_what_is_downstream_of_its_uses(tmp_pat
     monkeypatch.setattr(sys, "dont_write_bytecode", True)  # a rewrite within the second must not load stale bytecode
     path, module = tmp_path / "trellan_edited_kernels.py", None
 
-    def load(factor: str):
+    def load(factor: str, moved: str = ""):
         nonlocal module
-        path.write_text(KERNEL_MODULE.format(factor=factor))
+        path.write_text(KERNEL_MODULE.format(factor=factor, moved=moved))
         importlib.invalidate_caches()
         module = importlib.reload(module) if module else importlib.import_module(path.stem)
         return dict(sources={"x": np.arange(4.0)}, kernels={"plus": module.plus, "scale": module.scale})
@@ -308,8 +311,10 @@ def test_an_edited_kernel_recomputes_only_what_is_downstream_of_its_uses(tmp_pat
     outputs = [g.add_op("plus", [x]), g.add_op("plus", [g.add_op("scale", [x])])]
     cache = ResultCache(tmp_path / "c", min_seconds=0)
     try:
-        for factor, calls in [("2", ["plus", "scale", "plus"]), ("2", []), ("30", ["scale", "plus"])]:
-            run = load(factor)
+        # the file as first written; moved down by two lines; then the helper scale calls edited
+        for factor, moved, calls in [("2", "", ["plus", "scale", "plus"]), ("2", "\n\n", []),
+                                     ("30", "", ["scale", "plus"])]:
+            run = load(factor, moved)
             if executor == "evaluate":
                 got = evaluate(g, outputs, **run, cache=cache)
             else:
