@@ -13,8 +13,10 @@ sum; the 64 sums are the outputs. The NumPy kernels, and the default `min_second
 Each is timed cold (fresh directory), warm (the same graph again), and after editing one op in
 one partition (a store recorded anew, so ids and digests come from scratch). Baselines in the
 same run: `evaluate` with no cache, and dask's own `cull` + `fuse` of `to_dask`'s plain graph run
-by `dask.threaded.get`, which keeps nothing between runs. Also the cache's size on disk, and its
-per-entry costs against `np.save` / `np.load` of the same block.
+by `dask.threaded.get`, which keeps nothing between runs. Also the cache's size on disk, its
+per-entry costs against `np.save` / `np.load` of the same block, and the time a run spends
+fingerprinting its callables (best of 20, each with fresh fingerprints): those the pipeline
+uses, which the cache keys need, and the whole kernel table, which `to_dask`'s task keys cover.
 """
 
 from __future__ import annotations
@@ -35,6 +37,8 @@ from dask.optimization import cull, fuse
 
 import trellan_core as tc
 from trellan import ResultCache, evaluate, to_dask
+from trellan.execution import OP, REDUCTION
+from trellan.fingerprint import Fingerprints
 from trellan.kernels import numpy_kernels
 
 SHAPE = (512, 512)
@@ -145,6 +149,26 @@ def per_entry(root: str) -> None:
           f"{t_has / 1e3 * 1e6:.1f} us")
 
 
+def fingerprinting(parts: int) -> None:
+    store, outputs = pipeline(parts)
+    plan = store.execution_plan(outputs)
+    used = sorted({plan.names[name] for kind, name, _, _ in plan.operators if kind in (OP, REDUCTION)})
+
+    def best(kernels: list[str]) -> float:
+        times = []
+        for _ in range(20):
+            t0 = time.perf_counter()
+            prints = Fingerprints()
+            assert prints.callable(block) is not None
+            assert all(prints.callable(KERNELS[name]) is not None for name in kernels)
+            times.append(time.perf_counter() - t0)
+        return min(times)
+
+    print(f"fingerprints     the pipeline's callables {best(used) * 1e3:.3f} ms (block and "
+          f"{len(used)} kernels);   the whole table {best(sorted(KERNELS)) * 1e3:.3f} ms "
+          f"(block and {len(KERNELS)} kernels, for to_dask's task keys)")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--partitions", type=int, default=64)
@@ -160,6 +184,7 @@ def main() -> None:
         print(f"{parts} partitions of {SHAPE[0]}x{SHAPE[1]} float64, {len(OPS) + 3} nodes each")
         print(f"baselines        evaluate, no cache {t_plain:.3f} s;   dask cull+fuse, threaded "
               f"{t_dask:.3f} s (every run)")
+        fingerprinting(parts)
         scenario("evaluate", parts, run_evaluate, root, expected, edited)
         scenario("dask threaded", parts, run_dask, root, expected, edited)
         per_entry(root)

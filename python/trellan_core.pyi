@@ -64,6 +64,10 @@ _NodeMapEntry = tuple[int, int | None] | None
 def version() -> str:
     """The module version, "0.0.3"."""
 
+def content_digest(*pieces: Buffer) -> bytes:
+    """The 32-byte BLAKE3 hash (plain mode) of the pieces' bytes, one after another; each piece
+    is contiguous memory (bytes, a memoryview, a C-ordered NumPy array)."""
+
 @final
 class GraphStore:
     """Thread-safe interned graph store: equal nodes get one id, ids are dense and topological."""
@@ -175,8 +179,9 @@ class GraphStore:
 
     # Digests.
     def digest(self, node_id: SupportsIndex) -> bytes:
-        """The node's 32-byte value digest (version 1): equal across stores, processes and machines,
-        kept by reduction, with the rewrite rules built in. Computed once per node and kept."""
+        """The node's 32-byte value digest (version 2): equal across stores, processes and machines,
+        and equal for two nodes only when they compute the same ops on the same inputs in the same
+        order (no rewrite rule applies). Computed once per node and kept."""
 
     def digests(self) -> bytes:
         """Every node's value digest, concatenated in id order (32 * node_count() bytes)."""
@@ -290,6 +295,10 @@ class ExecutionPlan:
     def shape_first(self) -> memoryview: ...
     @property
     def shape_uses(self) -> memoryview: ...
+    def salted_digests(self, salts: bytes, unsalted: bytes) -> tuple[bytes, bytes]:
+        """Per step, its value digest with every operator it depends on salted: `salts` has 32
+        bytes per operator, `unsalted` one byte per operator (nonzero: it has no salt). Returns
+        32 bytes per step, and one byte per step, 1 when it depends on an unsalted operator."""
 
 @final
 class PayloadDescriptor:

@@ -1,6 +1,7 @@
 """A persistent, content-addressed store of node values in a local directory.
 
-An entry is keyed by a node's 32-byte value digest and a hash of the cache's `namespace`, and
+An entry is keyed by a node's 32-byte cache key (`trellan.cache_keys`: its value digest salted
+with the fingerprints of the code and data it depends on) under the cache's `namespace`, and
 lives at `PATH/ab/cdef...` (the key in hex, fanned out by its first byte). Its file holds:
 
     magic b"TRC1" | key (32 bytes) | encoding tag (u8) | payload length (u64, little-endian)
@@ -31,16 +32,16 @@ import time
 import weakref
 from collections.abc import Callable, Iterator
 from contextlib import suppress
-from hashlib import blake2b, sha256
+from hashlib import sha256
 from typing import Any
 
-from . import cache_values
+from . import cache_keys, cache_values
 
 MAGIC = b"TRC1"
 HEADER = struct.Struct("<4s32sBQ")
 CHECKSUM_SIZE = 32
-DIGEST_SIZE = 32
-STAT_KEYS = ("hits", "misses", "written", "bytes_written", "evicted", "corrupt", "not_cached")
+STAT_KEYS = ("hits", "misses", "written", "bytes_written", "evicted", "corrupt", "not_cached",
+             "unkeyed")
 # After evicting, the directory is brought down to this share of max_bytes, so that the next
 # few writes do not each pay for a scan of the directory.
 LOW_WATER = 0.9
@@ -56,13 +57,13 @@ class CachedValueMissing(LookupError):
 
 
 class ResultCache:
-    """Node values kept on disk between runs, keyed by value digest and `namespace`.
+    """Node values kept on disk between runs, keyed by cache key and `namespace`.
 
     `path` is a directory owned by the effective user, not a symbolic link and not writable by
     group or others; a missing one is created with mode 0700 whatever the umask, and any other
     is refused with a PermissionError (NotADirectoryError for a file). `max_bytes` bounds the
-    directory: past it, the least recently used entries go first. `namespace` names the
-    version of the kernels and of the data behind the sources; entries of one namespace are
+    directory: past it, the least recently used entries go first. `namespace` names what
+    keys cannot see, such as the data behind a source's params; entries of one namespace are
     never seen through another. `min_seconds` is the kernel time from which a value that was not
     asked for is worth keeping. `allow_pickle` lets values with no plain encoding be pickled;
     loading a pickle runs code, so only allow it for a directory nobody else writes.
@@ -85,8 +86,7 @@ class ResultCache:
         self.min_seconds = float(min_seconds)
         self.allow_pickle = bool(allow_pickle)
         trusted_directory(self.path)
-        self._ns_key = blake2b(namespace.encode("utf-8", "surrogatepass"), digest_size=32,
-                               person=b"trellan.ns.v1").digest()
+        self._ns_key = cache_keys.namespace_key(namespace)
         self._lock = threading.Lock()
         self._counts = dict.fromkeys(STAT_KEYS, 0)
         self._size: int | None = None  # bytes on disk as last scanned plus what we wrote since
@@ -172,9 +172,16 @@ class ResultCache:
 
     # -- what users call ------------------------------------------------------------------
 
+    def count_unkeyed(self, nodes: int) -> None:
+        """Counts nodes an executor ran without looking them up or storing them, because they
+        depend on a callable or value that has no fingerprint."""
+        with self._lock:
+            self._counts["unkeyed"] += nodes
+
     def stats(self) -> dict[str, int]:
         """This process's counts since the cache was opened: hits, misses, entries written,
-        bytes written, entries evicted, entries found corrupt, values not cached."""
+        bytes written, entries evicted, entries found corrupt, values not cached, nodes run
+        without a key."""
         with self._lock:
             return dict(self._counts)
 
@@ -206,10 +213,8 @@ class ResultCache:
     # -- entries --------------------------------------------------------------------------
 
     def entry_key(self, digest: bytes) -> bytes:
-        """The 32-byte key of the entry for a value digest under this cache's namespace."""
-        if len(digest) != DIGEST_SIZE:
-            raise ValueError(f"a value digest is {DIGEST_SIZE} bytes, not {len(digest)}")
-        return blake2b(digest, digest_size=32, key=self._ns_key).digest()
+        """The 32 bytes the entry for a node's cache key is filed under in this namespace."""
+        return cache_keys.entry_key(self._ns_key, digest)
 
     def _entry_path(self, key: bytes) -> str:
         name = key.hex()

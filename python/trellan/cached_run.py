@@ -1,6 +1,8 @@
 """`evaluate` with a result cache: the requested outputs are looked up first, then, walking down,
 the nodes that uncached ones read; a node found in the cache is loaded, and what only it needed
-never runs. Every computed node offers its value to the cache with its own kernel time."""
+never runs. Every computed node offers its value to the cache with its own kernel time. A node
+without a cache key (it depends on something that has no fingerprint) is neither looked up nor
+offered."""
 
 from __future__ import annotations
 
@@ -9,20 +11,19 @@ from array import array
 from typing import TYPE_CHECKING, Any
 
 from . import stage_code
+from .cache_keys import KEY_SIZE, node_keys
 from .execution import Prepared, run_members
 from .progress import Progress, Reporter
 
 if TYPE_CHECKING:
     from .cache import ResultCache
 
-_DIGEST = 32
-
 
 def run_cached(prepared: Prepared, cache: ResultCache, progress: Progress) -> list[Any]:
     """The outputs' values; progress counts the nodes that run."""
     plan = prepared.plan
     total = len(plan)
-    digests = plan.digests
+    keys, unkeyed = node_keys(plan, prepared.given)
     ins, offsets = plan.inputs, plan.input_offsets
     values: list[Any] = [None] * total
     keep = bytearray(total)  # outputs outlive their last reader
@@ -33,40 +34,46 @@ def run_cached(prepared: Prepared, cache: ResultCache, progress: Progress) -> li
     needed = bytearray(keep)
     run = bytearray(total)
     last = array("i", [-1]) * total  # the last step that runs and reads each step
+    without_key = 0
     for s in range(total - 1, -1, -1):
         if not needed[s]:
             continue
-        found, value = cache.lookup(digests[s * _DIGEST:(s + 1) * _DIGEST])
-        if found:
-            values[s] = value
-            continue
+        if unkeyed[s]:
+            without_key += 1
+        else:
+            found, value = cache.lookup(keys[s * KEY_SIZE:(s + 1) * KEY_SIZE])
+            if found:
+                values[s] = value
+                continue
         run[s] = 1
         for j in ins[offsets[s]:offsets[s + 1]]:
             needed[j] = 1
             if last[j] < 0:
                 last[j] = s
-    # A digest met again in one run (an identity op, a commutative twin) is loaded from the
-    # entry its first computation wrote, when it wrote one.
+    # A key met again in one run (a stage and the chain of ops it fused, both in one store) is
+    # loaded from the entry its first computation wrote, when it wrote one.
     first: dict[bytes, int] = {}
     again = bytearray(total)
     for s in range(total):
-        if run[s] and first.setdefault(digests[s * _DIGEST:(s + 1) * _DIGEST], s) != s:
+        if run[s] and not unkeyed[s] and first.setdefault(keys[s * KEY_SIZE:(s + 1) * KEY_SIZE], s) != s:
             again[s] = 1
+    cache.count_unkeyed(without_key)
     reporter = None if progress is None or progress is False else Reporter(progress, sum(run))
     done = 0
     for s in range(total):
         if not run[s]:
             continue
-        digest = digests[s * _DIGEST:(s + 1) * _DIGEST]
+        key = keys[s * KEY_SIZE:(s + 1) * KEY_SIZE]
         held = ins[offsets[s]:offsets[s + 1]]
         found = False
         if again[s]:
-            found, values[s] = cache.lookup(digest)
+            found, values[s] = cache.lookup(key)
         if not found:
             inputs = [values[j] for j in held]
             start = time.perf_counter()
             values[s] = _step(prepared, s, inputs)
-            cache.save(digest, values[s], time.perf_counter() - start, force=bool(keep[s]))
+            if not unkeyed[s]:
+                cache.save(key, values[s], time.perf_counter() - start, force=bool(keep[s]))
             del inputs
         for j in held:
             if last[j] == s and not keep[j]:

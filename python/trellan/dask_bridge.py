@@ -3,15 +3,16 @@ and `distributed.Client.get` run as it is. Building it needs no dask at all."""
 
 from __future__ import annotations
 
-import pickle
 import secrets
-from collections.abc import Callable, Hashable, Iterable
+from collections.abc import Callable, Hashable, Iterable, Mapping
 from functools import partial
 from hashlib import blake2b
 from typing import TYPE_CHECKING, Any
 
 from .cache import CachedLoad, ResultCache, SaveAfter
-from .execution import OP, REDUCTION, STAGE, Kernels, Prepared, Sources, prepare, run_members
+from .cache_keys import KEY_SIZE, node_keys
+from .execution import OP, REDUCTION, STAGE, Given, Kernels, Prepared, Sources, prepare, run_members
+from .fingerprint import Fingerprints
 
 if TYPE_CHECKING:
     import trellan_core
@@ -62,30 +63,39 @@ def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
     return shapes
 
 
-class _Hashing:
-    """A file that hashes what is written to it, so that a large pickle is never held whole."""
-
-    __slots__ = ("write",)
-
-    def __init__(self, hasher: Any) -> None:
-        self.write = hasher.update
-
-
-def callables_token(name: str | None, sources: Sources, kernels: Kernels, exchange: Any,
-                    join: Any, external: Any) -> bytes:
+def callables_token(name: str | None, given: Given, used: Iterable[str] = (),
+                    prints: Fingerprints | None = None) -> bytes:
     """32 bytes that name the callables of a run: the hash of `name` when given, else of the
-    pickled callables (kernels by sorted name), else, when something does not pickle, bytes
-    new to this call."""
+    fingerprints of the callables (every kernel of the table, and those of `used` too, in case
+    the mapping does not list them; a sources mapping's values by content), else, when one of
+    them has no fingerprint, bytes new to this call."""
     if name is not None:
         return blake2b(name.encode("utf-8", "surrogatepass"), digest_size=32,
                        person=b"trellan.name").digest()
-    hasher = blake2b(digest_size=32, person=b"trellan.calls")
+    prints = Fingerprints() if prints is None else prints
+    parts: list[bytes | None] = []
     try:
-        pickle.Pickler(_Hashing(hasher), protocol=5).dump(
-            (sources, sorted(kernels.items()), exchange, join, external))
-    except Exception:  # whatever a pickle hook raises: sharing is lost, never correctness
+        sources, kernels = given.sources, given.kernels
+        if isinstance(sources, Mapping):
+            for key in sorted(sources):
+                parts += [_named(key), prints.data(sources[key])]
+        else:
+            parts += [b"", prints.callable(sources)]
+        for key in sorted({*kernels, *used}):
+            parts += [_named(key), prints.callable(kernels[key])]
+    except Exception:  # names that do not sort, a mapping that fails: sharing is lost, never correctness
         return secrets.token_bytes(32)
-    return hasher.digest()
+    for fn in (given.exchange, given.join, given.external):
+        parts.append(b"-" if fn is None else prints.callable(fn))
+    if any(part is None for part in parts):
+        return secrets.token_bytes(32)
+    return blake2b(b"".join(part for part in parts if part is not None), digest_size=32,
+                   person=b"trellan.calls2").digest()
+
+
+def _named(key: str) -> bytes:
+    data = key.encode("utf-8", "surrogatepass")
+    return len(data).to_bytes(8, "little") + data
 
 
 def task_key_names(store: trellan_core.GraphStore, token: bytes, ids: Any) -> list[str]:
@@ -105,10 +115,10 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     A key is "trellan-" and 64 hex digits, a hash of the task itself: the callables given, the
     node's operator (a stage's members) and its inputs' keys. Equal keys mean identical tasks,
     so graphs that repeat a computation share its keys, and a cluster that still holds a
-    result gives it back. The callables are named by their pickled form, or, when one does not
-    pickle, by a token new to each call. `name` replaces that token: passing one promises that
-    the same name always comes with the same callables. A module-level function pickles by
-    its name, so after editing a kernel in a live session, pass a new `name`.
+    result gives it back. The callables are named by their fingerprints (their code and what
+    it captures, a mapping's values by content), or, when one has none, by a token new to each
+    call; an edited kernel therefore gets new keys. `name` replaces that token: passing one
+    promises that the same name always comes with the same callables.
 
     The arguments mean what they mean to `evaluate`, and the graph computes what `evaluate`
     returns. A stage is one task that runs its members in order. A source is a task that calls
@@ -117,15 +127,17 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     hold the callables they run, so for a cluster every callable given here must pickle too:
     module-level functions or instances of module-level classes, no lambdas or closures.
 
-    With a `trellan.ResultCache`, a node whose value digest has an entry becomes a task with
-    no inputs that loads it where it runs, keyed "trellan-load-" and a hash of the digest and
-    the cache's namespace, and what only it needed is left out of the graph; every other task
-    saves its value from where it ran when it qualifies (outputs always). The cache's directory
-    must be visible to the workers."""
+    With a `trellan.ResultCache`, a node whose cache key has an entry becomes a task with no
+    inputs that loads it where it runs, keyed "trellan-load-" and a hash of the entry's key,
+    and what only it needed is left out of the graph; every other task saves its value from
+    where it ran when it qualifies (outputs always), unless it has no cache key. The cache's
+    directory must be visible to the workers."""
     prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                        join=join, external=external)
     plan, calls = prepared.plan, prepared.calls
-    token = callables_token(name, sources, kernels, exchange, join, external)
+    prints = Fingerprints()
+    used = [plan.names[name_at] for kind, name_at, _, _ in plan.operators if kind in (OP, REDUCTION)]
+    token = callables_token(name, prepared.given, used, prints)
     member_labels = [prepared.label(op, True) if kind in (OP, REDUCTION) else ""
                      for op, (kind, _, _, _) in enumerate(plan.operators)]
     # A step's note as run_step writes it; a stage of one member is run as one call.
@@ -135,7 +147,7 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     reads, offsets = plan.inputs, plan.input_offsets
     if cache is not None:
         return _cached_graph(prepared, cache, lambda ids: task_key_names(store, token, ids),
-                             labels, sole, shapes)
+                             labels, sole, shapes, prints)
     keys = task_key_names(store, token, plan.ids)
     graph: dict[Hashable, Any] = {}
     for key, node, op, kind, shape, lo, hi in zip(keys, plan.ids, plan.operator_index, plan.kinds,
@@ -149,13 +161,16 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
 
 
 def _cached_graph(prepared: Prepared, cache: ResultCache, keyed: Callable[[list[int]], list[str]],
-                  labels: list[str], sole: list[str],
-                  shapes: list[StageShape]) -> tuple[dict[Hashable, Any], list[Hashable]]:
+                  labels: list[str], sole: list[str], shapes: list[StageShape],
+                  prints: Fingerprints) -> tuple[dict[Hashable, Any], list[Hashable]]:
     """The graph with cached nodes as load tasks: walking down from the outputs, a node whose
     entry is there is loaded, and only the inputs of nodes that compute are visited. Only the
-    computing tasks get task keys, from `keyed(node ids)`."""
+    computing tasks get task keys, from `keyed(node ids)`. A node without a cache key is
+    neither loaded nor saved."""
     plan, calls = prepared.plan, prepared.calls
-    digests, reads, offsets = plan.digests, plan.inputs, plan.input_offsets
+    node_key, unkeyed = node_keys(plan, prepared.given, prints)
+    reads, offsets, ids, kinds, ops, shape_of = (plan.inputs, plan.input_offsets, plan.ids, plan.kinds,
+                                                 plan.operator_index, plan.stage_shape)
     outputs = set(plan.outputs)
     needed = bytearray(len(plan))
     for o in outputs:
@@ -163,26 +178,30 @@ def _cached_graph(prepared: Prepared, cache: ResultCache, keyed: Callable[[list[
     keys: list[str] = [""] * len(plan)
     tasks: list[tuple[int, Any]] = []  # computing steps, each with its task's callable
     graph: dict[Hashable, Any] = {}
+    without_key = 0
     for s in range(len(plan) - 1, -1, -1):
         if not needed[s]:
             continue
-        digest = digests[s * 32:(s + 1) * 32]
-        if cache.contains(digest):
-            keys[s] = "trellan-load-" + blake2b(cache.entry_key(digest), digest_size=32,
+        key = node_key[s * KEY_SIZE:(s + 1) * KEY_SIZE]
+        if not unkeyed[s] and cache.contains(key):
+            keys[s] = "trellan-load-" + blake2b(cache.entry_key(key), digest_size=32,
                                                 person=b"trellan.load").hexdigest()
-            graph[keys[s]] = (CachedLoad(cache, digest, f"node {plan.ids[s]}"),)
+            graph[keys[s]] = (CachedLoad(cache, key, f"node {ids[s]}"),)
             continue
-        node, op = plan.ids[s], plan.operator_index[s]
+        node, op = ids[s], ops[s]
         if op >= 0:
-            label = sole[op] if plan.kinds[s] == STAGE else labels[op]
+            label = sole[op] if kinds[s] == STAGE else labels[op]
             run: Callable[..., Any] = partial(run_step, calls[op], node, label)
         else:
-            run = partial(shapes[plan.stage_shape[s]], node)
+            run = partial(shapes[shape_of[s]], node)
         for j in reads[offsets[s]:offsets[s + 1]]:
             needed[j] = 1
-        tasks.append((s, SaveAfter(run, cache, digest, s in outputs)))
-    for (s, _), key in zip(tasks, keyed([plan.ids[s] for s, _ in tasks])):
-        keys[s] = key
+        if unkeyed[s]:
+            without_key += 1
+        tasks.append((s, run if unkeyed[s] else SaveAfter(run, cache, key, s in outputs)))
+    cache.count_unkeyed(without_key)
+    for (s, _), name in zip(tasks, keyed([ids[s] for s, _ in tasks])):
+        keys[s] = name
     for s, task in tasks:
         graph[keys[s]] = (task, *[keys[j] for j in reads[offsets[s]:offsets[s + 1]]])
     return graph, [keys[o] for o in plan.outputs]

@@ -7,7 +7,7 @@ from __future__ import annotations
 import operator
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from functools import partial
-from typing import TYPE_CHECKING, Any, Union
+from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
 if TYPE_CHECKING:
     import trellan_core
@@ -21,7 +21,7 @@ _MEMBER_HEAD = {OP: "op", REDUCTION: "red"}
 _RECORDED_SHOWN = 3  # recorded ids a note lists before "and N more"
 
 
-def _only(value: Any, /, **_params: Any) -> Any:
+def default_exchange(value: Any, /, **_params: Any) -> Any:
     """The default exchange: on one machine the data is already where it is needed."""
     return value
 
@@ -96,17 +96,28 @@ class _Missing:
         raise LookupError("nothing was run: missing " + "; missing ".join(parts))
 
 
+class Given(NamedTuple):
+    """The callables (and a mapping's values) a run was given, as the caller passed them."""
+
+    sources: Sources
+    kernels: Kernels
+    exchange: Callable[..., Any] | None
+    join: Callable[..., Any] | None
+    external: Callable[..., Any] | None
+
+
 class Prepared:
     """A plan with its callables: `calls[k]` runs operator k of the plan on its input values;
-    `shaped[k]`, when set, runs a stage of shape k."""
+    `shaped[k]`, when set, runs a stage of shape k. `given` is what the caller passed."""
 
-    __slots__ = ("store", "plan", "calls", "shaped")
+    __slots__ = ("store", "plan", "calls", "shaped", "given")
 
     def __init__(self, store: trellan_core.GraphStore, plan: trellan_core.ExecutionPlan,
-                 calls: list[Callable[..., Any]]) -> None:
+                 calls: list[Callable[..., Any]], given: Given) -> None:
         self.store = store
         self.plan = plan
         self.calls = calls
+        self.given = given
         self.shaped: list[Callable[..., Any] | None] = []
 
     def label(self, op: int, member: bool) -> str:
@@ -173,7 +184,7 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
             fn = None if fn is None else _with_params(fn, given)
             what = f"kernel {name!r}"
         elif kind == EXCHANGE:
-            fn = _with_params(exchange or _only, given)
+            fn = _with_params(exchange or default_exchange, given)
         elif kind == JOIN:
             fn = None if join is None else _with_params(join, given)
             what = "join callable (join=)"
@@ -187,7 +198,7 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
         calls.append(fn or _missing)
     if missing or (exchange is None and any(op[0] == EXCHANGE for op in plan.operators)):
         _report_missing(plan, missing, exchange is None)
-    return Prepared(store, plan, calls)
+    return Prepared(store, plan, calls, Given(sources, kernels, exchange, join, external))
 
 
 def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],

@@ -40,9 +40,11 @@ def evaluate(store: trellan_core.GraphStore, outputs: Iterable[int] | None = Non
     `progress=True` draws a bar on stderr (tqdm when installed, else a plain line); a callable
     receives `(done, total)` nodes, at most about ten times a second.
 
-    With a `trellan.ResultCache`, a node whose value digest has an entry is loaded instead of
+    With a `trellan.ResultCache`, a node whose cache key has an entry is loaded instead of
     computed, and what only it needed does not run; the outputs, and any computed node whose
-    own time reached the cache's `min_seconds`, are stored. Progress then counts the nodes that
+    own time reached the cache's `min_seconds`, are stored. A key covers the node's computation
+    and the fingerprints of the code and data it depends on; a node that depends on something
+    without a fingerprint is neither loaded nor stored. Progress then counts the nodes that
     run."""
     prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                        join=join, external=external)

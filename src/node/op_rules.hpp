@@ -2,7 +2,7 @@
 // that every layer reads them from one place: the binary ops whose operands
 // commute, and the identity ops (an add of 0.0 or a mul by 1.0, the scalar on
 // either side), each of which stands for its one input. The optimizer builds
-// its rules from them; the value digest applies them.
+// its rules from them.
 #pragma once
 
 #include <array>

@@ -273,6 +273,7 @@ PyTypeObject* plan_type_created() {
       {Py_tp_new, reinterpret_cast<void*>(plan_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(plan_dealloc)},
       {Py_tp_getset, kPlanFields},
+      {Py_tp_methods, execution_plan_methods()},
       {Py_sq_length, reinterpret_cast<void*>(plan_length)},
       {0, nullptr},
   };
@@ -318,6 +319,8 @@ const PyMethodDef kPlanMethods[] = {
 }  // namespace
 
 PyTypeObject* execution_plan_type() { return plan_type_created(); }
+
+const ExecutionPlan& plan_of(PyObject* self) { return *reinterpret_cast<PlanObject*>(self)->plan; }
 
 std::span<const PyMethodDef> graph_store_plan_methods() { return kPlanMethods; }
 

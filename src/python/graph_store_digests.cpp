@@ -18,9 +18,10 @@ namespace {
 
 constexpr const char* kDigestDoc =
     "digest($self, node_id)\n--\n\n"
-    "The node's 32-byte value digest: a name for what it computes, equal across stores, processes\n"
-    "and machines, and kept by reduction (version 1; the README defines it). Computed once per\n"
-    "node and kept by the store. ValueError for an unknown id or a stage that has no value.";
+    "The node's 32-byte value digest: a name for exactly what it computes, equal across stores,\n"
+    "processes and machines, with no rewrite rule applied (version 2; the README defines it).\n"
+    "Computed once per node and kept by the store. ValueError for an unknown id or a stage that\n"
+    "has no value.";
 
 constexpr const char* kDigestsDoc =
     "digests($self)\n--\n\n"

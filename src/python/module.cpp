@@ -36,6 +36,7 @@ int module_exec(PyObject* module) {
     PyRef module_name = PyRef::check(PyModule_GetNameObject(module));
     PyRef fn = PyRef::check(PyCFunction_NewEx(&kVersionDef, module, module_name.get()));
     add_member(module, "version", fn.get());
+    add_member(module, "content_digest", content_digest_function(module).get());
     add_member(module, "_restore_store", restore_store_function(module).get());
   });
 }

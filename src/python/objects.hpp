@@ -12,6 +12,7 @@
 #include "node/node_key.hpp"
 #include "optimizer/passes/store_reduce.hpp"
 #include "python/py_ref.hpp"
+#include "store/execution_plan.hpp"
 #include "store/graph_store.hpp"
 
 namespace trellan::py {
@@ -52,6 +53,15 @@ PyRef restore_store_function(PyObject* module);
 // ---- ExecutionPlan (execution_plan_type.cpp)
 
 PyTypeObject* execution_plan_type();
+// The plan an ExecutionPlan instance holds; `self` must be one.
+const ExecutionPlan& plan_of(PyObject* self);
+// The class's methods, a table ended by a null entry (execution_plan_salted.cpp).
+PyMethodDef* execution_plan_methods();
+
+// ---- Module functions
+
+// content_digest, bound to the module (content_digest.cpp).
+PyRef content_digest_function(PyObject* module);
 
 // ---- PayloadDescriptor (payload_descriptor_type.cpp)
 

@@ -52,13 +52,15 @@ std::string_view digest_context(DigestPurpose purpose) {
   switch (purpose) {
     case DigestPurpose::Operator: return "trellan value digest v1 operator";
     case DigestPurpose::TaskCall: return "trellan task key v1 call";
+    case DigestPurpose::Salted: return "trellan cache key v1 salted operator";
   }
   return {};
 }
 
 const Digest& purpose_key(DigestPurpose purpose) {
   static const Digest keys[] = {derive_key(digest_context(DigestPurpose::Operator)),
-                                derive_key(digest_context(DigestPurpose::TaskCall))};
+                                derive_key(digest_context(DigestPurpose::TaskCall)),
+                                derive_key(digest_context(DigestPurpose::Salted))};
   return keys[static_cast<size_t>(purpose)];
 }
 
@@ -73,6 +75,15 @@ Digest keyed_hash(const Digest& key, std::span<const uint8_t> data) {
 
 Digest keyed_hash(const Digest& key, const Digest* data, size_t n) {
   return keyed_hash(key, {reinterpret_cast<const uint8_t*>(data), n * kDigestSize});
+}
+
+Digest content_hash(std::span<const std::span<const uint8_t>> pieces) {
+  blake3_hasher h;
+  blake3_hasher_init(&h);
+  for (std::span<const uint8_t> piece : pieces) blake3_hasher_update(&h, piece.data(), piece.size());
+  Digest out;
+  blake3_hasher_finalize(&h, out.data(), out.size());
+  return out;
 }
 
 void encode_operator(NodeKind kind, std::string_view name, const ParamMap& params,
@@ -111,6 +122,13 @@ void encode_operator(const NodeKey& key, std::string& out) {
 Digest operator_digest(std::string_view encoding) {
   return keyed_hash(purpose_key(DigestPurpose::Operator),
                     {reinterpret_cast<const uint8_t*>(encoding.data()), encoding.size()});
+}
+
+Digest operator_digest(NodeKind kind, std::string_view name, const ParamMap& params,
+                       const PayloadDescriptor* descriptor) {
+  std::string bytes;
+  encode_operator(kind, name, params, descriptor, bytes);
+  return operator_digest(bytes);
 }
 
 }  // namespace trellan

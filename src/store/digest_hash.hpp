@@ -24,9 +24,10 @@ using Digest = std::array<uint8_t, kDigestSize>;
 enum class DigestPurpose {
   Operator,  // an operator's encoding
   TaskCall,  // the token that names one call's callables
+  Salted,    // an operator's digest with the salt of the callable that runs it
 };
-// The context string of a purpose: "trellan value digest v1 operator" or
-// "trellan task key v1 call".
+// The context string of a purpose: "trellan value digest v1 operator",
+// "trellan task key v1 call" or "trellan cache key v1 salted operator".
 std::string_view digest_context(DigestPurpose purpose);
 // BLAKE3 in key-derivation mode over that context, with empty key material.
 const Digest& purpose_key(DigestPurpose purpose);
@@ -35,6 +36,8 @@ const Digest& purpose_key(DigestPurpose purpose);
 Digest keyed_hash(const Digest& key, std::span<const uint8_t> data);
 // keyed_hash of the n digests at data, one after another.
 Digest keyed_hash(const Digest& key, const Digest* data, size_t n);
+// BLAKE3 in its plain mode over the pieces, one after another.
+Digest content_hash(std::span<const std::span<const uint8_t>> pieces);
 
 // Appends the encoding of an operator to out: the kind as one byte; the name
 // of a source, op or reduction; the descriptor of an external; then the
@@ -50,5 +53,8 @@ void encode_operator(const NodeKey& key, std::string& out);
 
 // An operator's digest: keyed_hash of its encoding under the Operator key.
 Digest operator_digest(std::string_view encoding);
+// The same for an operator given by its parts.
+Digest operator_digest(NodeKind kind, std::string_view name, const ParamMap& params,
+                       const PayloadDescriptor* descriptor);
 
 }  // namespace trellan

@@ -1,17 +1,12 @@
 #include "store/value_digests.hpp"
 
-#include <algorithm>
-#include <cstring>
 #include <functional>
 
-#include "node/op_rules.hpp"
 #include "param/param.hpp"
 
 namespace trellan {
 
 namespace {
-
-bool less(const Digest& a, const Digest& b) { return std::memcmp(a.data(), b.data(), kDigestSize) < 0; }
 
 std::string member_refers(NodeId node, size_t k, const StageRef& ref) {
   return "node " + std::to_string(node) + ": member " + std::to_string(k) + " reads " +
@@ -21,15 +16,6 @@ std::string member_refers(NodeId node, size_t k, const StageRef& ref) {
 
 }  // namespace
 
-Digest value_digest(const Digest& op, bool identity, bool commutative, std::span<const Digest> inputs) {
-  if (identity && inputs.size() == 1) return inputs[0];
-  if (commutative && inputs.size() == 2 && less(inputs[1], inputs[0])) {
-    const Digest sorted[2] = {inputs[1], inputs[0]};
-    return keyed_hash(op, sorted, 2);
-  }
-  return keyed_hash(op, inputs.data(), inputs.size());
-}
-
 size_t ValueDigester::OpRefHash::operator()(const OpRef& r) const {
   size_t h = std::hash<std::string_view>()(r.name);
   h ^= std::hash<const void*>()(r.params) + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
@@ -37,37 +23,24 @@ size_t ValueDigester::OpRefHash::operator()(const OpRef& r) const {
   return h;
 }
 
-ValueDigester::OpInfo ValueDigester::make_info(NodeKind kind, std::string_view name, const ParamMap& params,
-                                               const PayloadDescriptor* descriptor) {
-  std::string bytes;
-  encode_operator(kind, name, params, descriptor, bytes);
-  OpInfo info;
-  info.digest = operator_digest(bytes);
-  if (kind == NodeKind::Op) {
-    info.identity = rules::is_identity_op(name, params);
-    info.commutative = rules::is_commutative(name, params);
-  }
-  return info;
-}
-
-const ValueDigester::OpInfo& ValueDigester::of_key(const NodeKey& key) {
+const Digest& ValueDigester::of_key(const NodeKey& key) {
   const PayloadDescriptor* descriptor = key.kind() == NodeKind::External ? &key.descriptor() : nullptr;
   // An empty map may or may not have a block; all empty maps are one operator part.
   const OpRef ref{key.kind(), key.name(), key.params().empty() ? nullptr : key.params().block(), descriptor};
   auto it = ops_.find(ref);
-  if (it == ops_.end()) it = ops_.emplace(ref, make_info(key.kind(), key.name(), key.params(), descriptor)).first;
+  if (it == ops_.end()) it = ops_.emplace(ref, operator_digest(key.kind(), key.name(), key.params(), descriptor)).first;
   return it->second;
 }
 
 // A member is the op or reduction its token names, parsed as the node views
 // parse it.
-Result<const ValueDigester::OpInfo*, DigestError> ValueDigester::of_member(const StageOp& member) {
+Result<const Digest*, DigestError> ValueDigester::of_member(const StageOp& member) {
   auto it = members_.find(member.token);
   if (it == members_.end()) {
     std::optional<ParsedOpToken> parsed = parse_op_token(member.token);
     if (!parsed) return Err(DigestError{"unparseable stage member token " + display_str(member.token)});
     const NodeKind kind = parsed->head == "op" ? NodeKind::Op : NodeKind::Reduction;
-    it = members_.emplace(member.token, make_info(kind, parsed->name, parsed->params, nullptr)).first;
+    it = members_.emplace(member.token, operator_digest(kind, parsed->name, parsed->params, nullptr)).first;
   }
   return &it->second;
 }
@@ -80,8 +53,8 @@ Result<Digest, DigestError> ValueDigester::stage_digest(NodeId node, const NodeK
   scratch_.clear();
   for (size_t k = 0; k < members.size(); ++k) {
     const StageOp& m = members[k];
-    auto info = of_member(m);
-    if (!info) return Err(info.error());
+    auto op = of_member(m);
+    if (!op) return Err(op.error());
     ins_.clear();
     for (const StageRef& r : m.inputs) {
       if (r.kind == StageRef::Kind::Input && r.value < slots.size()) {
@@ -92,8 +65,7 @@ Result<Digest, DigestError> ValueDigester::stage_digest(NodeId node, const NodeK
         return Err(DigestError{member_refers(node, k, r)});
       }
     }
-    const OpInfo& op = *info.value();
-    scratch_.push_back(value_digest(op.digest, op.identity, op.commutative, ins_));
+    scratch_.push_back(keyed_hash(*op.value(), ins_.data(), ins_.size()));
   }
   return scratch_.back();
 }
@@ -108,16 +80,16 @@ Status<DigestError> ValueDigester::run(std::span<const NodeKey> nodes, size_t be
       if (!d) return Err(d.error());
       out[i] = d.value();
     } else {
-      const OpInfo& op = of_key(key);
+      const Digest& op = of_key(key);
       const auto inputs = key.inputs();
       if (inputs.size() <= 2) {
         Digest in[2];
         for (size_t j = 0; j < inputs.size(); ++j) in[j] = out[inputs[j]];
-        out[i] = value_digest(op.digest, op.identity, op.commutative, {in, inputs.size()});
+        out[i] = keyed_hash(op, in, inputs.size());
       } else {
         ins_.clear();
         for (NodeId j : inputs) ins_.push_back(out[j]);
-        out[i] = value_digest(op.digest, op.identity, op.commutative, ins_);
+        out[i] = keyed_hash(op, ins_.data(), ins_.size());
       }
     }
     done = i + 1;

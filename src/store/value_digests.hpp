@@ -1,9 +1,10 @@
 // Value digests: a 32-byte name for what a node computes, equal across
-// stores, processes and machines, and kept by reduction. A node's digest
-// hashes its operator's digest and its inputs' digests in order, with the
-// rewrite rules built in (an identity op is its input, a commutative op takes
-// its two inputs in sorted order); a stage is the value of its last member,
-// its members digested one by one as the ops they stand for.
+// stores, processes and machines. A node's digest hashes its operator's
+// digest and its inputs' digests in order, and nothing else: no rewrite rule
+// applies, so two nodes share a digest only when they perform the same
+// operations on the same inputs in the same order. A stage is the value of its
+// last member, its members digested one by one as the ops they stand for, so
+// fusion never changes a digest.
 #pragma once
 
 #include <cstdint>
@@ -38,11 +39,6 @@ class ValueDigester {
   Status<DigestError> run(std::span<const NodeKey> nodes, size_t begin, DigestTable& out, size_t& done);
 
  private:
-  struct OpInfo {
-    Digest digest;
-    bool identity = false;     // an identity op: with one input, it is that input
-    bool commutative = false;  // a commutative op: with two inputs, they are sorted
-  };
   // An operator by the parts a stored key shares with its equals: the name
   // text, the pooled params block and the descriptor, all of which outlive
   // the pass.
@@ -57,20 +53,14 @@ class ValueDigester {
     size_t operator()(const OpRef& r) const;
   };
 
-  const OpInfo& of_key(const NodeKey& key);
-  Result<const OpInfo*, DigestError> of_member(const StageOp& member);
-  static OpInfo make_info(NodeKind kind, std::string_view name, const ParamMap& params,
-                          const PayloadDescriptor* descriptor);
+  const Digest& of_key(const NodeKey& key);
+  Result<const Digest*, DigestError> of_member(const StageOp& member);
   Result<Digest, DigestError> stage_digest(NodeId node, const NodeKey& stage, const DigestTable& out);
 
-  std::unordered_map<OpRef, OpInfo, OpRefHash> ops_;
-  std::unordered_map<std::string_view, OpInfo> members_;  // by member token
+  std::unordered_map<OpRef, Digest, OpRefHash> ops_;
+  std::unordered_map<std::string_view, Digest> members_;  // by member token
   std::vector<Digest> scratch_;                           // member digests of one stage
   std::vector<Digest> ins_;                               // input digests of one node
 };
-
-// The digest of one node given its operator and its input digests, the rules
-// applied.
-Digest value_digest(const Digest& op, bool identity, bool commutative, std::span<const Digest> inputs);
 
 }  // namespace trellan

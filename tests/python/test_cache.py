@@ -1,23 +1,26 @@
 """The result cache on disk: what it keeps and how it reads it back, what damage it survives, the directories it
-refuses, several processes sharing one directory, and evaluate recomputing only what changed."""
+refuses, several processes sharing one directory; what a key covers, and the executors recomputing only what an edit
+of the graph, a kernel or the data reaches."""
 
-import json, os, pickle, subprocess, sys, tempfile
+import importlib, json, os, pickle, subprocess, sys, tempfile, threading
 from collections.abc import Mapping
 from functools import partial
 from pathlib import Path
 
+import dask
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from strategies import graphs, model_digest, record
-from trellan import ResultCache, evaluate
+from trellan import ResultCache, evaluate, to_dask
 from trellan.kernels import SeededArrays, numpy_kernels
 from trellan_core import GraphStore
 from trellan.cache import CachedLoad, CachedValueMissing, SaveAfter
+from trellan.cache_keys import output_keys
 
-NO_COUNTS = dict(hits=0, misses=0, written=0, bytes_written=0, evicted=0, corrupt=0, not_cached=0)
+NO_COUNTS = dict(hits=0, misses=0, written=0, bytes_written=0, evicted=0, corrupt=0, not_cached=0, unkeyed=0)
 
 
 def digest(k: int) -> bytes:
@@ -74,7 +77,7 @@ def test_what_is_kept_follows_namespace_and_min_seconds(tmp_path: Path) -> None:
     assert cache.lookup(digest(1)) == (True, 1.0) and not cache.contains(digest(3))
     assert not any("kernels" in str(p) for p in (tmp_path / "c").rglob("*"))
     assert cache.stats() == dict(NO_COUNTS, hits=1, written=2, bytes_written=2 * (45 + 8 + 32))
-    with pytest.raises(ValueError, match="a value digest is 32 bytes, not 31"):
+    with pytest.raises(ValueError, match="a cache key is 32 bytes, not 31"):
         cache.lookup(digest(1)[1:])
 
 
@@ -100,7 +103,8 @@ def test_a_damaged_entry_is_a_miss_removed_and_counted(tmp_path: Path, damage, a
     run = dict(sources=SeededArrays((100,)), kernels=numpy_kernels(), cache=ResultCache(tmp_path / "c"))
     expected = evaluate(g, outputs, **run)  # stores both outputs
     cache, before = run["cache"], run["cache"].stats()
-    path, other = (Path(cache._entry_path(cache.entry_key(g.digest(o)))) for o in outputs)
+    keys = output_keys(g, outputs, sources=run["sources"], kernels=run["kernels"])
+    path, other = (Path(cache._entry_path(cache.entry_key(key))) for key in keys)
     damage(path, other)
     if ask == "evaluate":  # the damaged output is computed again, and stored again
         assert all(map(same_value, evaluate(g, outputs, **run), expected)) and path.exists()
@@ -109,7 +113,7 @@ def test_a_damaged_entry_is_a_miss_removed_and_counted(tmp_path: Path, damage, a
         return
     # contains() judges the header and the size only: a flipped payload byte is found when loaded
     caught = damage is not flip_byte
-    assert cache.contains(g.digest(outputs[0])) != caught and path.exists() != caught
+    assert cache.contains(keys[0]) != caught and path.exists() != caught
     assert cache.stats() == dict(before, corrupt=int(caught))
 
 
@@ -207,19 +211,140 @@ def test_processes_share_one_cache(tmp_path: Path) -> None:
     assert cache.info()["entries"] > 0
 
 
+def exactly(a, b) -> bool:
+    # The same type, dtype, shape and bytes: -0.0 is not 0.0, and an int array is not a float one.
+    return type(a) is type(b) and (a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+                                   if isinstance(a, np.ndarray) else a == b)
+
+
+@pytest.mark.parametrize("x, name, unit", [
+    (np.arange(3), "add", 0.0),                 # an int array plus 0.0 is a float array
+    (np.array([True, False]), "mul", 1.0),      # so is a bool array times 1.0
+    (np.array([-0.0, 2.0]), "add", 0.0),        # -0.0 + 0.0 is 0.0, whose inverse is inf, not -inf
+], ids=["int", "bool", "negative zero"])
+def test_an_identity_op_is_cached_as_what_it_computes(tmp_path: Path, x, name: str, unit: float) -> None:
+    g = GraphStore()
+    source = g.add_source("x")
+    identity = g.add_op(name, [source], {"scalar": unit, "side": "r"})
+    outputs = [source, identity, g.add_op("div", [identity], {"scalar": 1.0, "side": "l"})]
+    run = dict(sources={"x": x}, kernels=numpy_kernels())
+    with np.errstate(divide="ignore"):
+        expected = evaluate(g, outputs, **run)
+        for _ in range(2):  # a fresh cache, then a warm one
+            assert all(map(exactly, evaluate(g, outputs, **run, cache=ResultCache(tmp_path, min_seconds=0)), expected))
+
+
+def test_commutative_inputs_keep_their_order(tmp_path: Path) -> None:
+    g = GraphStore()
+    x, y = g.add_source("x"), g.add_source("y")
+    run = dict(sources={"x": np.array(["ab"]), "y": np.array(["cd"])}, kernels=numpy_kernels(),
+               cache=ResultCache(tmp_path, allow_pickle=True, min_seconds=0))
+    assert evaluate(g, [g.add_op("add", [x, y])], **run)[0].tolist() == ["abcd"]
+    assert evaluate(g, [g.add_op("add", [y, x])], **run)[0].tolist() == ["cdab"]
+
+
+def scaled(factor: float):
+    def kernel(x, **_params):
+        return x * factor
+    return kernel
+
+
+def locked():
+    lock = threading.Lock()  # a captured value with no stable form
+
+    def kernel(x, **_params):
+        with lock:
+            return -x
+    return kernel
+
+
+@pytest.mark.parametrize("first, second, hits, unkeyed", [
+    (dict(sources={"x": np.arange(3.0)}), dict(sources={"x": np.arange(3.0) + 1}), 0, 0),
+    (dict(sources=SeededArrays((2,))), dict(sources=SeededArrays((1000,))), 0, 0),
+    (dict(kernels={"f": scaled(2.0)}), dict(kernels={"f": scaled(2.0)}), 2, 0),  # equal code, equal captures
+    (dict(kernels={"f": scaled(2.0)}), dict(kernels={"f": scaled(3.0)}), 1, 0),
+    (dict(kernels={"f": locked()}), dict(kernels={"f": locked()}), 1, 2),  # never cached, nor loaded
+], ids=["mapping value", "SeededArrays shape", "same closure", "closure value", "unfingerprintable closure"])
+def test_a_key_covers_the_code_and_data_a_node_depends_on(tmp_path: Path, first, second, hits: int,
+                                                           unkeyed: int) -> None:
+    g = GraphStore()
+    x = g.add_source("x")
+    outputs = [g.add_op("f", [x]), x]
+    cache = ResultCache(tmp_path, min_seconds=0)
+    for given in (first, second):
+        run = dict(dict(sources=SeededArrays((4,)), kernels={"f": np.negative}), **given)
+        assert all(map(exactly, evaluate(g, outputs, **run, cache=cache), evaluate(g, outputs, **run)))
+    assert (cache.stats()["hits"], cache.stats()["unkeyed"]) == (hits, unkeyed)
+
+
+KERNEL_MODULE = """{moved}
+CALLS = []
+
+def factor():
+    return {factor}
+
+def plus(x, **params):
+    CALLS.append("plus")
+    return x + 1
+
+def scale(x, **params):
+    CALLS.append("scale")
+    return x * factor()
+"""
+
+
+@pytest.mark.parametrize("executor", ["evaluate", "to_dask"])
+def test_an_edited_kernel_recomputes_only_what_is_downstream_of_its_uses(tmp_path: Path, monkeypatch, executor: str):
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.setattr(sys, "dont_write_bytecode", True)  # a rewrite within the second must not load stale bytecode
+    path, module = tmp_path / "trellan_edited_kernels.py", None
+
+    def load(factor: str, moved: str = ""):
+        nonlocal module
+        path.write_text(KERNEL_MODULE.format(factor=factor, moved=moved))
+        importlib.invalidate_caches()
+        module = importlib.reload(module) if module else importlib.import_module(path.stem)
+        return dict(sources={"x": np.arange(4.0)}, kernels={"plus": module.plus, "scale": module.scale})
+
+    g = GraphStore()
+    x = g.add_source("x")
+    outputs = [g.add_op("plus", [x]), g.add_op("plus", [g.add_op("scale", [x])])]
+    cache = ResultCache(tmp_path / "c", min_seconds=0)
+    try:
+        # the file as first written; moved down by two lines; then the helper scale calls edited
+        for factor, moved, calls in [("2", "", ["plus", "scale", "plus"]), ("2", "\n\n", []),
+                                     ("30", "", ["scale", "plus"])]:
+            run = load(factor, moved)
+            if executor == "evaluate":
+                got = evaluate(g, outputs, **run, cache=cache)
+            else:
+                got = dask.get(*to_dask(g, outputs, **run, cache=cache))
+            assert sorted(module.CALLS) == sorted(calls)
+            assert all(map(exactly, got, [np.arange(4.0) + 1, np.arange(4.0) * int(factor) + 1]))
+            if executor == "to_dask" and factor != "2":  # a cluster never hands back the old kernel's values
+                assert not set(to_dask(g, outputs, **run)[1]) & set(to_dask(g, outputs, **load("2"))[1])
+    finally:
+        sys.modules.pop(path.stem, None)
+
+
+class Calls(list):
+    # The kernels' log of calls. What it holds never changes what they compute, which its version says.
+    __trellan_version__ = "a log"
+
+
 def model_call(calls: list, kind: str, name: str, *inputs, descriptor=None, **params) -> bytes:
-    # A node's value is its model digest over its input values, so the rules' equalities hold for values too.
+    # A node's value is its model digest over its input values: distinct computations have distinct values.
     calls.append(name)
     return model_digest(kind, name, params, descriptor, list(inputs))
 
 
 class ModelKernels(Mapping):
-    # A kernel for every name, counting its calls.
-    def __init__(self, calls: list) -> None:
-        self.calls = calls
+    # A kernel for every name, counting its calls; the `edited` one computes something else.
+    def __init__(self, calls: list, edited: str | None) -> None:
+        self.calls, self.edited = calls, edited
 
     def __getitem__(self, name: str):
-        return partial(model_call, self.calls, "op", name)
+        return partial(model_call, self.calls, "op", name, **({"edited": 1} if name == self.edited else {}))
 
     def __iter__(self):
         return iter(())
@@ -228,9 +353,10 @@ class ModelKernels(Mapping):
         return 0
 
 
-def model_run(calls: list) -> dict:
-    return dict(sources=lambda name, params: model_call(calls, "source", name, **params), kernels=ModelKernels(calls),
-                exchange=partial(model_call, calls, "exchange", ""), join=partial(model_call, calls, "join", ""),
+def model_run(calls: list, edited: str | None = None) -> dict:
+    return dict(sources=lambda name, params: model_call(calls, "source", name, **params),
+                kernels=ModelKernels(calls, edited), exchange=partial(model_call, calls, "exchange", ""),
+                join=partial(model_call, calls, "join", ""),
                 external=lambda d, *ins, **params: model_call(calls, "external", "", *ins, descriptor=d, **params))
 
 
@@ -239,10 +365,21 @@ def needed_digests(store, outputs) -> set:
     return {data[i:i + 32] for i in range(0, len(data), 32)}
 
 
+def downstream_calls(store, outputs, kernel: str) -> list:
+    # The names the calls of a run log when exactly the nodes that use `kernel`, and those that read them, run.
+    plan = store.execution_plan(outputs)
+    names, kinds, offsets, inputs = plan.names, plan.kinds, plan.input_offsets, plan.inputs
+    reached = []
+    for s, name_at in enumerate(plan.name_index):
+        reached.append(names[name_at] == kernel and kinds[s] in (1, 2)
+                       or any(reached[j] for j in inputs[offsets[s]:offsets[s + 1]]))
+    return sorted(names[plan.name_index[s]] for s in range(len(plan)) if reached[s])
+
+
 @settings(max_examples=60, deadline=None)
 @given(graphs(), st.data())
-def test_a_run_after_an_edit_computes_exactly_the_nodes_whose_digests_are_new(recipe, data) -> None:
-    calls: list = []
+def test_a_run_after_an_edit_computes_exactly_what_the_edit_reaches(recipe, data) -> None:
+    calls = Calls()
     run = model_run(calls)
     edited = recipe.nodes[data.draw(st.integers(0, len(recipe.nodes) - 1))]
     with tempfile.TemporaryDirectory() as root:
@@ -254,9 +391,16 @@ def test_a_run_after_an_edit_computes_exactly_the_nodes_whose_digests_are_new(re
             assert evaluate(store, outputs, **run, cache=cache) == expected
         assert calls == [] and cache.stats()["corrupt"] == cache.stats()["not_cached"] == 0
         before = needed_digests(store, outputs)
-        edited.params = {**edited.params, "edit": data.draw(st.integers(0, 1))}
+        edited.params = {**edited.params, "edit": data.draw(st.integers(0, 1))}  # an edited op
         store, _, outputs = record(recipe)
         expected = evaluate(store, outputs, **run)
         del calls[:]
         assert evaluate(store, outputs, **run, cache=cache) == expected
         assert len(calls) == len(needed_digests(store, outputs) - before)
+        kernels = sorted({n["name"] for n in store.nodes() if n["kind"] in ("op", "reduction")})
+        if kernels:  # an edited kernel
+            run = model_run(calls, data.draw(st.sampled_from(kernels)))
+            expected = evaluate(store, outputs, **run)
+            del calls[:]
+            assert evaluate(store, outputs, **run, cache=cache) == expected
+            assert sorted(calls) == downstream_calls(store, outputs, run["kernels"].edited)

@@ -1,8 +1,9 @@
-"""Value digests and task keys: the written-out vectors that pin version 1, what makes a stage's digest fail, stability
-across processes, and which tasks share a key. That reduction keeps digests, and that they name exactly the rules'
-classes, is checked by the random-graph properties of the reduction, incremental and blob tests."""
+"""Value digests and task keys: the written-out vectors that pin digest version 2 (and task keys, unchanged since
+version 1), what makes a stage's digest fail, stability across processes, and which tasks share a key. That digests
+name exactly the computations, and survive a reduction exactly where it only fused or removed duplicates, is checked
+by the random-graph properties of the reduction, incremental and blob tests."""
 
-import os, subprocess, sys
+import hashlib, os, subprocess, sys
 
 import pytest
 
@@ -16,8 +17,8 @@ EVERY_KIND = blob([
     source_rec("x"),
     source_rec("y", [("a", 1), ("b", -0.0), ("c", True), ("d", "s|;=%")]),
     op_rec("add", [0, 1]),
-    op_rec("add", [1, 0]),  # a commutative twin
-    op_rec("mul", [0], [("scalar", 1.0), ("side", "l")]),  # an identity op
+    op_rec("add", [1, 0]),  # a commutative twin: a digest of its own
+    op_rec("mul", [0], [("scalar", 1.0), ("side", "l")]),  # an identity op: a digest of its own
     op_rec("sub", [0, 2], [("scalar", 2.0), ("side", "r")]),
     reduction_rec("sum", [2], [("axis", 0)]),
     external_rec(DESCRIPTOR, [0]),
@@ -25,15 +26,15 @@ EVERY_KIND = blob([
     exchange_rec([6], [("scheme", "hash")]),
     join_rec([9, 7]),
     # nodes 2 and 5 fused: the stage is the value of node 5
-    stage_rec([0, 1], [("op|add", [(INPUT, 1), (INPUT, 0)]), ("op|sub|scalar=f4000000000000000;side=sr",
+    stage_rec([0, 1], [("op|add", [(INPUT, 0), (INPUT, 1)]), ("op|sub|scalar=f4000000000000000;side=sr",
                                                               [(INPUT, 0), (MEMBER, 0)])]),
 ])
 GOLDEN = """
 826a4af55fa1588dfc67d2cfb73aa1a5023fffbb7a8ebcb20088b8b485371489
 8304ce4fcd0028e7950413f1aad4e5cd1189d2d45b3797ecae2911ba574ad5e8
 99db2c0fd9f669d2627ca9280535874b53460fd848bfcd7c04a71afc7c3d2e82
-99db2c0fd9f669d2627ca9280535874b53460fd848bfcd7c04a71afc7c3d2e82
-826a4af55fa1588dfc67d2cfb73aa1a5023fffbb7a8ebcb20088b8b485371489
+5b2aa9855329948dda62db6e1568c01f64bc4960acb6f1e9d2891d99d5bf4ba5
+71ef0f7aee264752a737e09c95259b580db5356612d3a6c2cbf358160e61831c
 0ad0cae4147cf7381034b0777e2f9501a00ee7a79c89cc020331f9709d48e4b3
 984e3d3ee1e3c9ec0fcede4c61476b4f632b05e0cc028e179ad6bded59078a31
 0026ba3097f60563c5cb65839805b305192f1e219bcd6e0aa4efcdf6f3e72c1c
@@ -44,11 +45,16 @@ GOLDEN = """
 """
 
 
+# SHA-256 of EVERY_KIND's task keys under the token bytes(range(32)).
+TASK_KEYS = "1c7bf595e723c50c4659bc39e6a6447b55ca3f6dd0e087f3a82121d6d325e368"
+
+
 def test_golden_vectors():
     g = GraphStore.deserialize(EVERY_KIND)
     digests = digest_list(g)
     assert [d.hex() for d in digests] == GOLDEN.split()
     assert [g.digest(i) for i in range(g.node_count())] == digests
+    assert hashlib.sha256(g.task_keys(bytes(range(32)), range(g.node_count()))).hexdigest() == TASK_KEYS
 
 
 # A stage that has no value (a member reading a later member never gets past the blob reader) fails the digest of its node and of every node after it, never one before it.

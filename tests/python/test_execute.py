@@ -180,6 +180,17 @@ def test_a_warm_run_on_a_cluster_computes_no_cached_node(client: Any, tmp_path: 
     assert all(key.startswith("trellan-load-") for key in graph)
 
 
+@needs_workers
+def test_a_cluster_gives_back_a_source_as_it_is_after_caching_it_times_one(client: Any, tmp_path: Any) -> None:
+    # x * 1.0 of an int source is a float array; it must never come back as the source itself.
+    g = tc.GraphStore()
+    x = g.add_source("x")
+    times_one = g.add_op("mul", [x], {"scalar": 1.0, "side": "r"})
+    run = dict(sources={"x": np.arange(4)}, kernels=numpy_kernels(), cache=ResultCache(tmp_path, min_seconds=0))
+    assert client.get(*to_dask(g, [times_one], **run))[0].dtype == np.float64
+    assert client.get(*to_dask(g, [x], **run))[0].dtype == np.int64
+
+
 @pytest.mark.parametrize("reduce", [False, True])
 @pytest.mark.parametrize("entry", [evaluate, to_dask])
 def test_missing_callables_are_all_named_before_anything_runs(reduce: bool, entry: Any) -> None:

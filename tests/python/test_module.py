@@ -45,7 +45,8 @@ def digest(text):
 
 def test_module_members_and_version():
     public = [name for name in vars(trellan_core) if not name.startswith("_")]
-    assert public == ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "ExecutionPlan", "version"]
+    assert public == ["GraphStore", "PayloadDescriptor", "IncrementalReducer", "ExecutionPlan", "version",
+                      "content_digest"]
     assert trellan_core.__file__.endswith(".abi3.so")  # built for the stable ABI
     assert trellan_core.version() == "0.0.3"
     assert (trellan_core.version.__text_signature__, trellan_core.version.__doc__) == ("()", None)
