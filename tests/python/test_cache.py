@@ -281,7 +281,7 @@ def test_damage_is_a_miss_and_never_fails_a_run(tmp_path: Path, row: str) -> Non
     if row not in AS_NOBODY:
         counts = damaged_run(tmp_path, row)
     else:  # in a child that drops to a user the permissions apply to, in a folder of its own
-        root = Path(tempfile.mkdtemp())
+        root = Path(tempfile.mkdtemp(dir="/tmp" if os.geteuid() == 0 else None))  # where that user can reach
         try:
             if os.geteuid() == 0:
                 os.chown(root, NOBODY, NOBODY)
