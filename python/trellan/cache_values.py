@@ -9,6 +9,7 @@ subclass) is never silently turned into its base type."""
 from __future__ import annotations
 
 import io
+import math
 import pickle
 import struct
 import sys
@@ -21,6 +22,8 @@ NPY_ARRAY, NPY_SCALAR, NONE, BOOL, INT, FLOAT, COMPLEX, STR, BYTES, PICKLE = ran
 _NUMERIC_KINDS = "biufc"
 _FLOAT = struct.Struct("<d")
 _COMPLEX = struct.Struct("<dd")
+# Room for the longest .npy header NumPy reads by default, with its magic and length.
+_NPY_HEAD_LIMIT = 16384
 
 Payload = tuple[bytes | memoryview, ...]  # pieces written one after the other, never joined
 
@@ -73,13 +76,32 @@ def _npy(np: Any, array: Any) -> Payload:
     return out.getvalue(), memoryview(flat.reshape(-1).view(np.uint8))
 
 
+def _from_npy(payload: memoryview) -> Any:
+    """The array of a .npy payload, a view of the payload's memory, so nothing is allocated:
+    its header must account for exactly the bytes that follow it, never for more."""
+    import numpy as np
+
+    fmt = np.lib.format
+    head = io.BytesIO(payload[:_NPY_HEAD_LIMIT])
+    version = fmt.read_magic(head)
+    if version not in ((1, 0), (2, 0)):
+        raise ValueError(f"no .npy version {version}")
+    read_header = fmt.read_array_header_1_0 if version == (1, 0) else fmt.read_array_header_2_0
+    shape, fortran_order, dtype = read_header(head)
+    if dtype.kind not in _NUMERIC_KINDS or any(n < 0 for n in shape):
+        raise ValueError("a .npy header the cache does not write")
+    count, start = math.prod(shape), head.tell()
+    if count * dtype.itemsize != len(payload) - start:
+        raise ValueError("a .npy header that does not match its data")
+    flat = np.frombuffer(payload, dtype, count=count, offset=start)
+    return flat.reshape(shape[::-1]).T if fortran_order else flat.reshape(shape)
+
+
 def decode(tag: int, payload: memoryview) -> Any:
     """The value back; ValueError when the payload is not a valid encoding of its tag. The
     caller decides beforehand whether a PICKLE entry may be loaded at all."""
     if tag in (NPY_ARRAY, NPY_SCALAR):
-        import numpy as np
-
-        array = np.lib.format.read_array(io.BytesIO(payload), allow_pickle=False)
+        array = _from_npy(payload)
         if tag == NPY_ARRAY:
             return array
         if array.ndim != 0:

@@ -8,7 +8,8 @@ import os
 import shutil
 import subprocess
 import sys
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from contextlib import contextmanager
 from pathlib import Path
 from typing import TextIO
 
@@ -258,30 +259,33 @@ def cmd_demo(args: argparse.Namespace) -> int:
     return 0
 
 
-def open_cache(path: str) -> ResultCache:
-    """An existing cache directory; these commands never create one."""
+@contextmanager
+def cache_at(path: str) -> Iterator[ResultCache]:
+    """The cache in an existing directory (these commands never create one), closed after;
+    whatever the system or the cache refuses is one line."""
     if not os.path.lexists(path):
         raise CliError(f"{path}: No such file or directory")
     try:
-        return ResultCache(path)
+        with ResultCache(path) as cache:
+            yield cache
     except OSError as err:
         raise CliError(f"{path}: {err.strerror}" if err.strerror else str(err)) from None
 
 
 def cmd_cache_info(args: argparse.Namespace) -> int:
-    cache = open_cache(args.path)
-    found = cache.info()
-    print_lines([f"{'path':<9}{cache.path}", f"{'entries':<9}{found['entries']}",
-                 f"{'bytes':<9}{found['bytes']}"])
+    with cache_at(args.path) as cache:
+        found = cache.info()
+    print_lines([f"{'path':<11}{cache.path}", f"{'entries':<11}{found['entries']}",
+                 f"{'temporary':<11}{found['temporary']}", f"{'bytes':<11}{found['bytes']}"])
     return 0
 
 
 def cmd_cache_clear(args: argparse.Namespace) -> int:
-    cache = open_cache(args.path)
-    removed = cache.clear()
-    n = removed["entries"]
-    print(f"removed {n} {'entry' if n == 1 else 'entries'} ({removed['bytes']} bytes) "
-          f"from {cache.path}")
+    with cache_at(args.path) as cache:
+        removed = cache.clear()
+    n, t = removed["entries"], removed["temporary"]
+    print(f"removed {n} {'entry' if n == 1 else 'entries'} and {t} temporary "
+          f"{'file' if t == 1 else 'files'} ({removed['bytes']} bytes) from {cache.path}")
     return 0
 
 
@@ -337,8 +341,10 @@ def build_parser() -> argparse.ArgumentParser:
     p = command("cache", cmd_cache_info, "look at or clear a result cache directory")
     actions = p.add_subparsers(dest="action", required=True, metavar="ACTION")
     for action, run, help_text in [
-        ("info", cmd_cache_info, "how many entries the cache holds and their bytes"),
-        ("clear", cmd_cache_clear, "remove every entry (other files in PATH stay)"),
+        ("info", cmd_cache_info, "how many entries and temporary files the cache holds, and "
+                                 "their bytes"),
+        ("clear", cmd_cache_clear, "remove every entry and temporary file (other files in PATH "
+                                   "stay)"),
     ]:
         a = actions.add_parser(action, help=help_text, description=help_text)
         a.set_defaults(run=run)

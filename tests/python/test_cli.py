@@ -141,6 +141,7 @@ def test_reduce_without_any_outputs_says_so(tmp_path: Path) -> None:
     (["reduce", "{pipe}", "--outputs", "3,x"], "not a list of node ids"), (["demo", "--out", "{pipe}/sub"], "pipe.tir"),
     (["cache", "{pipe}"], "usage: trellan"), (["cache", "info", "{pipe}.d"], "pipe.tir.d: No such file or directory"),
     (["cache", "clear", "{pipe}"], "pipe.tir: refused as a cache directory: it is not a directory"),
+    (["cache", "clear", "{pipe.parent}"], "refused as a cache directory: it holds files that are not cache entries"),
 ])
 def test_usage_errors_exit_2(pipe: Path, args: list[str], message: str) -> None:
     done = run(*[a.format(pipe=pipe) for a in args])
@@ -168,9 +169,11 @@ def test_cache_info_and_clear(tmp_path: Path) -> None:
         cache.save(bytes([k]) * 32, "x" * k, force=True)
     (tmp_path / "c" / "notes.txt").write_text("kept")
     size = cache.info()["bytes"]
-    assert run("cache", "info", tmp_path / "c").stdout.split() == ["path", str(tmp_path / "c"), "entries", "3", "bytes", str(size)]
-    assert run("cache", "clear", tmp_path / "c").stdout == f"removed 3 entries ({size} bytes) from {tmp_path / 'c'}\n"
-    assert [p.name for p in (tmp_path / "c").iterdir()] == ["notes.txt"] and cache.info() == {"entries": 0, "bytes": 0}
+    assert run("cache", "info", tmp_path / "c").stdout.split() == ["path", str(tmp_path / "c"), "entries", "3", "temporary",
+                                                                  "0", "bytes", str(size)]
+    assert run("cache", "clear", tmp_path / "c").stdout == (f"removed 3 entries and 0 temporary files ({size} bytes) "
+                                                            f"from {tmp_path / 'c'}\n")
+    assert sorted(p.name for p in (tmp_path / "c").iterdir()) == ["CACHEDIR.TAG", "notes.txt"]
 
 
 def test_demo_writes_its_files_and_explains_the_reduction(tmp_path: Path, fake_dot: str) -> None:
