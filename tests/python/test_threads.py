@@ -1,7 +1,7 @@
 """Many threads on one GraphStore: writers record overlapping keys while readers serialize, list nodes, render DOT,
 reduce and step a shared incremental reducer, with the interpreter switching threads as often as it can; failing
 calls racing with good ones; other threads running while a long reduction works; and the process ending while a
-daemon thread reduces."""
+daemon thread reduces or runs Python code the module called."""
 
 import random, subprocess, sys, threading, time
 from collections.abc import Callable
@@ -272,3 +272,37 @@ def test_a_daemon_thread_reducing_at_exit(case, printed):
     # Either way the process exits normally.
     done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, case], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (0, printed), done.stderr
+
+
+CALLBACK_SCRIPT = """
+import sys, threading, time
+import trellan_core as tc
+store = tc.GraphStore()
+x = store.add_source("x")
+class Slow:  # holds teardown up while the daemon thread is inside its callback
+    def __del__(self, sleep=time.sleep):
+        sleep(0.6)
+sys.modules["slow teardown"] = Slow()
+def napping(value):
+    time.sleep(0.3)
+    return value
+Index = type("Index", (), {"__index__": lambda self: napping(x)})
+Rows = type("Rows", (), {"__len__": lambda self: 1, "__getitem__": lambda self, i: napping([x, x])})
+Number = type("Number", (), {"__float__": lambda self: napping(1.5)})
+call = {"__index__": lambda: store.add_op("neg", [Index()]), "__getitem__": lambda: store.add_ops("add", Rows()),
+        "__float__": lambda: store.add_op("neg", [x], {"k": Number()})}[sys.argv[1]]
+def work():
+    while True:
+        call()
+threading.Thread(target=work, daemon=True).start()
+time.sleep(0.1)
+"""
+
+
+@pytest.mark.parametrize("callback", ["__index__", "__getitem__", "__float__"])
+def test_a_daemon_thread_inside_a_callback_at_exit(callback):
+    # Teardown begins while a daemon thread runs Python code that the module called: the interpreter ends such a
+    # thread as it takes the interpreter lock back, from inside the module's call. The thread is parked there and the
+    # process exits normally.
+    done = subprocess.run([sys.executable, "-c", CALLBACK_SCRIPT, callback], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
