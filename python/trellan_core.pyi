@@ -217,8 +217,9 @@ _KindName = Literal["source", "op", "reduction", "external", "stage", "exchange"
 @final
 class ExecutionPlan:
     """The nodes some outputs depend on, as flat read-only arrays (memoryviews: `q` for ids,
-    `B` for kind codes, `i` for every other index; NumPy wraps them without a copy). Steps run
-    in the order given, inputs first; `len(plan)` is the number of steps."""
+    `B` for kind codes, `i` for every other index; NumPy wraps them without a copy; each read
+    of an attribute makes a new view of the same memory). Steps run in the order given, inputs
+    first; `len(plan)` is the number of steps."""
 
     def __len__(self) -> int: ...
     @property

@@ -52,14 +52,15 @@ class StageShape:
 def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
             labels: list[str]) -> list[StageShape]:
     shapes = []
-    members, ref_offsets = plan.member_offsets, plan.ref_offsets
+    members, ref_offsets, refs, member_ops, last = (plan.member_offsets, plan.ref_offsets,
+                                                   plan.refs, plan.member_operator_index,
+                                                   plan.member_last_use)
     for step in plan.shape_first:
         first, end = members[step], members[step + 1]
-        ops = plan.member_operator_index[first:end].tolist()
+        ops = member_ops[first:end].tolist()
         shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1].tolist(),
-                                 plan.refs[ref_offsets[first]:ref_offsets[end]].tolist(),
-                                 plan.member_last_use[first:end].tolist(),
-                                 [labels[o] for o in ops]))
+                                 refs[ref_offsets[first]:ref_offsets[end]].tolist(),
+                                 last[first:end].tolist(), [labels[o] for o in ops]))
     return shapes
 
 

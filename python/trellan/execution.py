@@ -206,8 +206,9 @@ def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],
     """Raises LookupError naming, for each missing callable, the first node that needs it and
     how many do; only the default exchange's one input is checked per node."""
     found = _Missing()
-    offsets, member_ops, op_index, ids = (plan.member_offsets, plan.member_operator_index,
-                                          plan.operator_index, plan.ids)
+    offsets, member_ops, op_index, ids, in_offsets = (
+        plan.member_offsets, plan.member_operator_index, plan.operator_index, plan.ids,
+        plan.input_offsets)
     for s, (node, op, kind) in enumerate(zip(ids, op_index, plan.kinds)):
         if kind == STAGE:
             for m in range(offsets[s], offsets[s + 1]):
@@ -216,7 +217,7 @@ def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],
         elif op in missing:
             found.add(missing[op], node)
         elif kind == EXCHANGE and no_exchange:
-            count = plan.input_offsets[s + 1] - plan.input_offsets[s]
+            count = in_offsets[s + 1] - in_offsets[s]
             if count != 1:
                 found.add(f"exchange callable (exchange=) for {count} inputs", node)
     found.raise_if_any()

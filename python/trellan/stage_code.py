@@ -23,19 +23,22 @@ def functions(plan: trellan_core.ExecutionPlan,
               calls: list[Callable[..., Any]]) -> list[Callable[..., Any] | None]:
     """One function per shape worth one, else None."""
     out: list[Callable[..., Any] | None] = []
-    offsets = plan.member_offsets
+    # Read once: every read of a plan array makes a new view.
+    arrays = (plan.member_offsets, plan.input_offsets, plan.ref_offsets, plan.refs,
+              plan.member_last_use, plan.member_operator_index)
+    offsets = arrays[0]
     for shape, (step, uses) in enumerate(zip(plan.shape_first, plan.shape_uses)):
         count = offsets[step + 1] - offsets[step]
         fits = uses >= MIN_USES and count <= MAX_MEMBERS
-        out.append(_function(plan, calls, shape, step) if fits else None)
+        out.append(_function(arrays, calls, shape, step) if fits else None)
     return out
 
 
-def _function(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]], shape: int,
+def _function(arrays: tuple[memoryview, ...], calls: list[Callable[..., Any]], shape: int,
               step: int) -> Callable[..., Any]:
-    first, end = plan.member_offsets[step], plan.member_offsets[step + 1]
-    slots = plan.input_offsets[step + 1] - plan.input_offsets[step]
-    ref_offsets, refs, last = plan.ref_offsets, plan.refs, plan.member_last_use
+    offsets, input_offsets, ref_offsets, refs, last, member_ops = arrays
+    first, end = offsets[step], offsets[step + 1]
+    slots = input_offsets[step + 1] - input_offsets[step]
     names = [f"c{k}" for k in range(end - first)]
     text = [f"def make({', '.join(names)}):",
             f"    def stage({', '.join(f'i{j}' for j in range(slots))}):"]
@@ -50,8 +53,7 @@ def _function(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
     text += [f"        return v{end - first - 1}", "    return stage"]
     scope: dict[str, Any] = {}
     exec(compile("\n".join(text), _FILE.format(shape), "exec"), scope)
-    stage: Callable[..., Any] = scope["make"](*[calls[op] for op in
-                                                plan.member_operator_index[first:end]])
+    stage: Callable[..., Any] = scope["make"](*[calls[op] for op in member_ops[first:end]])
     return stage
 
 

@@ -12,7 +12,10 @@ namespace {
 constexpr size_t kLanes = 8;
 using Lanes = uint64_t __attribute__((vector_size(kLanes * sizeof(uint64_t))));
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the clones' resolver runs while the program
+// loads, before the sanitizer's runtime is up, and its instrumented entry
+// crashes there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define TRELLAN_LANE_TARGETS __attribute__((target_clones("avx512f", "avx2", "default")))
 #else
 #define TRELLAN_LANE_TARGETS

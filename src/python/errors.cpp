@@ -52,14 +52,16 @@ void prefix_error(PyObject* as, const char* prefix) noexcept {
   PyObject* value = nullptr;
   PyObject* traceback = nullptr;
   PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
+  // Making the exception object and reading its message run the exception's
+  // own code, which may be Python code.
+  runs_python(PyErr_NormalizeException, &type, &value, &traceback);
   PyRef owned_type = PyRef::steal(type);
   PyRef owned_value = PyRef::steal(value);
   PyRef owned_traceback = PyRef::steal(traceback);
-  PyRef message = PyRef::steal(value != nullptr ? PyObject_Str(value) : nullptr);
+  PyRef message = PyRef::steal(value != nullptr ? runs_python(PyObject_Str, value) : nullptr);
   if (!message) {
     // The original message cannot be read; keep the original error.
-    PyErr_Clear();
+    runs_python(PyErr_Clear);
     PyErr_Restore(owned_type.release(), owned_value.release(), owned_traceback.release());
     return;
   }

@@ -6,6 +6,8 @@
 // point the interpreter calls wraps its body in `entry`, which catches
 // everything and turns it into a set Python exception plus the NULL / -1
 // return the C API expects, so no C++ exception ever reaches the interpreter.
+// The one exception is the interpreter's own unwinding of a thread it ends at
+// teardown (see runs_python.hpp), which entry lets go on.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -13,6 +15,8 @@
 
 #include <cstddef>
 #include <string>
+
+#include "python/runs_python.hpp"
 
 namespace trellan {
 struct BadNodeId;
@@ -52,9 +56,11 @@ void set_error_from_current_exception() noexcept;
 // Runs the body of an entry point that returns an object. `body` returns a
 // PyRef (the new reference handed to the interpreter) or throws.
 template <class F>
-PyObject* entry(F&& body) noexcept {
+PyObject* entry(F&& body) {
   try {
     return body().release();
+  } catch (const ForcedUnwind&) {
+    throw;
   } catch (...) {
     set_error_from_current_exception();
     return nullptr;
@@ -63,10 +69,12 @@ PyObject* entry(F&& body) noexcept {
 
 // Runs the body of an entry point that returns a status (0 or -1).
 template <class F>
-int entry_status(F&& body) noexcept {
+int entry_status(F&& body) {
   try {
     body();
     return 0;
+  } catch (const ForcedUnwind&) {
+    throw;
   } catch (...) {
     set_error_from_current_exception();
     return -1;

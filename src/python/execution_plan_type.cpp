@@ -1,8 +1,10 @@
 // The ExecutionPlan class: a read-only holder of a plan's arrays, built by
 // GraphStore.execution_plan. Every integer array is a read-only memoryview of
-// the plan's own memory (no copy, NumPy wraps it as it is); the distinct
-// names, params and descriptors are tuples. All of it is made once, when the
-// plan is, so reading an attribute costs a lookup.
+// the plan's own memory (no copy, NumPy wraps it as it is), a fresh one on
+// every access, so that a caller who releases one (`with plan.ids as m:`)
+// releases nothing another caller holds. The exporters behind them and the
+// tuples of distinct names, params and descriptors are made once, when the
+// plan is.
 #include <array>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "python/from_python.hpp"
 #include "python/gil.hpp"
 #include "python/objects.hpp"
+#include "python/runs_python.hpp"
 #include "python/to_python.hpp"
 #include "store/execution_plan.hpp"
 
@@ -21,13 +24,15 @@ using SharedPlan = std::shared_ptr<const ExecutionPlan>;
 
 constexpr const char* kPlanDoc =
     "What an executor needs to run the nodes some outputs depend on, as flat arrays; made by\n"
-    "GraphStore.execution_plan. len(plan) is the number of steps.";
+    "GraphStore.execution_plan. Each read of an array attribute makes a new read-only memoryview\n"
+    "of the plan's memory. len(plan) is the number of steps.";
 
 constexpr const char* kExecutionPlanMethodDoc =
     "execution_plan($self, outputs=None)\n--\n\n"
     "The ExecutionPlan of the nodes that `outputs` (default: the marks) depend on.";
 
-// ---- The exporter behind each array's memoryview: one array of the plan.
+// ---- The exporter behind each array's memoryviews: one array of the plan.
+// Only the plan makes them.
 
 struct PlanArrayObject {
   PyObject_HEAD
@@ -74,7 +79,8 @@ PyTypeObject* plan_array_type() {
       {0, nullptr},
   };
   static PyType_Spec spec = {"trellan_core._PlanArray", sizeof(PlanArrayObject), 0,
-                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
+                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                             slots};
   type = create_type(spec);
   return type;
 }
@@ -87,7 +93,7 @@ constexpr const char* format_of() {
 }
 
 template <class T>
-PyRef array_view(const SharedPlan& plan, const std::vector<T>& items) {
+PyRef array_exporter(const SharedPlan& plan, const std::vector<T>& items) {
   PyRef exporter = alloc_instance(plan_array_type());
   auto* a = reinterpret_cast<PlanArrayObject*>(exporter.get());
   new (&a->owner) SharedPlan(plan);
@@ -95,7 +101,7 @@ PyRef array_view(const SharedPlan& plan, const std::vector<T>& items) {
   a->shape = static_cast<Py_ssize_t>(items.size());
   a->itemsize = sizeof(T);
   a->format = format_of<T>();
-  return PyRef::check(PyMemoryView_FromObject(exporter.get()));
+  return exporter;
 }
 
 // ---- The plan.
@@ -110,7 +116,7 @@ enum Field : size_t {
 struct PlanObject {
   PyObject_HEAD
   Py_ssize_t steps;
-  std::array<PyObject*, kFieldCount> fields;  // owned
+  std::array<PyObject*, kFieldCount> fields;  // owned: an array's exporter, or a tuple
   SharedPlan plan;
   PyObject* store;    // owned: the store whose digests the plan reads
   PyObject* digests;  // owned; null until first asked for
@@ -118,7 +124,7 @@ struct PlanObject {
 
 template <class T, class F>
 PyRef tuple_of(const std::vector<T>& items, F convert) {
-  PyRef tuple = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  PyRef tuple = new_tuple(items.size());
   for (size_t i = 0; i < items.size(); ++i) {
     if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(i), convert(items[i]).release()) < 0) {
       throw_python_error();  // LCOV_EXCL_LINE: a new tuple takes every item
@@ -132,7 +138,7 @@ PyRef new_signed(int64_t v) { return PyRef::check(PyLong_FromLongLong(v)); }
 PyRef kind_names() {
   static const NodeKind kinds[] = {NodeKind::Source, NodeKind::Op, NodeKind::Reduction, NodeKind::External,
                                    NodeKind::Stage, NodeKind::Exchange, NodeKind::Join};
-  PyRef tuple = PyRef::check(PyTuple_New(std::size(kinds)));
+  PyRef tuple = new_tuple(std::size(kinds));
   for (NodeKind k : kinds) {
     PyRef name = PyRef::check(PyUnicode_InternFromString(kind_name(k)));
     if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k), name.release()) < 0) throw_python_error();
@@ -142,34 +148,34 @@ PyRef kind_names() {
 
 std::array<PyRef, kFieldCount> plan_fields(const SharedPlan& p) {
   std::array<PyRef, kFieldCount> f;
-  f[kIds] = array_view(p, p->ids);
-  f[kKinds] = array_view(p, p->kinds);
+  f[kIds] = array_exporter(p, p->ids);
+  f[kKinds] = array_exporter(p, p->kinds);
   f[kKindNames] = kind_names();
   f[kNames] = tuple_of(p->names, [](const std::string& s) { return new_str(s); });
-  f[kNameIndex] = array_view(p, p->name_index);
+  f[kNameIndex] = array_exporter(p, p->name_index);
   f[kParams] = tuple_of(p->params, param_map_to_dict);
-  f[kParamsIndex] = array_view(p, p->params_index);
+  f[kParamsIndex] = array_exporter(p, p->params_index);
   f[kDescriptors] = tuple_of(p->descriptors, descriptor_to_dict);
-  f[kDescriptorIndex] = array_view(p, p->descriptor_index);
-  f[kInputOffsets] = array_view(p, p->input_offsets);
-  f[kInputs] = array_view(p, p->inputs);
-  f[kLastUse] = array_view(p, p->last_use);
-  f[kOutputs] = array_view(p, p->outputs);
-  f[kMemberOffsets] = array_view(p, p->member_offsets);
-  f[kMemberKinds] = array_view(p, p->member_kinds);
-  f[kMemberNameIndex] = array_view(p, p->member_name_index);
-  f[kMemberParamsIndex] = array_view(p, p->member_params_index);
-  f[kRefOffsets] = array_view(p, p->ref_offsets);
-  f[kRefs] = array_view(p, p->refs);
-  f[kMemberLastUse] = array_view(p, p->member_last_use);
+  f[kDescriptorIndex] = array_exporter(p, p->descriptor_index);
+  f[kInputOffsets] = array_exporter(p, p->input_offsets);
+  f[kInputs] = array_exporter(p, p->inputs);
+  f[kLastUse] = array_exporter(p, p->last_use);
+  f[kOutputs] = array_exporter(p, p->outputs);
+  f[kMemberOffsets] = array_exporter(p, p->member_offsets);
+  f[kMemberKinds] = array_exporter(p, p->member_kinds);
+  f[kMemberNameIndex] = array_exporter(p, p->member_name_index);
+  f[kMemberParamsIndex] = array_exporter(p, p->member_params_index);
+  f[kRefOffsets] = array_exporter(p, p->ref_offsets);
+  f[kRefs] = array_exporter(p, p->refs);
+  f[kMemberLastUse] = array_exporter(p, p->member_last_use);
   f[kOperators] = tuple_of(p->operators, [](const std::array<int32_t, 4>& op) {
     return make_tuple({new_signed(op[0]), new_signed(op[1]), new_signed(op[2]), new_signed(op[3])});
   });
-  f[kOperatorIndex] = array_view(p, p->operator_index);
-  f[kMemberOperatorIndex] = array_view(p, p->member_operator_index);
-  f[kStageShape] = array_view(p, p->stage_shape);
-  f[kShapeFirst] = array_view(p, p->shape_first);
-  f[kShapeUses] = array_view(p, p->shape_uses);
+  f[kOperatorIndex] = array_exporter(p, p->operator_index);
+  f[kMemberOperatorIndex] = array_exporter(p, p->member_operator_index);
+  f[kStageShape] = array_exporter(p, p->stage_shape);
+  f[kShapeFirst] = array_exporter(p, p->shape_first);
+  f[kShapeUses] = array_exporter(p, p->shape_uses);
   return f;
 }
 
@@ -210,8 +216,14 @@ PyObject* plan_digests(PyObject* self, void*) {
   });
 }
 
-PyObject* plan_field(PyObject* self, void* which) {
-  return Py_NewRef(reinterpret_cast<PlanObject*>(self)->fields[reinterpret_cast<size_t>(which)]);
+PyObject* field_of(PyObject* self, void* which) {
+  return reinterpret_cast<PlanObject*>(self)->fields[reinterpret_cast<size_t>(which)];
+}
+
+PyObject* plan_tuple(PyObject* self, void* which) { return Py_NewRef(field_of(self, which)); }
+
+PyObject* plan_array(PyObject* self, void* which) {
+  return entry([&] { return PyRef::check(runs_python(PyMemoryView_FromObject, field_of(self, which))); });
 }
 
 Py_ssize_t plan_length(PyObject* self) { return reinterpret_cast<PlanObject*>(self)->steps; }
@@ -221,41 +233,43 @@ PyObject* plan_new(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
-#define TRELLAN_PLAN_FIELD(name, index, doc) \
-  {name, plan_field, nullptr, doc, reinterpret_cast<void*>(static_cast<size_t>(index))}
+#define TRELLAN_PLAN_ARRAY(name, index, doc) \
+  {name, plan_array, nullptr, doc, reinterpret_cast<void*>(static_cast<size_t>(index))}
+#define TRELLAN_PLAN_TUPLE(name, index, doc) \
+  {name, plan_tuple, nullptr, doc, reinterpret_cast<void*>(static_cast<size_t>(index))}
 
 PyGetSetDef kPlanFields[] = {
-    TRELLAN_PLAN_FIELD("ids", kIds, "Node id of each step, ascending (a run order: inputs come first)."),
-    TRELLAN_PLAN_FIELD("kinds", kKinds, "Kind of each step, as an index into kind_names."),
-    TRELLAN_PLAN_FIELD("kind_names", kKindNames, "The kind names the kind codes index."),
-    TRELLAN_PLAN_FIELD("names", kNames, "The distinct names, in first-use order."),
-    TRELLAN_PLAN_FIELD("name_index", kNameIndex, "Name of each step, into names (\"\" for unnamed kinds)."),
-    TRELLAN_PLAN_FIELD("params", kParams, "The distinct param dicts, in first-use order."),
-    TRELLAN_PLAN_FIELD("params_index", kParamsIndex, "Params of each step, into params."),
-    TRELLAN_PLAN_FIELD("descriptors", kDescriptors, "The distinct external descriptors, as dicts."),
-    TRELLAN_PLAN_FIELD("descriptor_index", kDescriptorIndex, "Descriptor of each step, or -1."),
-    TRELLAN_PLAN_FIELD("input_offsets", kInputOffsets, "Step s reads inputs[input_offsets[s]:input_offsets[s+1]]."),
-    TRELLAN_PLAN_FIELD("inputs", kInputs, "Input steps, flat."),
-    TRELLAN_PLAN_FIELD("last_use", kLastUse, "The last step that reads each step, or -1."),
-    TRELLAN_PLAN_FIELD("outputs", kOutputs, "The requested outputs as steps, in order, repeats kept."),
-    TRELLAN_PLAN_FIELD("member_offsets", kMemberOffsets, "Step s owns members [member_offsets[s], member_offsets[s+1])."),
-    TRELLAN_PLAN_FIELD("member_kinds", kMemberKinds, "Kind of each member, into kind_names."),
-    TRELLAN_PLAN_FIELD("member_name_index", kMemberNameIndex, "Name of each member, into names."),
-    TRELLAN_PLAN_FIELD("member_params_index", kMemberParamsIndex, "Params of each member, into params."),
-    TRELLAN_PLAN_FIELD("ref_offsets", kRefOffsets, "Member m reads refs[ref_offsets[m]:ref_offsets[m+1]]."),
-    TRELLAN_PLAN_FIELD("refs", kRefs, "r >= 0: member r of the same stage; r < 0: the stage's input slot ~r."),
-    TRELLAN_PLAN_FIELD("member_last_use", kMemberLastUse, "The last member of the stage that reads each member, or -1."),
-    TRELLAN_PLAN_FIELD("operators", kOperators,
+    TRELLAN_PLAN_ARRAY("ids", kIds, "Node id of each step, ascending (a run order: inputs come first)."),
+    TRELLAN_PLAN_ARRAY("kinds", kKinds, "Kind of each step, as an index into kind_names."),
+    TRELLAN_PLAN_TUPLE("kind_names", kKindNames, "The kind names the kind codes index."),
+    TRELLAN_PLAN_TUPLE("names", kNames, "The distinct names, in first-use order."),
+    TRELLAN_PLAN_ARRAY("name_index", kNameIndex, "Name of each step, into names (\"\" for unnamed kinds)."),
+    TRELLAN_PLAN_TUPLE("params", kParams, "The distinct param dicts, in first-use order."),
+    TRELLAN_PLAN_ARRAY("params_index", kParamsIndex, "Params of each step, into params."),
+    TRELLAN_PLAN_TUPLE("descriptors", kDescriptors, "The distinct external descriptors, as dicts."),
+    TRELLAN_PLAN_ARRAY("descriptor_index", kDescriptorIndex, "Descriptor of each step, or -1."),
+    TRELLAN_PLAN_ARRAY("input_offsets", kInputOffsets, "Step s reads inputs[input_offsets[s]:input_offsets[s+1]]."),
+    TRELLAN_PLAN_ARRAY("inputs", kInputs, "Input steps, flat."),
+    TRELLAN_PLAN_ARRAY("last_use", kLastUse, "The last step that reads each step, or -1."),
+    TRELLAN_PLAN_ARRAY("outputs", kOutputs, "The requested outputs as steps, in order, repeats kept."),
+    TRELLAN_PLAN_ARRAY("member_offsets", kMemberOffsets, "Step s owns members [member_offsets[s], member_offsets[s+1])."),
+    TRELLAN_PLAN_ARRAY("member_kinds", kMemberKinds, "Kind of each member, into kind_names."),
+    TRELLAN_PLAN_ARRAY("member_name_index", kMemberNameIndex, "Name of each member, into names."),
+    TRELLAN_PLAN_ARRAY("member_params_index", kMemberParamsIndex, "Params of each member, into params."),
+    TRELLAN_PLAN_ARRAY("ref_offsets", kRefOffsets, "Member m reads refs[ref_offsets[m]:ref_offsets[m+1]]."),
+    TRELLAN_PLAN_ARRAY("refs", kRefs, "r >= 0: member r of the same stage; r < 0: the stage's input slot ~r."),
+    TRELLAN_PLAN_ARRAY("member_last_use", kMemberLastUse, "The last member of the stage that reads each member, or -1."),
+    TRELLAN_PLAN_TUPLE("operators", kOperators,
                        "The distinct operators of steps and members: (kind, name index, params index,\n"
                        "descriptor index or -1) tuples, one callable each for an executor."),
-    TRELLAN_PLAN_FIELD("operator_index", kOperatorIndex, "The operator each step calls on its input values, into operators: also a stage's\n"
+    TRELLAN_PLAN_ARRAY("operator_index", kOperatorIndex, "The operator each step calls on its input values, into operators: also a stage's\n"
                        "when it is one member reading the stage's inputs in order; -1 for other stages."),
-    TRELLAN_PLAN_FIELD("member_operator_index", kMemberOperatorIndex, "Operator of each member, into operators."),
-    TRELLAN_PLAN_FIELD("stage_shape", kStageShape,
+    TRELLAN_PLAN_ARRAY("member_operator_index", kMemberOperatorIndex, "Operator of each member, into operators."),
+    TRELLAN_PLAN_ARRAY("stage_shape", kStageShape,
                        "Shape of each stage whose members run (-1 for other steps): stages of one shape run\n"
                        "the same member operators on the same references."),
-    TRELLAN_PLAN_FIELD("shape_first", kShapeFirst, "The first step of each shape."),
-    TRELLAN_PLAN_FIELD("shape_uses", kShapeUses, "How many steps have each shape."),
+    TRELLAN_PLAN_ARRAY("shape_first", kShapeFirst, "The first step of each shape."),
+    TRELLAN_PLAN_ARRAY("shape_uses", kShapeUses, "How many steps have each shape."),
     {"digests", plan_digests, nullptr,
      "The value digest of each step, 32 bytes each, concatenated in step order (a stage's is its\n"
      "last member's). Computed on first access; ValueError for a stage that has no value.",
@@ -263,7 +277,8 @@ PyGetSetDef kPlanFields[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-#undef TRELLAN_PLAN_FIELD
+#undef TRELLAN_PLAN_ARRAY
+#undef TRELLAN_PLAN_TUPLE
 
 PyTypeObject* plan_type_created() {
   static PyTypeObject* type = nullptr;

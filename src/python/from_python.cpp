@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstring>
 
+#include "python/runs_python.hpp"
 #include "store/graph_store.hpp"
 
 namespace trellan::py {
@@ -12,21 +13,22 @@ namespace trellan::py {
 namespace {
 
 // A failed optional conversion step: ordinary errors mean "try the next rule",
-// anything outside Exception (KeyboardInterrupt, ...) still propagates.
+// anything outside Exception (KeyboardInterrupt, ...) still propagates. The
+// error may be the last reference to a user's exception object.
 void clear_conversion_error() {
   if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
-  PyErr_Clear();
+  runs_python(PyErr_Clear);
 }
 
 // The text an out-of-range int is shown by: the value itself when it is short,
 // else its size (CPython refuses to spell out very long ints, and nobody
 // wants to read them in a message).
 std::string describe_int(PyObject* index) {
-  PyRef bits = PyRef::check(PyObject_CallMethod(index, "bit_length", nullptr));
+  PyRef bits = PyRef::check(runs_python([index] { return PyObject_CallMethod(index, "bit_length", nullptr); }));
   const long long n = PyLong_AsLongLong(bits.get());
   if (n == -1 && PyErr_Occurred()) throw_python_error();
   if (n > 128) return "int of " + std::to_string(n) + " bits";
-  PyRef text = PyRef::check(PyObject_Str(index));
+  PyRef text = PyRef::check(runs_python(PyObject_Str, index));
   return "int " + to_utf8(text.get());
 }
 
@@ -39,7 +41,7 @@ std::string describe_int(PyObject* index) {
 
 // An Int, or nothing for an object without an integer index.
 std::optional<int64_t> try_int64(std::string_view key, PyObject* v) {
-  PyRef index = PyRef::steal(PyNumber_Index(v));
+  PyRef index = PyRef::steal(runs_python(PyNumber_Index, v));
   if (!index) {
     clear_conversion_error();
     return std::nullopt;
@@ -54,7 +56,7 @@ std::optional<int64_t> try_int64(std::string_view key, PyObject* v) {
 }
 
 std::optional<double> try_double(PyObject* v) {
-  double x = PyFloat_AsDouble(v);
+  double x = runs_python(PyFloat_AsDouble, v);
   if (x == -1.0 && PyErr_Occurred()) {
     clear_conversion_error();
     return std::nullopt;
@@ -70,7 +72,7 @@ bool str_equals(PyObject* s, const char* text) {
 // is not needed to use the module: "numpy.bool" (NumPy 2) or "numpy.bool_".
 bool is_numpy_bool(PyObject* o) {
   PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
-  PyRef module = PyRef::steal(PyObject_GetAttrString(type, "__module__"));
+  PyRef module = PyRef::steal(runs_python(PyObject_GetAttrString, type, "__module__"));  // a metaclass's code
   if (!module) {
     clear_conversion_error();
     return false;
@@ -82,7 +84,7 @@ bool is_numpy_bool(PyObject* o) {
 
 // The truth of a NumPy bool scalar.
 bool numpy_truth(PyObject* o) {
-  int truth = PyObject_IsTrue(o);
+  int truth = runs_python(PyObject_IsTrue, o);
   if (truth < 0) throw_python_error();
   return truth != 0;
 }
@@ -125,7 +127,7 @@ NodeId to_id(PyObject* item) {
     return id;
   }
   PyRef held = PyRef::borrow(item);
-  PyRef index = PyRef::check(PyNumber_Index(held.get()));
+  PyRef index = PyRef::check(runs_python(PyNumber_Index, held.get()));
   unsigned long long id = PyLong_AsUnsignedLongLong(index.get());
   if (id == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw_python_error();
   return id;
@@ -139,7 +141,7 @@ void append_ids(PyObject* o, std::vector<NodeId>& out) {
   // that an item's index conversion shrinks fails the same way there.
   const bool list = PyList_CheckExact(o);
   const bool in_place = list || PyTuple_CheckExact(o);
-  Py_ssize_t n = PySequence_Size(o);
+  Py_ssize_t n = runs_python(PySequence_Size, o);
   if (n < 0) throw_python_error();
   // Rows of a batch append one after another: grow geometrically.
   const size_t need = out.size() + static_cast<size_t>(n);
@@ -150,7 +152,7 @@ void append_ids(PyObject* o, std::vector<NodeId>& out) {
       if (item == nullptr) throw_python_error();
       out.push_back(to_id(item));
     } else {
-      PyRef item = PyRef::check(PySequence_GetItem(o, i));
+      PyRef item = PyRef::check(runs_python(PySequence_GetItem, o, i));
       out.push_back(to_id(item.get()));
     }
   }
@@ -326,7 +328,7 @@ ParamMap to_param_map(PyObject* o) {
   }
   // A copy of the items: converting a value may run Python code that changes
   // the dict, which must neither break the iteration nor free an item.
-  PyRef items = PyRef::check(PyDict_Items(o));
+  PyRef items = PyRef::check(runs_python(PyDict_Items, o));  // allocates: see new_list
   Py_ssize_t n = PyList_Size(items.get());
   if (n < 0) throw_python_error();
   std::vector<ParamEntry> entries;

@@ -3,37 +3,19 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <chrono>
-#include <thread>
-
 #include "common/poison_mutex.hpp"
+#include "python/runs_python.hpp"
 
 namespace trellan::py {
 
 namespace {
 
-// Interpreter teardown. Once the interpreter has begun to finalize (after
-// its exit callbacks have run), a thread that tries to take the interpreter
-// lock back never gets it: the interpreter ends the thread from inside
-// PyEval_RestoreThread by unwinding its stack (3.11 to 3.13, glibc) or parks
-// it there itself (later versions). Unwinding on through this module's frames
-// would abort the process at the first noexcept one, so the unwinding stops
-// right here and the thread parks for good instead. It holds none of the
-// module's locks by then (they are always released first), and the process
-// ends around it. Until teardown begins, during the exit callbacks too, the
-// thread takes the lock back as usual: the interpreter alone decides.
-//
-// Nothing but that unwinding can leave PyEval_RestoreThread, a C function, so
-// a catch-all catches exactly it, whatever type the C++ runtime gives it.
-void take_back(void* state) {
-  try {
-    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
-  } catch (...) {
-    // Leaving this handler would end the unwinding (the process aborts);
-    // the thread stays in it.
-    for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
-  }
-}
+// Taking the interpreter lock back. Until teardown begins, during the exit
+// callbacks too, the thread gets it as usual: the interpreter alone decides.
+// Once it has begun, the interpreter ends or parks the thread from inside
+// PyEval_RestoreThread (see runs_python.hpp); the thread holds none of the
+// module's locks by then (they are always released first).
+void take_back(void* state) { runs_python(PyEval_RestoreThread, static_cast<PyThreadState*>(state)); }
 
 // Whether this thread has released the interpreter lock inside the module.
 // Every call into the module starts holding it, so a thread that has not

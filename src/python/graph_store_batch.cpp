@@ -9,13 +9,15 @@
 #include "python/gil.hpp"
 #include "python/id_rows.hpp"
 #include "python/objects.hpp"
+#include "python/runs_python.hpp"
+#include "python/to_python.hpp"
 
 namespace trellan::py {
 
 namespace {
 
 PyRef id_list(const std::vector<NodeId>& ids) {
-  PyRef list = PyRef::check(PyList_New(static_cast<Py_ssize_t>(ids.size())));
+  PyRef list = new_list(ids.size());
   for (size_t i = 0; i < ids.size(); ++i) {
     // Ids are far below 2^63; the signed conversion has the quicker path for
     // ids that fit one digit.
@@ -54,7 +56,7 @@ PyObject* add_sources(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     PyObject* rows = a[1];
     const Py_ssize_t n = a.convert(1, [](PyObject* o) {
       if (!PySequence_Check(o)) raise_not_instance(o, "Sequence");
-      const Py_ssize_t size = PySequence_Size(o);
+      const Py_ssize_t size = runs_python(PySequence_Size, o);
       if (size < 0) throw_python_error();
       return size;
     });
@@ -62,7 +64,7 @@ PyObject* add_sources(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     keys.reserve(static_cast<size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
       try {
-        PyRef row = PyRef::check(PySequence_GetItem(rows, i));
+        PyRef row = PyRef::check(runs_python(PySequence_GetItem, rows, i));
         keys.push_back(NodeKey::source(name, to_param_map(row.get())));
       } catch (const PythonError&) {
         prefix_row_error(static_cast<size_t>(i));

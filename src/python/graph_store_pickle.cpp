@@ -7,6 +7,7 @@
 #include "python/from_python.hpp"
 #include "python/gil.hpp"
 #include "python/objects.hpp"
+#include "python/runs_python.hpp"
 #include "python/to_python.hpp"
 #include "serialize/blob.hpp"
 
@@ -80,8 +81,9 @@ PyObject* reduce_store(PyObject* self, PyObject*) {
     if (!blob) raise_error(PyExc_OverflowError, blob.error().message());
     PyRef blob_bytes = new_bytes(blob.value());
     PyRef map_bytes = new_bytes(encode_node_map(store.node_map()));
-    PyRef module = PyRef::check(PyImport_ImportModule("trellan_core"));
-    PyRef restore = PyRef::check(PyObject_GetAttrString(module.get(), "_restore_store"));
+    // Importing runs the import machinery, and sys.modules may hold anything.
+    PyRef module = PyRef::check(runs_python(PyImport_ImportModule, "trellan_core"));
+    PyRef restore = PyRef::check(runs_python(PyObject_GetAttrString, module.get(), "_restore_store"));
     return make_tuple({restore, make_tuple({blob_bytes, map_bytes})});
   });
 }

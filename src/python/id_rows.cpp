@@ -8,6 +8,7 @@
 
 #include "python/args.hpp"
 #include "python/from_python.hpp"
+#include "python/runs_python.hpp"
 
 namespace trellan::py {
 
@@ -16,7 +17,7 @@ namespace {
 class BufferView {
  public:
   explicit BufferView(Py_buffer& view) : view_(view) {}
-  ~BufferView() { PyBuffer_Release(&view_); }
+  ~BufferView() { runs_python(PyBuffer_Release, &view_); }
   BufferView(const BufferView&) = delete;
   BufferView& operator=(const BufferView&) = delete;
 
@@ -68,9 +69,10 @@ void read_rows(const Py_buffer& view, IdRows& out) {
 std::optional<IdRows> buffer_rows(PyObject* o) {
   if (!PyObject_CheckBuffer(o)) return std::nullopt;
   Py_buffer view;
-  if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) != 0) {
+  // A Python class may export (and release) a buffer in Python code.
+  if (runs_python(PyObject_GetBuffer, o, &view, PyBUF_RECORDS_RO) != 0) {
     if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_python_error();
-    PyErr_Clear();
+    runs_python(PyErr_Clear);
     return std::nullopt;
   }
   BufferView release(view);
@@ -121,7 +123,7 @@ IdRows to_id_rows(PyObject* o, const char* argument) {
   const Py_ssize_t n = convert_argument(argument, [&] {
     if (PyUnicode_Check(o)) raise_error(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) raise_not_instance(o, "Sequence");
-    const Py_ssize_t size = PySequence_Size(o);
+    const Py_ssize_t size = runs_python(PySequence_Size, o);
     if (size < 0) throw_python_error();
     return size;
   });
@@ -142,7 +144,7 @@ IdRows to_id_rows(PyObject* o, const char* argument) {
         }
         row = PyRef::borrow(lent);
       } else {
-        row = PyRef::check(PySequence_GetItem(o, i));
+        row = PyRef::check(runs_python(PySequence_GetItem, o, i));
       }
       convert_argument(argument, [&] { append_ids(row.get(), rows.ids); });
     } catch (const PythonError&) {

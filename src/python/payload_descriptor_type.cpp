@@ -5,6 +5,7 @@
 #include "python/args.hpp"
 #include "python/from_python.hpp"
 #include "python/objects.hpp"
+#include "python/runs_python.hpp"
 #include "python/to_python.hpp"
 
 namespace trellan::py {
@@ -96,9 +97,11 @@ PyGetSetDef kProperties[] = {
 
 // A value of the descriptor dict, read from the dict itself (a dict
 // subclass's own item lookup is not invoked). Null when the key is missing.
+// The lookup compares with the dict's keys, whose __eq__ (a str subclass's)
+// may be Python code.
 PyRef dict_lookup(PyObject* dict, const char* key) {
   PyRef k = PyRef::check(PyUnicode_FromString(key));
-  PyObject* value = PyDict_GetItemWithError(dict, k.get());
+  PyObject* value = runs_python(PyDict_GetItemWithError, dict, k.get());
   if (value == nullptr && PyErr_Occurred()) throw_python_error();
   return PyRef::borrow(value);
 }

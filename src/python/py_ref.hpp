@@ -1,6 +1,7 @@
 // An owned reference to a Python object. Every new reference the binding
 // receives goes into a PyRef at once, so an early return or a C++ exception
-// can neither leak it nor release it twice.
+// can neither leak it nor release it twice. Releasing the last reference may
+// run Python code (a user's __del__), so it goes through runs_python.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "python/errors.hpp"
+#include "python/runs_python.hpp"
 
 namespace trellan::py {
 
@@ -21,7 +23,9 @@ class PyRef {
     std::swap(p_, o.p_);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(p_); }
+  ~PyRef() {
+    if (p_ != nullptr) runs_python([p = p_] { Py_DECREF(p); });
+  }
 
   // Takes over a new reference (which may be null).
   static PyRef steal(PyObject* o) noexcept { return PyRef(o); }

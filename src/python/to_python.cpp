@@ -1,6 +1,7 @@
 #include "python/to_python.hpp"
 
 #include "optimizer/passes/driver.hpp"
+#include "python/runs_python.hpp"
 
 namespace trellan::py {
 
@@ -15,9 +16,13 @@ PyRef new_bytes(std::span<const uint8_t> bytes) {
                                                 static_cast<Py_ssize_t>(bytes.size())));
 }
 
-PyRef new_dict() { return PyRef::check(PyDict_New()); }
+// Making a container the collector tracks can start a collection on 3.11,
+// and the finalizers it runs may be Python code.
+PyRef new_dict() { return PyRef::check(runs_python(PyDict_New)); }
 
-PyRef new_list(size_t size) { return PyRef::check(PyList_New(static_cast<Py_ssize_t>(size))); }
+PyRef new_list(size_t size) { return PyRef::check(runs_python(PyList_New, static_cast<Py_ssize_t>(size))); }
+
+PyRef new_tuple(size_t size) { return PyRef::check(runs_python(PyTuple_New, static_cast<Py_ssize_t>(size))); }
 
 void list_set(const PyRef& list, size_t i, PyRef item) {
   if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) {
@@ -88,7 +93,7 @@ PyRef report_to_dict(const ReductionReport& report) {
 }
 
 PyRef make_tuple(std::initializer_list<PyRef> items) {
-  PyRef tuple = PyRef::check(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  PyRef tuple = new_tuple(items.size());
   Py_ssize_t i = 0;
   for (const PyRef& item : items) {
     Py_INCREF(item.get());

@@ -24,6 +24,7 @@ namespace trellan::py {
 PyRef new_int(uint64_t v);
 PyRef new_dict();
 PyRef new_list(size_t size);
+PyRef new_tuple(size_t size);
 // list[i] = item, for a new list of room enough.
 void list_set(const PyRef& list, size_t i, PyRef item);
 PyRef new_str(std::string_view s);

@@ -57,6 +57,11 @@ std::string_view digest_context(DigestPurpose purpose) {
   return {};
 }
 
+// BLAKE3 caches the processor's features in a plain global on its first hash.
+// That first hash is derive_key's, inside this function-local static's
+// thread-safe initialization, and every other hash of the store is keyed by
+// something derived from these keys: so the first hash happens before all
+// the others, on whatever thread, and the global is never raced for.
 const Digest& purpose_key(DigestPurpose purpose) {
   static const Digest keys[] = {derive_key(digest_context(DigestPurpose::Operator)),
                                 derive_key(digest_context(DigestPurpose::TaskCall)),

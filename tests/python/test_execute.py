@@ -302,6 +302,26 @@ def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusi
     assert plan.shape_first.tolist() == [shapes.index(k) for k in range(len(plan.shape_first))]
 
 
+def test_every_read_of_a_plan_array_is_a_view_of_its_own() -> None:
+    # A caller who releases the view it read (`with plan.ids as m:`, an everyday idiom) leaves every other read whole,
+    # and only the plan makes the object behind the views.
+    store = tc.GraphStore()
+    x = store.add_source("x")
+    reduced, _ = store.reduce(outputs=[store.add_op("add", [store.add_op("exp", [store.add_op("neg", [x])]), x])])
+    plan = reduced.execution_plan()
+    names = [name for name in dir(plan) if isinstance(getattr(plan, name), memoryview)]
+    assert len(names) == 21
+    for name in names:
+        kept, expected = getattr(plan, name), getattr(plan, name).tolist()
+        assert getattr(plan, name) is not kept and expected
+        with getattr(plan, name) as view:
+            assert view.tolist() == expected
+        getattr(plan, name).release()
+        assert kept.tolist() == np.asarray(getattr(plan, name)).tolist() == expected
+    with pytest.raises(TypeError):
+        type(plan.ids.obj)()
+
+
 def test_progress_is_reported_at_most_ten_times_a_second(capfd: pytest.CaptureFixture[str]) -> None:
     store = tc.GraphStore()
     last = store.add_source("x")

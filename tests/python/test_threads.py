@@ -1,7 +1,7 @@
 """Many threads on one GraphStore: writers record overlapping keys while readers serialize, list nodes, render DOT,
-reduce and step a shared incremental reducer, with the interpreter switching threads as often as it can; failing
-calls racing with good ones; other threads running while a long reduction works; and the process ending while a
-daemon thread reduces."""
+reduce, step a shared incremental reducer, digest and plan, with the interpreter switching threads as often as it
+can; failing calls racing with good ones; other threads running while a long reduction works; and the process ending
+while a daemon thread reduces or runs Python code the module called."""
 
 import random, subprocess, sys, threading, time
 from collections.abc import Callable
@@ -82,7 +82,7 @@ def run_all(bodies: list[Callable[[], None]]) -> list[BaseException]:
 
 def test_writers_and_readers_share_one_store():
     store, shared, nodes = GraphStore(), IncrementalReducer(), universe(seed=7)
-    start = threading.Barrier(WRITERS + 6, timeout=120)  # a guard against hanging only
+    start = threading.Barrier(WRITERS + 7, timeout=120)  # a guard against hanging only
     writing = [None] * WRITERS  # one entry per writer still at work
     ids_by_writer: list[dict[int, int]] = [{} for _ in range(WRITERS)]
     seen: list[tuple[str, object]] = []  # what the readers saw, checked once all is done
@@ -102,6 +102,11 @@ def test_writers_and_readers_share_one_store():
         outputs = [n - 1, n // 2, n - 1] if n else []
         return "reduce", (outputs, r % 2 == 1, result(store.reduce(outputs=outputs, maximal_fusion=r % 2 == 1)))
 
+    def plan(r: int) -> tuple[str, object]:
+        n = store.node_count()
+        built = store.execution_plan([n - 1] if n else [])
+        return "plan", (n, built.ids.tolist(), built.digests)
+
     def reader(look: Callable[[int], tuple[str, object]]) -> None:
         start.wait()
         for r in range(READER_ROUNDS):
@@ -112,7 +117,7 @@ def test_writers_and_readers_share_one_store():
 
     readers = [lambda r: ("blob", store.serialize()), lambda r: ("nodes", store.nodes()),
                lambda r: ("dot", store.to_dot()), reduction, lambda r: ("step", shared.step(store)),
-               lambda r: ("digests", store.digests())]
+               lambda r: ("digests", store.digests()), plan]
     assert run_all([partial(writer, t) for t in range(WRITERS)] + [partial(reader, look) for look in readers]) == []
 
     # Equal keys got one id in every writer, and ids are dense.
@@ -130,6 +135,10 @@ def test_writers_and_readers_share_one_store():
             stepped.append(got)
         elif what == "digests":
             assert store.digests().startswith(got)
+        elif what == "plan":
+            n, ids, digests = got
+            again = store.execution_plan([n - 1] if n else [])
+            assert (again.ids.tolist(), again.digests) == (ids, digests)
         else:
             outputs, maximal, reduced = got
             assert result(replay(final[: reduced[-1]["input_nodes"]]).reduce(outputs=outputs, maximal_fusion=maximal)) == reduced
@@ -272,3 +281,37 @@ def test_a_daemon_thread_reducing_at_exit(case, printed):
     # Either way the process exits normally.
     done = subprocess.run([sys.executable, "-c", EXIT_SCRIPT, case], capture_output=True, text=True, timeout=60)
     assert (done.returncode, done.stdout) == (0, printed), done.stderr
+
+
+CALLBACK_SCRIPT = """
+import sys, threading, time
+import trellan_core as tc
+store = tc.GraphStore()
+x = store.add_source("x")
+class Slow:  # holds teardown up while the daemon thread is inside its callback
+    def __del__(self, sleep=time.sleep):
+        sleep(0.6)
+sys.modules["slow teardown"] = Slow()
+def napping(value):
+    time.sleep(0.3)
+    return value
+Index = type("Index", (), {"__index__": lambda self: napping(x)})
+Rows = type("Rows", (), {"__len__": lambda self: 1, "__getitem__": lambda self, i: napping([x, x])})
+Number = type("Number", (), {"__float__": lambda self: napping(1.5)})
+call = {"__index__": lambda: store.add_op("neg", [Index()]), "__getitem__": lambda: store.add_ops("add", Rows()),
+        "__float__": lambda: store.add_op("neg", [x], {"k": Number()})}[sys.argv[1]]
+def work():
+    while True:
+        call()
+threading.Thread(target=work, daemon=True).start()
+time.sleep(0.1)
+"""
+
+
+@pytest.mark.parametrize("callback", ["__index__", "__getitem__", "__float__"])
+def test_a_daemon_thread_inside_a_callback_at_exit(callback):
+    # Teardown begins while a daemon thread runs Python code that the module called: the interpreter ends such a
+    # thread as it takes the interpreter lock back, from inside the module's call. The thread is parked there and the
+    # process exits normally.
+    done = subprocess.run([sys.executable, "-c", CALLBACK_SCRIPT, callback], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
