@@ -5,6 +5,7 @@
 
 #include "python/gil.hpp"
 #include "python/objects.hpp"
+#include "python/runs_python.hpp"
 #include "store/digest_hash.hpp"
 
 namespace trellan::py {
@@ -30,12 +31,13 @@ class Buffers {
   Buffers(const Buffers&) = delete;
   Buffers& operator=(const Buffers&) = delete;
   ~Buffers() {
-    for (Py_buffer& view : views_) PyBuffer_Release(&view);
+    // An exporter's release hook, like its export, is Python code of its own.
+    for (Py_buffer& view : views_) runs_python(PyBuffer_Release, &view);
   }
 
   void add(PyObject* o) {
     Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_SIMPLE) != 0) throw_python_error();
+    if (runs_python(PyObject_GetBuffer, o, &view, PyBUF_SIMPLE) != 0) throw_python_error();
     views_.push_back(view);  // room reserved: neither push can throw
     spans_.push_back({static_cast<const uint8_t*>(view.buf), static_cast<size_t>(view.len)});
     bytes_ += spans_.back().size();
