@@ -59,7 +59,7 @@ class TableNames final : public engine::OpNames {
 // the heap peak since then to another when the timings carry a meter.
 class Laps {
  public:
-  explicit Laps(PassTimings* timings) : timings_(timings), last_(Clock::now()) {
+  explicit Laps(PassTimings* timings) : timings_(timings), last_(now()) {
     if (timings_ && timings_->heap) {
       timings_->heap->take_peak();
       base_ = timings_->heap->live();
@@ -67,19 +67,22 @@ class Laps {
   }
   void lap(double PassTimings::*field, uint64_t PassTimings::*peak) {
     if (!timings_) return;
-    auto now = Clock::now();
-    timings_->*field += std::chrono::duration<double>(now - last_).count();
+    const double at = now();
+    timings_->*field += at - last_;
     if (timings_->heap) {
       const uint64_t top = timings_->heap->take_peak();
       timings_->*peak = std::max(timings_->*peak, top > base_ ? top - base_ : 0);
     }
-    last_ = Clock::now();
+    last_ = now();
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
+  double now() const {
+    if (timings_ && timings_->clock) return timings_->clock();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
   PassTimings* timings_;
-  Clock::time_point last_;
+  double last_;
   uint64_t base_ = 0;
 };
 

@@ -58,6 +58,10 @@ struct PassTimings {
   double cse = 0;           // operator ids of the canonical graph and cse
   double fusion = 0;        // stage fusion and the node map
 
+  // Seconds on the clock the benchmark reads (its thread's CPU time, say);
+  // a monotonic wall clock when not set.
+  double (*clock)() = nullptr;
+
   // When heap is set: the most bytes each pass held live at once beyond what
   // was live when the reduction started (tables of earlier passes still held
   // count in; the result of the reduction counts in the last pass).
