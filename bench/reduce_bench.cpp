@@ -5,7 +5,10 @@
 // Times are the CPU time of the reducing thread (page faults included), which
 // other work on the machine disturbs far less than wall time; --wall measures
 // wall time instead.
-// Usage: reduce_bench [--maximal] [--wall] [--blob FILE]... [sizes...]
+// --check prints, instead, a checksum of each reduction's result under both
+// fusion rules (the reduced store's blob, its node map and the report), for
+// comparing the output of two builds.
+// Usage: reduce_bench [--maximal] [--wall] [--check] [--blob FILE]... [sizes...]
 #include <malloc.h>
 #include <time.h>
 
@@ -274,16 +277,50 @@ std::unique_ptr<GraphStore> read_blob(const char* path) {
   return std::move(store).value();
 }
 
+// FNV-1a over everything a reduction returns.
+class Checksum {
+ public:
+  void add(const void* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) h_ = (h_ ^ static_cast<const uint8_t*>(data)[i]) * 0x100000001b3ULL;
+  }
+  void add(uint64_t v) { add(&v, sizeof v); }
+  uint64_t value() const { return h_; }
+
+ private:
+  uint64_t h_ = 0xcbf29ce484222325ULL;
+};
+
+void check(const char* what, const GraphStore& store) {
+  for (bool maximal : {false, true}) {
+    engine::SaturationEngine engine;
+    auto [reduced, report] = reduce_store(store, std::nullopt, engine, maximal).value();
+    Checksum sum;
+    auto blob = serialize_with(*reduced, reduced->outputs()).value();
+    sum.add(blob.data(), blob.size());
+    for (const NodeMap::Entry& e : reduced->node_map()) {
+      sum.add(e ? e->node : ~uint64_t{0});
+      sum.add(e && e->member ? *e->member : ~uint64_t{0});
+    }
+    for (uint64_t v : {report.input_nodes, report.reachable_nodes, report.canonical_nodes, report.stages,
+                       report.reduced_nodes, report.boundary_nodes})
+      sum.add(v);
+    std::printf("%s %s: %016llx (%llu reduced nodes)\n", what, maximal ? "maximal" : "single-use",
+                (unsigned long long)sum.value(), (unsigned long long)report.reduced_nodes);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   support::large_block_observer.store(&add_live);  // the large tables are mapped, not allocated
-  bool maximal = false;
+  bool maximal = false, checking = false;
   std::vector<uint64_t> sizes;
   std::vector<const char*> blobs;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--maximal") == 0) {
       maximal = true;
+    } else if (std::strcmp(argv[i], "--check") == 0) {
+      checking = true;
     } else if (std::strcmp(argv[i], "--wall") == 0) {
       now = wall_seconds;
     } else if (std::strcmp(argv[i], "--blob") == 0 && i + 1 < argc) {
@@ -296,6 +333,10 @@ int main(int argc, char** argv) {
   std::printf("rule: %s; %s time\n", maximal ? "maximal" : "single-use", now == wall_seconds ? "wall" : "CPU");
   for (const char* path : blobs) {
     auto store = read_blob(path);
+    if (checking) {
+      check(path, *store);
+      continue;
+    }
     std::printf("%s: %llu nodes, %zu outputs\n", path, (unsigned long long)store->node_count(),
                 store->outputs().size());
     print(store->node_count(), best_of(*store, maximal, store->node_count() >= 1'000'000 ? 3 : 20));
@@ -303,6 +344,10 @@ int main(int argc, char** argv) {
   for (uint64_t n : sizes) {
     auto t = now();
     auto store = synthetic_pipeline(n);
+    if (checking) {
+      check(std::to_string(n).c_str(), *store);
+      continue;
+    }
     std::printf("built %llu nodes by interning in %.1f ms\n", (unsigned long long)store->node_count(),
                 since(t) * 1e3);
     print(store->node_count(), best_of(*store, maximal, n >= 1'000'000 ? 3 : 5));

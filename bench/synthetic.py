@@ -181,6 +181,9 @@ def _tree(store, name: str, ids: list[int], fan_in: int) -> int:
     return ids[0]
 
 
+PRODUCT_NODES = 32 * 32 * 32 + 2 * 32 * 32 + 4 * 32 * 32  # one block product of hub(), with its chain
+
+
 def hub(target: int = 808_000, seed: int = 0, store: "trellan_core.GraphStore | None" = None):
     """Shape A: an array front end's graph around a broadcast value, about `target` nodes.
 
@@ -194,10 +197,12 @@ def hub(target: int = 808_000, seed: int = 0, store: "trellan_core.GraphStore | 
         4 block products of 32 x 32 blocks of z (drawn at random) with 32 x 32 weight blocks:
             every block read by 32 multiplications, every result block a sum of 32; then 4
             one-input layers
-    The outputs are the two totals and every result block."""
+    Below about 100k nodes there is no block product. The outputs are the two totals and every
+    result block."""
     store = store if store is not None else trellan_core.GraphStore()
     rng = random.Random(seed)
-    scale = target / 808_000
+    products = round(4 * target / 808_000)  # none below about 100k nodes
+    scale = max(0.0, target - products * PRODUCT_NODES) / (808_000 - 4 * PRODUCT_NODES)
     nx, ny = max(64, round(17_000 * scale)), max(64, round(13_904 * scale))
 
     x = _chain(store, rng, _sources(store, "random_sample", rng, nx, fn="_apply_random"), 10)
@@ -217,8 +222,8 @@ def hub(target: int = 808_000, seed: int = 0, store: "trellan_core.GraphStore | 
     both = store.add_ops("mul", _rows(store.add_ops("exp", _rows(p)), store.add_ops("exp", _rows(q))))
     outputs.append(_tree(store, "sum", store.add_ops("maximum", _rows(both, y)), 8))
 
-    for _ in range(max(1, round(4 * scale))):
-        left = rng.sample(z, 32 * 32)                  # left[i * 32 + k]
+    for _ in range(products):
+        left = [z[rng.randrange(nx)] for _ in range(32 * 32)]  # left[i * 32 + k]
         right = _sources(store, "weights", rng, 32 * 32)  # right[k * 32 + j]
         products = store.add_ops("mul", [[left[i * 32 + k], right[k * 32 + j]]
                                          for i in range(32) for j in range(32) for k in range(32)])
