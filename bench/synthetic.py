@@ -276,7 +276,8 @@ def fresh_sources(target: int = 1_000_000, seed: int = 0, store: "trellan_core.G
     sub(v, twin)), + 0.0 (10%), a scalar mul (8%), a dead branch (6%), a sum (5%), an exchange
     (5%) or a join with another chain (4%). A chain that another one consumes restarts from a
     fresh source with a new `part` param, so a 1M-node graph has over 100k distinct sources. The
-    head of the chain just advanced becomes an output once per 1,000 nodes recorded."""
+    head of the chain just advanced becomes an output once per 1,000 nodes recorded, and every
+    chain's last head is one: every node but the dead branches leads to an output."""
     store = store if store is not None else trellan_core.GraphStore()
     rng = random.Random(seed)
     add_op, add_source = store.add_op, store.add_source
@@ -324,7 +325,7 @@ def fresh_sources(target: int = 1_000_000, seed: int = 0, store: "trellan_core.G
         if now // 1000 != count // 1000:
             outputs.append(v)
         count = now
-    return store, outputs
+    return store, outputs + heads
 
 
 SHAPES = {"hub": hub, "many_outputs": many_outputs, "fresh_sources": fresh_sources}
