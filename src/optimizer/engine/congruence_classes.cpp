@@ -30,7 +30,7 @@ struct Key {
 class Pass {
  public:
   Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, std::vector<uint32_t>& of)
-      : g_(g), rules_(rules), applied_(applied), local_(t.local), spill_(t.spill), of_(of),
+      : g_(g), rules_(rules), applied_(applied), local_(t.local), spill_(t.spill), leaves_(t.leaves), of_(of),
         scale_(((t.local.size() - kWindow - 2) << 16) / std::max<size_t>(g.size(), 1)) {}
 
   // class_of(c) gives the class of child c.
@@ -96,7 +96,17 @@ class Pass {
   // The class holding key k, or a new one named `at` when there is none.
   uint32_t intern(const Key& k, uint32_t at, bool& fresh) {
     fresh = false;
-    if (k.last != kEmpty) {
+    if (k.last == kEmpty) {
+      // Without children the operator alone is the key. Most such nodes are
+      // sources, each an operator of its own, numbered in order of first
+      // use: a table by operator is filled in order.
+      if (k.op >= leaves_.size()) leaves_.resize(size_t{k.op} + 1, kEmpty);
+      uint32_t& cls = leaves_[k.op];
+      fresh = cls == kEmpty;
+      if (fresh) cls = at;
+      return cls;
+    }
+    {
       const size_t home = local_home(k);
       for (size_t s = home; s < home + kWindow; ++s) {
         ClassTable::Slot& slot = local_[s];
@@ -153,6 +163,7 @@ class Pass {
   uint32_t applied_;
   ClassTable::Slots& local_;
   ClassTable::Spill& spill_;
+  std::vector<uint32_t>& leaves_;
   const std::vector<uint32_t>& of_;
   size_t scale_;  // class position to slot, times 2^16
 };
@@ -170,6 +181,7 @@ Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t 
   }
   std::fill(t.local.begin(), t.local.end(), ClassTable::Slot{0, 0, 0, kEmpty});
   std::fill(t.spill.slots.begin(), t.spill.slots.end(), ClassTable::Slot{0, 0, 0, kEmpty});
+  std::fill(t.leaves.begin(), t.leaves.end(), kEmpty);
   t.spill.count = 0;
   t.identity_seen.assign(applied >> kCommuteRules ? n : 0, 0);
 

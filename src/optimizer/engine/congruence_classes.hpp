@@ -56,9 +56,10 @@ struct ClassTable {
   using Slots = std::vector<Slot, support::HugePageAllocator<Slot>>;
   Slots local;  // keys near their latest child's position
   struct Spill {
-    Slots slots;  // keys whose place near it was taken, and keys without children
+    Slots slots;  // keys whose place near it was taken
     size_t count = 0;
   } spill;
+  std::vector<uint32_t> leaves;        // by operator: the class of its node without children
   std::vector<uint8_t> identity_seen;  // per class: identity rules already counted there
 };
 

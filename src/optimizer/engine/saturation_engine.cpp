@@ -187,7 +187,11 @@ CanonicalOps SaturationEngine::run(const OpGraph& graph, const OpNames& names, S
   const RunLimits limits{iter_limit, node_factor * graph.size() + node_allowance, match_limit, 5};
   if (std::optional<SpecialisedRun> r = run_specialised(graph, rule_ops(names), limits)) {
     summary = {r->stop_reason, r->iterations, r->class_count, false, std::move(r->trace)};
-    return read_back(graph, r->classes, graph.size());
+    // The replay's classes hash-cons every node by its operator and its
+    // children's classes, so two classes never share both.
+    CanonicalOps out = read_back(graph, r->classes, graph.size());
+    out.closed = true;
+    return out;
   }
   size_t id_count = 0;
   std::vector<egraph::Id> classes = run_general(graph, names, summary, id_count);

@@ -139,13 +139,18 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   }
   laps.lap(&PassTimings::engine, &PassTimings::engine_peak);
 
-  Deduped deduped = cse(canonical.graph);
-  canonical.graph = {};
   // From here on dead.map holds every source node's deduplicated position.
   follow(dead.map, canonical.node_map);
   release(canonical.node_map);
-  follow(dead.map, deduped.map);
-  release(deduped.map);
+  Deduped deduped;
+  if (canonical.closed) {
+    deduped.graph = std::move(canonical.graph);
+  } else {
+    deduped = cse(canonical.graph);
+    canonical.graph = {};
+    follow(dead.map, deduped.map);
+    release(deduped.map);
+  }
   laps.lap(&PassTimings::cse, &PassTimings::cse_peak);
 
   Fused fused = stage_fusion(deduped.graph, table, maximal_fusion);
