@@ -188,7 +188,7 @@ Row measure(const GraphStore& store, bool maximal) {
   engine::SaturationEngine engine;
   row.engine_setup = since(t);
 
-  Reduced reduced = reduce_timed(snap.nodes, snap.outputs, engine, maximal, &row.passes);
+  Reduced reduced = reduce_timed(snap.nodes, snap.outputs, engine, maximal, true, &row.passes);
   meter.take_peak();
   t = now();
   auto built = store_from_reduced(std::move(reduced));

@@ -118,7 +118,7 @@ NodeMap compose_node_map(const std::vector<uint64_t>& deduped_of, const NodeMap&
 }  // namespace
 
 Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
-                     const engine::RewriteEngine& engine, bool maximal_fusion,
+                     const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys,
                      PassTimings* timings) {
   Laps laps(timings);
   DeadCode dead = dead_code_elimination(nodes, outputs);
@@ -128,7 +128,7 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   TokenTable table;
   engine::CanonicalOps canonical;
   {
-    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept);
+    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept, distinct_keys);
     engine::OpGraph graph = to_engine_graph(nodes, dead, engine_ops);
     release(engine_ops);
     release(dead.kept);
@@ -172,8 +172,8 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
 }
 
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
-                         const engine::RewriteEngine& engine, bool maximal_fusion) {
-  return reduce_timed(nodes, outputs, engine, maximal_fusion, nullptr);
+                         const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys) {
+  return reduce_timed(nodes, outputs, engine, maximal_fusion, distinct_keys, nullptr);
 }
 
 }  // namespace trellan

@@ -1,13 +1,19 @@
 #include "optimizer/passes/token_table.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <limits>
 
 #include "common/panic.hpp"
 
 namespace trellan {
 
-TokenTable::TokenTable() : parts_key_(HashKey::random()), text_key_(HashKey::random()) {}
+namespace {
+constexpr OpId kNoOp = ~OpId{0};
+}
+
+TokenTable::TokenTable() : parts_key_(HashKey::random()), text_key_(HashKey::random()) { quick_.fill(kNoOp); }
 
 namespace {
 
@@ -91,19 +97,28 @@ uint64_t TokenTable::parts_hash(const NodeKey& key) const {
   return h.finish();
 }
 
-OpId TokenTable::record(const NodeKey& key) {
+uint64_t TokenTable::quick_hash(const NodeKey& key) {
+  const std::string_view name = key.name();
+  uint64_t head = 0, tail = 0;
+  std::memcpy(&head, name.data(), std::min<size_t>(8, name.size()));
+  if (name.size() > 8) std::memcpy(&tail, name.data() + name.size() - 8, 8);
+  uint64_t h = (head ^ std::rotl(tail, 29) ^ (name.size() << 56) ^ static_cast<uint64_t>(key.kind())) *
+               0x9E3779B97F4A7C15ull;
+  h ^= key.params().digest();
+  return (h * 0xD6E8FEB86659FD93ull) >> (64 - kQuickBits);
+}
+
+OpId TokenTable::record(const NodeKey& key, bool distinct) {
   // An external's or a stage's text holds more than these parts.
   if (key.kind() == NodeKind::External || key.kind() == NodeKind::Stage) return record_text(key);
+  const bool source = key.kind() == NodeKind::Source;
+  if (source && distinct && !interned_) return add_by_parts(key);
   auto same_parts = [&](OpId id) {
     const NodeKey* seen = keys_[id];
     return seen && seen->kind() == key.kind() && seen->name() == key.name() && seen->params() == key.params();
   };
-  // A store holds each source once, so a source never repeats one met a
-  // moment ago.
-  const bool source = key.kind() == NodeKind::Source;
-  if (!source) {
-    if (auto r = recent_.find(same_parts)) return *r;
-  }
+  OpId& quick = quick_[quick_hash(key)];
+  if (quick != kNoOp && same_parts(quick)) return quick;
   const uint64_t hash = parts_hash(key);
   by_parts_.reserve_one();
   const auto probe = by_parts_.find(hash, [&](uint64_t pos) { return same_parts(parts_ids_[pos]); });
@@ -123,7 +138,7 @@ OpId TokenTable::record(const NodeKey& key) {
     by_parts_.insert(probe, hash);
     parts_ids_.push_back(id);
   }
-  if (!source) recent_.remember(id);
+  quick = id;
   return id;
 }
 
@@ -144,10 +159,10 @@ const NodeKey& TokenTable::first_key(OpId id) const {
 }
 
 std::vector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
-                                   std::span<const uint64_t> kept) {
+                                   std::span<const uint64_t> kept, bool distinct) {
   std::vector<OpId> ops;
   ops.reserve(kept.size());
-  for (uint64_t id : kept) ops.push_back(table.record(at_checked(nodes, id)));
+  for (uint64_t id : kept) ops.push_back(table.record(at_checked(nodes, id), distinct));
   return ops;
 }
 

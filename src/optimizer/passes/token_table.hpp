@@ -4,6 +4,7 @@
 // that had it, from which stage fusion rebuilds every node that is not an op.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "common/keyed_hash.hpp"
-#include "common/recent_ids.hpp"
 #include "common/tagged_index.hpp"
 #include "node/node_key.hpp"
 
@@ -29,8 +29,10 @@ class TokenTable {
 
   // Records key under its operator text unless the text is already present
   // (the first key wins) and returns the text's id. The table keeps a
-  // reference to key, which must outlive it.
-  OpId record(const NodeKey& key);
+  // reference to key, which must outlive it. distinct: no other key recorded
+  // is equal to this one (they come from a store), so a source's operator,
+  // which is all there is to it, is new.
+  OpId record(const NodeKey& key, bool distinct = false);
   // The id of text, adding it without a key when it is new.
   OpId intern(const std::string& text);
   // The id of text when it is present.
@@ -62,9 +64,12 @@ class TokenTable {
   HashKey parts_key_;
   TaggedIndex by_parts_;
   std::vector<OpId> parts_ids_;
-  // The last few operators found by parts, compared before anything is
-  // hashed: neighbouring nodes mostly repeat an operator met a moment ago.
-  RecentIds<OpId, 8> recent_;
+  // Operators found by parts lately, by a quick unkeyed hash of the parts,
+  // compared before anything is hashed: a graph repeats a few operators over
+  // and over. Only a hint: a miss goes on to the keyed index.
+  static constexpr size_t kQuickBits = 6;
+  static uint64_t quick_hash(const NodeKey& key);
+  std::array<OpId, size_t{1} << kQuickBits> quick_;
 
   HashKey text_key_;                       // texts hold user-chosen names: keyed hashing
   mutable TaggedIndex by_text_;            // positions index text_ids_
@@ -78,8 +83,8 @@ class TokenTable {
 
 // Builds the token table of the dead-code survivors, given as the ascending
 // ids in nodes of the nodes that survive, and returns every survivor's
-// operator id in survivor order.
+// operator id in survivor order. distinct: no two nodes are equal keys.
 std::vector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
-                                   std::span<const uint64_t> kept);
+                                   std::span<const uint64_t> kept, bool distinct);
 
 }  // namespace trellan
