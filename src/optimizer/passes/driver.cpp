@@ -101,20 +101,6 @@ void follow(std::vector<uint64_t>& map, const Table& table) {
   }
 }
 
-// Where every source node landed, from its deduplicated position.
-NodeMap compose_node_map(const std::vector<uint64_t>& deduped_of, const NodeMap& placement) {
-  NodeMap map;
-  map.reserve(deduped_of.size());
-  for (uint64_t position : deduped_of) {
-    if (position == kDropped) {
-      map.push_back(std::nullopt);
-    } else {
-      map.push_back(at_checked(placement, position));
-    }
-  }
-  return map;
-}
-
 }  // namespace
 
 Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
@@ -153,7 +139,8 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   }
   laps.lap(&PassTimings::cse, &PassTimings::cse_peak);
 
-  Fused fused = stage_fusion(deduped.graph, table, maximal_fusion);
+  Fused fused = stage_fusion(deduped.graph, table, maximal_fusion, dead.map);
+  release(dead.map);
   Reduced reduced;
   reduced.report = ReductionReport{
       .input_nodes = nodes.size(),
@@ -164,7 +151,7 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
       .boundary_nodes = fused.boundary_nodes,
   };
   release(deduped.graph);
-  reduced.node_map = compose_node_map(dead.map, fused.placement);
+  reduced.node_map = std::move(fused.node_map);
   reduced.nodes = std::move(fused.nodes);
   reduced.outputs = std::move(fused.outputs);
   laps.lap(&PassTimings::fusion, &PassTimings::fusion_peak);
