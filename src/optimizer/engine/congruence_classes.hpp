@@ -54,7 +54,8 @@ struct ClassTable {
     uint32_t op, a, b, cls;  // a key of arity <= 2 inline; wider keys are compared through the graph
   };
   using Slots = std::vector<Slot, support::HugePageAllocator<Slot>>;
-  Slots local;  // keys near their latest child's position
+  Slots local;  // keys in the regions of their children
+  std::vector<uint32_t> region_start;  // per class, and one past the last: set for one graph
   struct Spill {
     Slots slots;  // keys whose place near it was taken
     size_t count = 0;
