@@ -5,7 +5,7 @@ something to call, and the notes that say which node raised."""
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from functools import partial
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
@@ -14,6 +14,7 @@ if TYPE_CHECKING:
 
 Sources = Union[Callable[[str, dict[str, Any]], Any], Mapping[str, Any]]
 Kernels = Mapping[str, Callable[..., Any]]
+Spot = tuple[int, Union[int, None]]  # (node, stage member or None), as in the node map
 
 SOURCE, OP, REDUCTION, EXTERNAL, STAGE, EXCHANGE, JOIN = range(7)
 # How a stage member's kind reads in a note: the head of its token.
@@ -77,22 +78,26 @@ def _with_params(fn: Callable[..., Any], params: dict[str, Any]) -> Callable[...
 
 
 class _Missing:
-    """Everything that has no callable, with the first node that needs it and how many do."""
+    """Everything that has no callable, with the first node (or stage member) that needs it and
+    how many do."""
 
     def __init__(self) -> None:
-        self.found: dict[str, list[int]] = {}
+        self.found: dict[str, tuple[Spot, list[int]]] = {}
 
-    def add(self, what: str, node: int) -> None:
-        entry = self.found.setdefault(what, [node, 0])
-        entry[1] += 1
+    def add(self, what: str, spot: Spot) -> None:
+        self.found.setdefault(what, (spot, [0]))[1][0] += 1
 
-    def raise_if_any(self) -> None:
+    def raise_if_any(self, store: trellan_core.GraphStore) -> None:
         if not self.found:
             return
+        firsts = sorted(self.found.items(), key=lambda kv: kv[1][0][0])
+        recorded = recorded_ids(store, [spot for _, (spot, _) in firsts])
         parts = []
-        for what, (node, count) in sorted(self.found.items(), key=lambda kv: kv[1][0]):
+        for what, (spot, (count,)) in firsts:
+            member = "" if spot[1] is None else f", member {spot[1]}"
+            at = "" if recorded is None else recorded_text(recorded[spot])
             more = f", and {count - 1} more" if count > 1 else ""
-            parts.append(f"{what} (node {node}{more})")
+            parts.append(f"{what} (node {spot[0]}{member}{at}{more})")
         raise LookupError("nothing was run: missing " + "; missing ".join(parts))
 
 
@@ -106,19 +111,33 @@ class Given(NamedTuple):
     external: Callable[..., Any] | None
 
 
-class Prepared:
-    """A plan with its callables: `calls[k]` runs operator k of the plan on its input values;
-    `shaped[k]`, when set, runs a stage of shape k. `given` is what the caller passed."""
+# What operator k of a plan calls, as the native runner takes it: (fn, head, params) is
+# `fn(*head, *inputs, **params)`, a dict in `head` passed as a fresh copy on every call; `fn` None
+# means the value `head[0]` itself (a source from a mapping). Plain tuples: a plan may have a
+# hundred thousand operators (a source each).
+Operator = tuple[Union[Callable[..., Any], None], tuple[Any, ...], Union[dict[str, Any], None]]
 
-    __slots__ = ("store", "plan", "calls", "shaped", "given")
+
+class Prepared:
+    """A plan with its callables: `operators[k]` is what operator k of the plan calls, for the
+    native runner, and `calls[k]` the same as one callable of the input values, for executors
+    written in Python (made on first use). `given` is what the caller passed."""
+
+    __slots__ = ("store", "plan", "operators", "given", "_calls")
 
     def __init__(self, store: trellan_core.GraphStore, plan: trellan_core.ExecutionPlan,
-                 calls: list[Callable[..., Any]], given: Given) -> None:
+                 operators: list[Operator], given: Given) -> None:
         self.store = store
         self.plan = plan
-        self.calls = calls
+        self.operators = operators
         self.given = given
-        self.shaped: list[Callable[..., Any] | None] = []
+        self._calls: list[Callable[..., Any]] | None = None
+
+    @property
+    def calls(self) -> list[Callable[..., Any]]:
+        if self._calls is None:
+            self._calls = [_callable(op) for op in self.operators]
+        return self._calls
 
     def label(self, op: int, member: bool) -> str:
         kind, name_at, _, _ = self.plan.operators[op]
@@ -140,11 +159,36 @@ class Prepared:
             text = f"node {node} (stage), member {member} ({self.label(op, True)})"
         return text + _recorded(self.store, node, member)
 
+    def note(self, err: BaseException, failed: tuple[int, int] | None) -> None:
+        """Adds the note that names the node (and member) whose call raised, given where the
+        native runner saw it raise; an error raised elsewhere gets none."""
+        if failed is not None:
+            err.add_note("trellan: raised by " + self.where(*failed))
+
+
+def recorded_ids(store: trellan_core.GraphStore,
+                 spots: Iterable[Spot]) -> dict[Spot, list[int]] | None:
+    """The recorded ids that became each spot, in one pass over the node map, or None for a store
+    that came out of no reduction (its ids are the recorded ones). Only error paths and profiles
+    read this: a run never does."""
+    placed = store.node_map()
+    if not placed:
+        return None
+    found: dict[Spot, list[int]] = {spot: [] for spot in spots}
+    for i, entry in enumerate(placed):
+        if entry in found:
+            found[entry].append(i)
+    return found
+
 
 def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
-    # Built only here, on the error path: the normal path never reads the node map.
     spot = (node, None if member < 0 else member)
-    found = [i for i, entry in enumerate(store.node_map()) if entry == spot]
+    found = recorded_ids(store, [spot])
+    return "" if found is None else recorded_text(found[spot])
+
+
+def recorded_text(found: list[int]) -> str:
+    """", recorded as node 12" (at most three ids, then "and N more"), or "" for none."""
     if not found:
         return ""
     shown = ", ".join(str(i) for i in found[:_RECORDED_SHOWN])
@@ -168,59 +212,89 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
             external: Callable[..., Any] | None = None) -> Prepared:
     plan = store.execution_plan(_requested(outputs))
     names, params, descriptors = plan.names, plan.params, plan.descriptors
-    calls: list[Callable[..., Any]] = []
+    operators: list[Operator] = []
+    add = operators.append
     missing: dict[int, str] = {}  # operator -> what it lacks
+    mapping = isinstance(sources, Mapping)
+    exchanges = False  # whether the default exchange must check its nodes' input counts
     for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
-        name, given = names[name_at], params[params_at]
-        fn: Callable[..., Any] | None
-        if kind == SOURCE:
-            if isinstance(sources, Mapping):
-                fn = Constant(sources[name]) if name in sources else None
-                what = f"source {name!r}"
-            else:
-                fn = Source(sources, name, given)
-        elif kind in (OP, REDUCTION):
+        if kind == SOURCE and not mapping:  # most operators of a partitioned graph
+            add((sources, (names[name_at], params[params_at]), None))
+            continue
+        name, given = names[name_at], params[params_at] or None
+        if kind in (OP, REDUCTION):
             fn = kernels.get(name)
-            fn = None if fn is None else _with_params(fn, given)
-            what = f"kernel {name!r}"
+            if fn is None:
+                missing[k] = f"kernel {name!r}"
+            add((fn or _missing, (), given))
+        elif kind == SOURCE:
+            if name in sources:
+                add((None, (sources[name],), None))  # type: ignore[index]
+            else:
+                missing[k] = f"source {name!r}"
+                add((_missing, (), None))
         elif kind == EXCHANGE:
-            fn = _with_params(exchange or default_exchange, given)
+            exchanges = exchange is None
+            add((exchange or default_exchange, (), given))
         elif kind == JOIN:
-            fn = None if join is None else _with_params(join, given)
-            what = "join callable (join=)"
+            if join is None:
+                missing[k] = "join callable (join=)"
+            add((join or _missing, (), given))
         elif kind == EXTERNAL:
-            fn = None if external is None else External(external, descriptors[descriptor_at], given)
-            what = "external callable (external=)"
+            if external is None:
+                missing[k] = "external callable (external=)"
+            add((external or _missing, (descriptors[descriptor_at],), given))
         else:
             raise ValueError(f"unknown node kind {plan.kind_names[kind]!r}")
-        if fn is None:
-            missing[k] = what
-        calls.append(fn or _missing)
-    if missing or (exchange is None and any(op[0] == EXCHANGE for op in plan.operators)):
-        _report_missing(plan, missing, exchange is None)
-    return Prepared(store, plan, calls, Given(sources, kernels, exchange, join, external))
+    if missing or exchanges:
+        _report_missing(store, plan, missing, exchange is None)
+    return Prepared(store, plan, operators, Given(sources, kernels, exchange, join, external))
 
 
-def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],
-                    no_exchange: bool) -> None:
-    """Raises LookupError naming, for each missing callable, the first node that needs it and
-    how many do; only the default exchange's one input is checked per node."""
+def _callable(op: Operator) -> Callable[..., Any]:
+    """The operator as one callable of the input values, for executors written in Python."""
+    fn, head, params = op
+    if fn is None:
+        return Constant(head[0])
+    if len(head) == 2:
+        return Source(fn, *head)
+    if head:
+        return External(fn, head[0], params or {})
+    return _with_params(fn, params or {})
+
+
+def _report_missing(store: trellan_core.GraphStore, plan: trellan_core.ExecutionPlan,
+                    missing: dict[int, str], no_exchange: bool) -> None:
+    """Raises LookupError naming, for each missing callable, the first node (or stage member)
+    that needs it, with the recorded ids that became it, and how many need it; only the default
+    exchange's one input is checked per node."""
     found = _Missing()
     offsets, member_ops, op_index, ids, in_offsets = (
         plan.member_offsets, plan.member_operator_index, plan.operator_index, plan.ids,
         plan.input_offsets)
-    for s, (node, op, kind) in enumerate(zip(ids, op_index, plan.kinds)):
+    kinds = plan.kinds.tobytes()
+    # With nothing missing, only exchanges need a look: found in C, not by a loop over every step.
+    for s in range(len(kinds)) if missing else _positions(kinds, EXCHANGE):
+        node, op, kind = ids[s], op_index[s], kinds[s]
         if kind == STAGE:
             for m in range(offsets[s], offsets[s + 1]):
                 if member_ops[m] in missing:
-                    found.add(missing[member_ops[m]], node)
+                    found.add(missing[member_ops[m]], (node, m - offsets[s]))
         elif op in missing:
-            found.add(missing[op], node)
+            found.add(missing[op], (node, None))
         elif kind == EXCHANGE and no_exchange:
             count = in_offsets[s + 1] - in_offsets[s]
             if count != 1:
-                found.add(f"exchange callable (exchange=) for {count} inputs", node)
-    found.raise_if_any()
+                found.add(f"exchange callable (exchange=) for {count} inputs", (node, None))
+    found.raise_if_any(store)
+
+
+def _positions(codes: bytes, code: int) -> Iterator[int]:
+    """The positions of `code` in `codes`, in order."""
+    at = codes.find(code)
+    while at >= 0:
+        yield at
+        at = codes.find(code, at + 1)
 
 
 def run_members(calls: Sequence[Callable[..., Any]], ops: Sequence[int], ref_offsets: Sequence[int],
