@@ -10,7 +10,8 @@ from .execution import OP, REDUCTION, STAGE, Prepared, Spot, recorded_ids, recor
 if TYPE_CHECKING:
     import trellan_core
 
-_COLUMNS = f"{'op':<24}{'kind':<11}{'count':>9}{'seconds':>12}{'mean':>12}{'share':>8}  slowest"
+_COLUMNS = (f"{'op':<24}{'kind':<10}{'count':>9}{'seconds':>11}{'mean':>11}{'share':>7}{'slowest':>11}"
+            "  slowest node")
 
 
 class _Row:
@@ -89,17 +90,17 @@ class Profile:
         return out
 
     def table(self) -> str:
-        """The rows as a table, one op a line, and the run's total."""
+        """The rows as a table, one op a line, seconds throughout, and the run's total."""
         lines = [_COLUMNS]
         for label, row in self.as_dict().items():
             slowest = row["slowest"]
             at = f"node {slowest['node']}"
             if slowest["member"] is not None:
-                at += f" member {slowest['member']}"
+                at += f", member {slowest['member']}"
             if self._mapped:
                 at += recorded_text(slowest["recorded"])
-            lines.append(f"{label:<24}{row['kind']:<11}{row['count']:>9}{row['seconds']:>12.6f}"
-                         f"{row['mean']:>12.6f}{row['share']:>8.1%}  {at}, {slowest['seconds']:.6f} s")
+            lines.append(f"{label:<24}{row['kind']:<10}{row['count']:>9}{row['seconds']:>11.6f}"
+                         f"{row['mean']:>11.6f}{row['share']:>7.1%}{slowest['seconds']:>11.6f}  {at}")
         calls = sum(row.count for row in self._rows.values())
         lines.append(f"run: {self.seconds:.6f} s, {calls} calls")
         return "\n".join(lines)

@@ -286,6 +286,7 @@ def test_a_daemon_thread_reducing_at_exit(case, printed):
 CALLBACK_SCRIPT = """
 import sys, threading, time
 import trellan_core as tc
+from trellan import evaluate
 store = tc.GraphStore()
 x = store.add_source("x")
 class Slow:  # holds teardown up while the daemon thread is inside its callback
@@ -298,8 +299,14 @@ def napping(value):
 Index = type("Index", (), {"__index__": lambda self: napping(x)})
 Rows = type("Rows", (), {"__len__": lambda self: 1, "__getitem__": lambda self, i: napping([x, x])})
 Number = type("Number", (), {"__float__": lambda self: napping(1.5)})
+class Held:  # while the kernel naps, only evaluate holds the value of y: never dropped once teardown began
+    def __del__(self):
+        if sys.is_finalizing():
+            print("dropped at exit", flush=True)
 call = {"__index__": lambda: store.add_op("neg", [Index()]), "__getitem__": lambda: store.add_ops("add", Rows()),
-        "__float__": lambda: store.add_op("neg", [x], {"k": Number()})}[sys.argv[1]]
+        "__float__": lambda: store.add_op("neg", [x], {"k": Number()}),
+        "kernel": lambda: evaluate(store, [store.add_op("add", [store.add_source("y"), store.add_op("neg", [x])])],
+                                   sources=lambda name, params: Held(), kernels={"neg": napping, "add": lambda a, b: b})}[sys.argv[1]]
 def work():
     while True:
         call()
@@ -308,10 +315,10 @@ time.sleep(0.1)
 """
 
 
-@pytest.mark.parametrize("callback", ["__index__", "__getitem__", "__float__"])
+@pytest.mark.parametrize("callback", ["__index__", "__getitem__", "__float__", "kernel"])
 def test_a_daemon_thread_inside_a_callback_at_exit(callback):
     # Teardown begins while a daemon thread runs Python code that the module called: the interpreter ends such a
     # thread as it takes the interpreter lock back, from inside the module's call. The thread is parked there and the
     # process exits normally.
     done = subprocess.run([sys.executable, "-c", CALLBACK_SCRIPT, callback], capture_output=True, text=True, timeout=60)
-    assert done.returncode == 0, done.stderr
+    assert (done.returncode, done.stdout) == (0, ""), done.stderr
