@@ -39,17 +39,14 @@ class Profile:
         self._recorded: dict[Spot, list[int]] | None = None
         self._mapped = False  # whether the ids came from a node map
 
-    def record(self, prepared: Prepared, timings: list[tuple[int, float, float, int, int]],
+    def record(self, prepared: Prepared, timings: list[tuple[int, int, int, float, float, int, int]],
                seconds: float) -> None:
-        """Takes a run's timings, one `(calls, seconds, slowest, its step, its member or -1)`
-        per operator of the plan."""
+        """Takes a run's timings: `(kind, name index, calls, seconds, slowest call's seconds, its
+        step, its member or -1)` per kind and name that ran."""
         plan = prepared.plan
         ids, kinds, names, kind_names = plan.ids, plan.kinds, plan.names, plan.kind_names
         self.seconds, self._rows, self._store, self._recorded = seconds, {}, prepared.store, None
-        for (kind, name_at, _, _), (count, total, slowest, step, member) in zip(plan.operators,
-                                                                               timings):
-            if not count:
-                continue
+        for kind, name_at, count, total, slowest, step, member in timings:
             name = names[name_at]
             label = name if kind in (OP, REDUCTION) else f"{kind_names[kind]} {name}".rstrip()
             row = self._rows.setdefault(label, _Row())

@@ -9,7 +9,7 @@
 // When a callable raises, the runner remembers which step and which stage
 // member it was and hands the exception back untouched: the Python side adds
 // the note that names the node. With `profile`, each call is timed and the
-// times are summed per operator, with the slowest call of each.
+// times are summed per kind and name of operator, with the slowest call of each.
 #include <chrono>
 #include <cstring>
 #include <limits>
@@ -19,6 +19,7 @@
 #include "python/from_python.hpp"
 #include "python/gil.hpp"
 #include "python/objects.hpp"
+#include "python/op_timings.hpp"
 #include "python/plan_calls.hpp"
 #include "python/runs_python.hpp"
 #include "python/to_python.hpp"
@@ -88,21 +89,13 @@ class Flags {
   uint8_t* flags_ = nullptr;
 };
 
-struct Timing {
-  uint64_t count = 0;
-  int64_t total_ns = 0;
-  int64_t slowest_ns = -1;
-  int64_t slowest_step = -1;
-  int32_t slowest_member = -1;
-};
-
 class Runner {
  public:
   Runner(PyRef plan_object, PyObject* operators, bool profile)
       : plan_object_(std::move(plan_object)),
         plan_(plan_of(plan_object_.get())),
         calls_(operators, plan_.operators.size()),
-        profile_(profile) {
+        timings_(profile ? std::make_unique<OpTimings>(plan_.operators.size()) : nullptr) {
     size_t inputs = 0;
     for (size_t s = 0; s + 1 < plan_.input_offsets.size(); ++s) {
       inputs = std::max<size_t>(inputs, plan_.input_offsets[s + 1] - plan_.input_offsets[s]);
@@ -118,7 +111,6 @@ class Runner {
     step_in_.resize(inputs);
     member_in_.resize(inputs);
     member_values_.resize(members);
-    if (profile_) timings_.resize(plan_.operators.size());
   }
 
   // Runs every step; returns the outputs' values in order.
@@ -187,20 +179,9 @@ class Runner {
                        PyRef::check(PyLong_FromLong(failed_member_))});
   }
 
-  // Per operator: (calls, seconds, slowest call's seconds, its step, its
-  // member or -1); None without profile.
-  PyRef timings() const {
-    if (!profile_) return PyRef::borrow(Py_None);
-    PyRef out = new_list(timings_.size());
-    for (size_t k = 0; k < timings_.size(); ++k) {
-      const Timing& t = timings_[k];
-      list_set(out, k, make_tuple({new_int(t.count), PyRef::check(PyFloat_FromDouble(t.total_ns * 1e-9)),
-                                   PyRef::check(PyFloat_FromDouble(t.slowest_ns * 1e-9)),
-                                   PyRef::check(PyLong_FromLongLong(t.slowest_step)),
-                                   PyRef::check(PyLong_FromLong(t.slowest_member))}));
-    }
-    return out;
-  }
+  // Per kind and name of operator: (kind, name index, calls, seconds, slowest
+  // call's seconds, its step, its member or -1); None without profile.
+  PyRef timings() const { return timings_ ? timings_->rows(plan_) : PyRef::borrow(Py_None); }
 
  private:
   // The value of step s from its input values; a new reference, or null.
@@ -250,20 +231,12 @@ class Runner {
     PyObject** args = args_.data() + 1;  // args_[0] is the callee's to use
     std::memcpy(args + calls_.head_size(op), in, n * sizeof(PyObject*));
     PyObject* value;
-    if (!profile_) {
+    if (!timings_) {
       value = calls_.call(op, args, n);
     } else {
-      const Clock::time_point began = Clock::now();
+      const uint64_t began = OpTimings::ticks();
       value = calls_.call(op, args, n);
-      const int64_t took = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - began).count();
-      Timing& t = timings_[op];
-      ++t.count;
-      t.total_ns += took;
-      if (took > t.slowest_ns) {
-        t.slowest_ns = took;
-        t.slowest_step = static_cast<int64_t>(s);
-        t.slowest_member = member;
-      }
+      timings_->add(op, OpTimings::ticks() - began, s, member);
     }
     if (value == nullptr) {
       failed_step_ = static_cast<int64_t>(s);
@@ -281,12 +254,11 @@ class Runner {
   PyRef plan_object_;  // keeps the plan alive
   const ExecutionPlan& plan_;
   PlanCalls calls_;
-  bool profile_;
   std::vector<PyObject*> args_;           // scratch: [callee's slot][leading][inputs][keywords]
   std::vector<PyObject*> step_in_;        // the input values of the step being run
   std::vector<PyObject*> member_in_;      // the input values of the member being run
   std::vector<PyObject*> member_values_;  // owned while a stage runs
-  std::vector<Timing> timings_;
+  std::unique_ptr<OpTimings> timings_;  // null unless profiling
   int64_t failed_step_ = -1;
   int32_t failed_member_ = -1;
 };
@@ -378,8 +350,8 @@ PyMethodDef kMethods[] = {
      "step($self, step, inputs)\n--\n\nThe value of one step, given the list of its input values."},
     {"timings", as_method(timings), METH_NOARGS,
      "timings($self)\n--\n\n"
-     "Per operator: (calls, seconds, slowest call's seconds, its step, its member or -1); None\n"
-     "unless made with profile=True."},
+     "Per kind and name that ran: (kind, name index, calls, seconds, slowest call's seconds, its\n"
+     "step, its member or -1); None unless made with profile=True."},
     {nullptr, nullptr, 0, nullptr},
 };
 
