@@ -215,35 +215,35 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
     operators: list[Operator] = []
     add = operators.append
     missing: dict[int, str] = {}  # operator -> what it lacks
-    mapping = isinstance(sources, Mapping)
+    table, read = (sources, None) if isinstance(sources, Mapping) else (None, sources)
     exchanges = False  # whether the default exchange must check its nodes' input counts
     for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
-        if kind == SOURCE and not mapping:  # most operators of a partitioned graph
-            add((sources, (names[name_at], params[params_at]), None))
+        if kind == SOURCE and read is not None:  # most operators of a partitioned graph
+            add((read, (names[name_at], params[params_at]), None))
             continue
         name, given = names[name_at], params[params_at] or None
         if kind in (OP, REDUCTION):
             fn = kernels.get(name)
             if fn is None:
                 missing[k] = f"kernel {name!r}"
-            add((fn or _missing, (), given))
-        elif kind == SOURCE:
-            if name in sources:
-                add((None, (sources[name],), None))  # type: ignore[index]
+            add((_missing if fn is None else fn, (), given))
+        elif kind == SOURCE and table is not None:
+            if name in table:
+                add((None, (table[name],), None))
             else:
                 missing[k] = f"source {name!r}"
                 add((_missing, (), None))
         elif kind == EXCHANGE:
             exchanges = exchange is None
-            add((exchange or default_exchange, (), given))
+            add((default_exchange if exchange is None else exchange, (), given))
         elif kind == JOIN:
             if join is None:
                 missing[k] = "join callable (join=)"
-            add((join or _missing, (), given))
+            add((_missing if join is None else join, (), given))
         elif kind == EXTERNAL:
             if external is None:
                 missing[k] = "external callable (external=)"
-            add((external or _missing, (descriptors[descriptor_at],), given))
+            add((_missing if external is None else external, (descriptors[descriptor_at],), given))
         else:
             raise ValueError(f"unknown node kind {plan.kind_names[kind]!r}")
     if missing or exchanges:
