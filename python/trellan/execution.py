@@ -95,7 +95,8 @@ class _Missing:
         parts = []
         for what, (spot, (count,)) in firsts:
             member = "" if spot[1] is None else f", member {spot[1]}"
-            at = "" if recorded is None else recorded_text(recorded[spot])
+            at = "" if recorded is None else recorded_note(len(recorded[spot]),
+                                                           recorded[spot][:_RECORDED_SHOWN])
             more = f", and {count - 1} more" if count > 1 else ""
             parts.append(f"{what} (node {spot[0]}{member}{at}{more})")
         raise LookupError("nothing was run: missing " + "; missing ".join(parts))
@@ -119,25 +120,48 @@ Operator = tuple[Union[Callable[..., Any], None], tuple[Any, ...], Union[dict[st
 
 
 class Prepared:
-    """A plan with its callables: `operators[k]` is what operator k of the plan calls, for the
+    """A plan with its callables. `operators[k]` is what operator k of the plan calls, for the
     native runner, and `calls[k]` the same as one callable of the input values, for executors
-    written in Python (made on first use). `given` is what the caller passed."""
+    written in Python; each is made on first use from `given` (what the caller passed) and
+    `fns[k]`, the callable given for operator k (None for a source a mapping holds: its value is
+    `values[k]`)."""
 
-    __slots__ = ("store", "plan", "operators", "given", "_calls")
+    __slots__ = ("store", "plan", "given", "fns", "values", "_operators", "_calls")
 
     def __init__(self, store: trellan_core.GraphStore, plan: trellan_core.ExecutionPlan,
-                 operators: list[Operator], given: Given) -> None:
+                 given: Given, fns: list[Callable[..., Any] | None], values: dict[int, Any]) -> None:
         self.store = store
         self.plan = plan
-        self.operators = operators
         self.given = given
+        self.fns = fns
+        self.values = values
+        self._operators: list[Operator] | None = None
         self._calls: list[Callable[..., Any]] | None = None
+
+    @property
+    def operators(self) -> list[Operator]:
+        if self._operators is None:
+            self._operators = list(self._spelled_out())
+        return self._operators
 
     @property
     def calls(self) -> list[Callable[..., Any]]:
         if self._calls is None:
-            self._calls = [_callable(op) for op in self.operators]
+            self._calls = [_callable(op) for op in self._spelled_out()]
         return self._calls
+
+    def _spelled_out(self) -> Iterator[Operator]:
+        plan, fns = self.plan, self.fns
+        names, params, descriptors = plan.names, plan.params, plan.descriptors
+        for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
+            fn = fns[k]
+            if kind == SOURCE:
+                yield (None, (self.values[k],), None) if fn is None else (
+                    fn, (names[name_at], params[params_at]), None)
+            elif kind == EXTERNAL:
+                yield fn, (descriptors[descriptor_at],), params[params_at] or None
+            else:
+                yield fn, (), params[params_at] or None
 
     def label(self, op: int, member: bool) -> str:
         kind, name_at, _, _ = self.plan.operators[op]
@@ -182,18 +206,19 @@ def recorded_ids(store: trellan_core.GraphStore,
 
 
 def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
+    # Built only here, on the error path: the normal path never reads the node map.
     spot = (node, None if member < 0 else member)
     found = recorded_ids(store, [spot])
-    return "" if found is None else recorded_text(found[spot])
+    return "" if found is None else recorded_note(len(found[spot]), found[spot][:_RECORDED_SHOWN])
 
 
-def recorded_text(found: list[int]) -> str:
-    """", recorded as node 12" (at most three ids, then "and N more"), or "" for none."""
-    if not found:
+def recorded_note(count: int, shown: Sequence[int]) -> str:
+    """The end of a note naming the `count` recorded ids that became a node, `shown` the first
+    of them: ", recorded as node 5", or nothing when there are none."""
+    if not count:
         return ""
-    shown = ", ".join(str(i) for i in found[:_RECORDED_SHOWN])
-    more = f" and {len(found) - _RECORDED_SHOWN} more" if len(found) > _RECORDED_SHOWN else ""
-    return f", recorded as node{'s' if len(found) > 1 else ''} {shown}{more}"
+    more = f" and {count - len(shown)} more" if count > len(shown) else ""
+    return f", recorded as node{'s' if count > 1 else ''} {', '.join(map(str, shown))}{more}"
 
 
 def _requested(outputs: Iterable[int] | None) -> list[int] | None:
@@ -211,44 +236,43 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
             join: Callable[..., Any] | None = None,
             external: Callable[..., Any] | None = None) -> Prepared:
     plan = store.execution_plan(_requested(outputs))
-    names, params, descriptors = plan.names, plan.params, plan.descriptors
-    operators: list[Operator] = []
-    add = operators.append
+    names = plan.names
+    fns: list[Callable[..., Any] | None] = []
+    add = fns.append
+    values: dict[int, Any] = {}  # operator -> the value of a source a mapping holds
     missing: dict[int, str] = {}  # operator -> what it lacks
     table, read = (sources, None) if isinstance(sources, Mapping) else (None, sources)
     exchanges = False  # whether the default exchange must check its nodes' input counts
-    for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
+    for k, (kind, name_at, _, _) in enumerate(plan.operators):
         if kind == SOURCE and read is not None:  # most operators of a partitioned graph
-            add((read, (names[name_at], params[params_at]), None))
+            add(read)
             continue
-        name, given = names[name_at], params[params_at] or None
+        name = names[name_at]
+        fn: Callable[..., Any] | None
         if kind in (OP, REDUCTION):
-            fn = kernels.get(name)
-            if fn is None:
-                missing[k] = f"kernel {name!r}"
-            add((_missing if fn is None else fn, (), given))
+            fn, what = kernels.get(name), f"kernel {name!r}"
         elif kind == SOURCE and table is not None:
-            if name in table:
-                add((None, (table[name],), None))
+            fn, what = None, f"source {name!r}"
+            if name not in table:
+                fn = _missing
             else:
-                missing[k] = f"source {name!r}"
-                add((_missing, (), None))
+                values[k] = table[name]
         elif kind == EXCHANGE:
             exchanges = exchange is None
-            add((default_exchange if exchange is None else exchange, (), given))
+            fn, what = default_exchange if exchange is None else exchange, ""
         elif kind == JOIN:
-            if join is None:
-                missing[k] = "join callable (join=)"
-            add((_missing if join is None else join, (), given))
+            fn, what = join, "join callable (join=)"
         elif kind == EXTERNAL:
-            if external is None:
-                missing[k] = "external callable (external=)"
-            add((_missing if external is None else external, (descriptors[descriptor_at],), given))
+            fn, what = external, "external callable (external=)"
         else:
             raise ValueError(f"unknown node kind {plan.kind_names[kind]!r}")
+        if fn is _missing or (fn is None and kind != SOURCE):
+            missing[k] = what
+            fn = _missing
+        add(fn)
     if missing or exchanges:
         _report_missing(store, plan, missing, exchange is None)
-    return Prepared(store, plan, operators, Given(sources, kernels, exchange, join, external))
+    return Prepared(store, plan, Given(sources, kernels, exchange, join, external), fns, values)
 
 
 def _callable(op: Operator) -> Callable[..., Any]:
@@ -269,12 +293,11 @@ def _report_missing(store: trellan_core.GraphStore, plan: trellan_core.Execution
     that needs it, with the recorded ids that became it, and how many need it; only the default
     exchange's one input is checked per node."""
     found = _Missing()
-    offsets, member_ops, op_index, ids, in_offsets = (
+    offsets, member_ops, op_index, ids, in_offsets, kinds = (
         plan.member_offsets, plan.member_operator_index, plan.operator_index, plan.ids,
-        plan.input_offsets)
-    kinds = plan.kinds.tobytes()
-    # With nothing missing, only exchanges need a look: found in C, not by a loop over every step.
-    for s in range(len(kinds)) if missing else _positions(kinds, EXCHANGE):
+        plan.input_offsets, plan.kinds)
+    # With every callable there, only the exchanges need a look.
+    for s in range(len(plan)) if missing else _steps_of_kind(kinds, EXCHANGE):
         node, op, kind = ids[s], op_index[s], kinds[s]
         if kind == STAGE:
             for m in range(offsets[s], offsets[s + 1]):
@@ -289,12 +312,12 @@ def _report_missing(store: trellan_core.GraphStore, plan: trellan_core.Execution
     found.raise_if_any(store)
 
 
-def _positions(codes: bytes, code: int) -> Iterator[int]:
-    """The positions of `code` in `codes`, in order."""
-    at = codes.find(code)
-    while at >= 0:
-        yield at
-        at = codes.find(code, at + 1)
+def _steps_of_kind(kinds: memoryview, kind: int) -> Iterator[int]:
+    codes, code = bytes(kinds), bytes((kind,))
+    s = codes.find(code)
+    while s >= 0:
+        yield s
+        s = codes.find(code, s + 1)
 
 
 def run_members(calls: Sequence[Callable[..., Any]], ops: Sequence[int], ref_offsets: Sequence[int],

@@ -5,11 +5,12 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-from .execution import OP, REDUCTION, STAGE, Prepared, Spot, recorded_ids, recorded_text
+from .execution import OP, REDUCTION, STAGE, Prepared, Spot, recorded_ids, recorded_note
 
 if TYPE_CHECKING:
     import trellan_core
 
+_SHOWN = 3  # recorded ids a table row lists before "and N more", as the notes do
 _COLUMNS = (f"{'op':<24}{'kind':<10}{'count':>9}{'seconds':>11}{'mean':>11}{'share':>7}{'slowest':>11}"
             "  slowest node")
 
@@ -95,7 +96,7 @@ class Profile:
             if slowest["member"] is not None:
                 at += f", member {slowest['member']}"
             if self._mapped:
-                at += recorded_text(slowest["recorded"])
+                at += recorded_note(len(slowest["recorded"]), slowest["recorded"][:_SHOWN])
             lines.append(f"{label:<24}{row['kind']:<10}{row['count']:>9}{row['seconds']:>11.6f}"
                          f"{row['mean']:>11.6f}{row['share']:>7.1%}{slowest['seconds']:>11.6f}  {at}")
         calls = sum(row.count for row in self._rows.values())
