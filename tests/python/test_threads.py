@@ -1,15 +1,16 @@
 """Many threads on one GraphStore: writers record overlapping keys while readers serialize, list nodes, render DOT,
 reduce, step a shared incremental reducer, digest and plan, with the interpreter switching threads as often as it
-can; failing calls racing with good ones; other threads running while a long reduction works; and the process ending
-while a daemon thread reduces or runs Python code the module called."""
+can; failing calls racing with good ones; other threads running while a long reduction or evaluation works; and the
+process ending while a daemon thread reduces or runs Python code the module called."""
 
-import random, subprocess, sys, threading, time
+import math, operator, random, subprocess, sys, threading, time
 from collections.abc import Callable
 from functools import partial
 
 import pytest
 
 from strategies import DESCRIPTORS, Node, record_node, result
+from trellan import evaluate
 from trellan_core import GraphStore, IncrementalReducer
 
 # Readers take at most READER_ROUNDS looks, and stop once the writers are done.
@@ -224,13 +225,19 @@ def finalize_while_polling(store: GraphStore, out: int) -> None:
     assert run_all([poll, work]) == []
 
 
+def evaluate_natively(store: GraphStore, out: int) -> None:
+    # Kernels that are C functions: no Python code runs between the runner's calls.
+    evaluate(store, [out], sources={"x": 0.5, "y": 0.25}, kernels={"add": operator.add, "mul": operator.mul,
+                                                                   "sin": math.sin})
+
+
 @pytest.mark.parametrize("work", [lambda store, out: store.reduce(outputs=[out]),
                                   lambda store, out: IncrementalReducer().step(store), finalize_while_polling,
-                                  lambda store, out: store.digests()],
-                         ids=["reduce", "step", "finalize", "digests"])
+                                  lambda store, out: store.digests(), evaluate_natively],
+                         ids=["reduce", "step", "finalize", "digests", "evaluate"])
 def test_other_threads_keep_running_during_a_long_reduction(million_nodes, work):
-    # A thread counting in a loop keeps at least a quarter of its solo rate while another one reduces or steps through
-    # a million-node graph. The machine may be shared, so one failure is measured again; a reduction that holds the
+    # A thread counting in a loop keeps at least a quarter of its solo rate while another one reduces, steps through or
+    # evaluates a million-node graph. The machine may be shared, so one failure is measured again; a reduction that holds the
     # interpreter leaves the counter near zero every time.
     store, out = million_nodes
     ratios = []
