@@ -36,10 +36,19 @@ constexpr const char* kRunnerDoc =
     "Runs an ExecutionPlan natively (trellan.evaluate's engine). `operators` has one (callable or\n"
     "None, leading arguments, params dict or None) per operator of the plan.";
 
-// How often the runner looks at the clock, in steps, and how long it keeps
-// the interpreter lock before it lets other threads in.
-constexpr size_t kSwitchCheckSteps = 64;
-constexpr auto kSwitchInterval = std::chrono::milliseconds(5);
+// How often the runner looks at the clock, in steps, to let other threads in
+// once the interpreter's switch interval has passed.
+constexpr size_t kSwitchCheckSteps = 16;
+
+// sys.getswitchinterval(): how long the interpreter lets a thread keep its
+// lock while others wait.
+Clock::duration switch_interval() {
+  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+  PyRef seconds = PyRef::check(get == nullptr ? nullptr : runs_python(PyObject_CallNoArgs, get));
+  const double value = PyFloat_AsDouble(seconds.get());
+  if (value == -1 && PyErr_Occurred()) throw_python_error();
+  return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
+}
 
 // Drops a reference the runner owns, leaving the slot empty.
 void drop(PyObject*& slot) {
@@ -120,6 +129,7 @@ class Runner {
     Flags keep(n);  // outputs outlive their last reader
     for (int32_t o : plan_.outputs) keep[static_cast<size_t>(o)] = 1;
     const auto every = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(interval));
+    const Clock::duration switch_every = switch_interval();
     Clock::time_point reported = Clock::now(), switched = reported;
     for (size_t s = 0; s < n; ++s) {
       if (runs_python(PyErr_CheckSignals) < 0) throw_python_error();
@@ -142,7 +152,7 @@ class Runner {
       }
       if (s % kSwitchCheckSteps == kSwitchCheckSteps - 1) {
         const Clock::time_point now = Clock::now();
-        if (now - switched >= kSwitchInterval) {
+        if (now - switched >= switch_every) {
           switched = now;
           GilRelease released;  // other threads run for a moment; the lock comes back at its end
           released.now();

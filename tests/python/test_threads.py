@@ -3,10 +3,11 @@ reduce, step a shared incremental reducer, digest and plan, with the interpreter
 can; failing calls racing with good ones; other threads running while a long reduction or evaluation works; and the
 process ending while a daemon thread reduces or runs Python code the module called."""
 
-import math, operator, random, subprocess, sys, threading, time
+import random, subprocess, sys, threading, time
 from collections.abc import Callable
 from functools import partial
 
+import numpy as np
 import pytest
 
 from strategies import DESCRIPTORS, Node, record_node, result
@@ -226,9 +227,10 @@ def finalize_while_polling(store: GraphStore, out: int) -> None:
 
 
 def evaluate_natively(store: GraphStore, out: int) -> None:
-    # Kernels that are C functions: no Python code runs between the runner's calls.
-    evaluate(store, [out], sources={"x": 0.5, "y": 0.25}, kernels={"add": operator.add, "mul": operator.mul,
-                                                                   "sin": math.sin})
+    # Kernels that are C functions, on arrays too small for NumPy to release the interpreter: no Python code runs
+    # between the runner's calls.
+    x = np.linspace(0.1, 0.9, 4)
+    evaluate(store, [out], sources={"x": x, "y": x}, kernels={"add": np.add, "mul": np.multiply, "sin": np.sin})
 
 
 @pytest.mark.parametrize("work", [lambda store, out: store.reduce(outputs=[out]),
