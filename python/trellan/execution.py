@@ -252,11 +252,11 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
         if kind in (OP, REDUCTION):
             fn, what = kernels.get(name), f"kernel {name!r}"
         elif kind == SOURCE and table is not None:
-            fn, what = None, f"source {name!r}"
-            if name not in table:
-                fn = _missing
-            else:
+            fn, what = None, f"source {name!r}"  # None: the value the mapping holds
+            if name in table:
                 values[k] = table[name]
+            else:
+                missing[k] = what
         elif kind == EXCHANGE:
             exchanges = exchange is None
             fn, what = default_exchange if exchange is None else exchange, ""
@@ -266,10 +266,9 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
             fn, what = external, "external callable (external=)"
         else:
             raise ValueError(f"unknown node kind {plan.kind_names[kind]!r}")
-        if fn is _missing or (fn is None and kind != SOURCE):
+        if fn is None and kind != SOURCE:
             missing[k] = what
-            fn = _missing
-        add(fn)
+        add(_missing if k in missing else fn)
     if missing or exchanges:
         _report_missing(store, plan, missing, exchange is None)
     return Prepared(store, plan, Given(sources, kernels, exchange, join, external), fns, values)
