@@ -1,18 +1,21 @@
 // The _PlanRunner class, trellan.evaluate's engine: runs an ExecutionPlan's
 // steps in order, stage members one after another, each a native call of the
 // operator's callable, and drops every value after its last reader. It holds
-// the interpreter lock all along but lets other threads in every few
-// milliseconds and checks for signals after every step, as the interpreter's
-// own loop would. Every call that may run Python code (a callable, a value's
+// the interpreter lock all along but lets other threads in once the
+// interpreter's switch interval has passed and checks for signals after every
+// step, as the interpreter's own loop would. Every call that may run Python code (a callable, a value's
 // release, a signal handler, the progress callback) goes through runs_python.
 //
 // When a callable raises, the runner remembers which step and which stage
 // member it was and hands the exception back untouched: the Python side adds
 // the note that names the node. With `profile`, each call is timed and the
 // times are summed per kind and name of operator, with the slowest call of each.
+#include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <limits>
+#include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "python/args.hpp"
@@ -43,8 +46,9 @@ constexpr size_t kSwitchCheckSteps = 16;
 // sys.getswitchinterval(): how long the interpreter lets a thread keep its
 // lock while others wait.
 Clock::duration switch_interval() {
-  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
-  PyRef seconds = PyRef::check(get == nullptr ? nullptr : runs_python(PyObject_CallNoArgs, get));
+  PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed; null when sys lacks it
+  if (get == nullptr) return std::chrono::milliseconds(5);  // the interpreter's default
+  PyRef seconds = PyRef::check(runs_python(PyObject_CallNoArgs, get));
   const double value = PyFloat_AsDouble(seconds.get());
   if (value == -1 && PyErr_Occurred()) throw_python_error();
   return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(value));
