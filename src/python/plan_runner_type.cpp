@@ -243,7 +243,7 @@ class Runner {
   // Calls operator op on n input values, for step s (and stage member).
   PyObject* call(size_t op, PyObject* const* in, size_t n, size_t s, int32_t member) {
     PyObject** args = args_.data() + 1;  // args_[0] is the callee's to use
-    std::memcpy(args + calls_.head_size(op), in, n * sizeof(PyObject*));
+    if (n != 0) std::memcpy(args + calls_.head_size(op), in, n * sizeof(PyObject*));
     PyObject* value;
     if (!timings_) {
       value = calls_.call(op, args, n);
