@@ -15,15 +15,17 @@ from .execution import Prepared
 from .progress import Progress, reporter
 
 if TYPE_CHECKING:
+    from collections.abc import Callable
+
     import trellan_core
 
     from .cache import ResultCache
 
 
-def run_cached(prepared: Prepared, runner: trellan_core._PlanRunner, cache: ResultCache,
-               progress: Progress) -> list[Any]:
-    """The outputs' values, each computed node run by `runner`; progress counts the nodes that
-    run."""
+def run_cached(prepared: Prepared, runner: Callable[[], trellan_core._PlanRunner],
+               cache: ResultCache, progress: Progress) -> list[Any]:
+    """The outputs' values, each computed node run by the native runner `runner()` gives (made
+    only when something runs); progress counts the nodes that run."""
     plan = prepared.plan
     total = len(plan)
     keys, unkeyed = node_keys(plan, prepared.given)
@@ -75,9 +77,9 @@ def run_cached(prepared: Prepared, runner: trellan_core._PlanRunner, cache: Resu
             inputs = [values[j] for j in held]
             start = time.perf_counter()
             try:
-                values[s] = runner.step(s, inputs)
+                values[s] = runner().step(s, inputs)
             except Exception as err:
-                prepared.note(err, runner.failed)
+                prepared.note(err, runner().failed)
                 raise
             if not unkeyed[s]:
                 cache.save(key, values[s], time.perf_counter() - start, force=bool(keep[s]))

@@ -53,14 +53,33 @@ def evaluate(store: trellan_core.GraphStore, outputs: Iterable[int] | None = Non
     began = time.perf_counter()
     prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                        join=join, external=external)
-    runner = trellan_core._PlanRunner(prepared.plan, prepared.operators, profile is not None)
+    runner = Runner(prepared, profile is not None)
     try:
         if cache is not None:
             return run_cached(prepared, runner, cache, progress)
-        return _run(prepared, runner, progress)
+        return _run(prepared, runner(), progress)
     finally:
         if profile is not None:
-            profile.record(prepared, runner.timings() or [], time.perf_counter() - began)
+            timings = None if runner.made is None else runner.made.timings()
+            profile.record(prepared, timings or [], time.perf_counter() - began)
+
+
+class Runner:
+    """The native runner of a prepared plan, made on first call: a warm cached run may need
+    none."""
+
+    __slots__ = ("prepared", "profile", "made")
+
+    def __init__(self, prepared: Prepared, profile: bool) -> None:
+        self.prepared = prepared
+        self.profile = profile
+        self.made: trellan_core._PlanRunner | None = None
+
+    def __call__(self) -> trellan_core._PlanRunner:
+        if self.made is None:
+            self.made = trellan_core._PlanRunner(self.prepared.plan, self.prepared.operators,
+                                                 self.profile)
+        return self.made
 
 
 def _run(prepared: Prepared, runner: trellan_core._PlanRunner, progress: Progress) -> list[Any]:
