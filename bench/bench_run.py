@@ -8,7 +8,9 @@ partial sums; about a third of its nodes survive reduction) and measures, best o
 CPU time:
   - bare loop: the recorded graph's views, built beforehand, walked in id order (dead nodes too),
     calling `kernels[name](*inputs, **params)` or `sources(name, params)` for each node;
-  - evaluate of the recorded and of the reduced graph, with the NumPy kernels;
+  - evaluate of the recorded and of the reduced graph, with the NumPy kernels, and the same
+    with `profile=trellan.Profile()` (where the build has it), measured alternately with the
+    plain runs, so that the profile's cost is a ratio within one run;
   - to_dask: microseconds per task to build the graph, recorded and reduced;
   - nodes() of the reduced graph followed by 200k allocations of the caller, with the collector
     on and off for all of it (switching it off inside nodes() only would move its cost to the
@@ -35,6 +37,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import synthetic  # noqa: E402
 
+import trellan  # noqa: E402
 from trellan import evaluate, to_dask  # noqa: E402
 from trellan.kernels import SeededArrays, numpy_kernels  # noqa: E402
 
@@ -42,10 +45,10 @@ ROUNDS = 3
 ALLOCATIONS = 200_000
 
 
-def best(fn: Callable[[], Any]) -> float:
+def best(fn: Callable[[], Any], rounds: int = ROUNDS) -> float:
     # CPU time: the work is single-threaded, and a shared machine's load leaves it alone.
     times = []
-    for _ in range(ROUNDS):
+    for _ in range(rounds):
         gc.collect()
         t0 = time.process_time()
         fn()
@@ -106,8 +109,16 @@ def measure(target: int) -> dict[str, float]:
     out: dict[str, float] = {"nodes": store.node_count(), "reduced nodes": reduced.node_count()}
     out["bare loop s"] = best(lambda: bare_loop(views, outputs, **run))
     del views
-    out["evaluate recorded s"] = best(lambda: evaluate(store, outputs, **run))
-    out["evaluate reduced s"] = best(lambda: evaluate(reduced, mapped, **run))
+    for label, graph_store, ids in (("recorded", store, outputs), ("reduced", reduced, mapped)):
+        plain, profiled = [], []
+        for _ in range(ROUNDS):  # alternately, so that load on the machine hits both alike
+            plain.append(best(lambda: evaluate(graph_store, ids, **run), rounds=1))
+            if hasattr(trellan, "Profile"):
+                profiled.append(best(lambda: evaluate(graph_store, ids, **run,
+                                                      profile=trellan.Profile()), rounds=1))
+        out[f"evaluate {label} s"] = min(plain)
+        if profiled:
+            out[f"evaluate {label}, profiled s"] = min(profiled)
     for label, graph_store, ids in (("recorded", store, outputs), ("reduced", reduced, mapped)):
         tasks = len(to_dask(graph_store, ids, **run)[0])
         out[f"to_dask {label} us/task"] = best(lambda: to_dask(graph_store, ids, **run)) / tasks * 1e6
@@ -136,11 +147,16 @@ def main(argv: list[str]) -> None:
         print(f"\nlanes graph of {n} nodes requested; best of {ROUNDS} rounds")
         print(f"{'':<32}" + "".join(f"{title:>14}" for title, _ in columns))
         for key in after:
-            print(f"{key:<32}" + "".join(f"{col[key]:>14.3f}" for _, col in columns))
+            print(f"{key:<32}" + "".join(f"{col[key]:>14.3f}" if key in col else f"{'-':>14}"
+                                         for _, col in columns))
         bare = after["bare loop s"]
         print(f"evaluate recorded / bare loop: {after['evaluate recorded s'] / bare:.2f} "
               f"(target 1.5); reduced / recorded: "
               f"{after['evaluate reduced s'] / after['evaluate recorded s']:.2f} (target 1.0)")
+        if "evaluate recorded, profiled s" in after:
+            print("profiled / plain: " + ", ".join(
+                f"{label} {after[f'evaluate {label}, profiled s'] / after[f'evaluate {label} s']:.3f}"
+                for label in ("recorded", "reduced")) + " (target 1.10)")
 
 
 if __name__ == "__main__":

@@ -5,8 +5,8 @@ Record a pipeline node by node into a `GraphStore`, then inspect, render, serial
 or incrementally with an `IncrementalReducer`.
 """
 
-from collections.abc import Sequence
-from typing import Literal, NotRequired, Protocol, Self, SupportsIndex, TypedDict, TypeVar, final, overload
+from collections.abc import Callable, Sequence
+from typing import Any, Literal, NotRequired, Protocol, Self, SupportsIndex, TypedDict, TypeVar, final, overload
 
 from typing_extensions import Buffer
 
@@ -356,3 +356,19 @@ class IncrementalReducer:
     ) -> tuple[GraphStore, _Report]:
         """Consume any remaining nodes, then reduce the canonical form against the store's marks
         or exactly `outputs=`. Returns the reduced store and report, like `GraphStore.reduce`."""
+
+@final
+class _PlanRunner:
+    """Runs an ExecutionPlan natively: `trellan.evaluate`'s engine, not an interface of its own."""
+
+    def __new__(
+        cls,
+        plan: ExecutionPlan,
+        operators: Sequence[tuple[Callable[..., Any] | None, tuple[Any, ...], dict[str, Any] | None]],
+        profile: bool = False,
+    ) -> Self: ...
+    def run(self, report: Callable[[int], object] | None = None, interval: float = 0.0) -> list[Any]: ...
+    def step(self, step: int, inputs: list[Any]) -> Any: ...
+    def timings(self) -> list[tuple[int, int, int, float, float, int, int]] | None: ...
+    @property
+    def failed(self) -> tuple[int, int] | None: ...

@@ -1,7 +1,8 @@
 """Run and inspect what `trellan_core` records and reduces.
 
-`evaluate` interprets a store on one machine, `to_dask` turns it into a dask task graph, and
-`trellan.kernels.numpy_kernels()` is a kernel table for NumPy data. `ResultCache` keeps node
+`evaluate` interprets a store on one machine, and a `Profile` shows where its time goes;
+`to_dask` turns a store into a dask task graph, and `trellan.kernels.numpy_kernels()` is a
+kernel table for NumPy data. `ResultCache` keeps node
 values on disk between runs, keyed by what each node computes. The `trellan` command
 (`trellan --help`, `python -m trellan --help`) renders, reduces and demonstrates IR blobs."""
 
@@ -11,6 +12,7 @@ from typing import TypedDict
 from .cache import ResultCache
 from .dask_bridge import to_dask
 from .interpreter import evaluate
+from .profile import Profile
 
 try:
     __version__ = _metadata.version("trellan-core")
@@ -31,4 +33,4 @@ class ReductionReport(TypedDict):
     boundary_nodes: int
 
 
-__all__ = ["ReductionReport", "ResultCache", "__version__", "evaluate", "to_dask"]
+__all__ = ["Profile", "ReductionReport", "ResultCache", "__version__", "evaluate", "to_dask"]

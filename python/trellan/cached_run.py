@@ -10,17 +10,22 @@ import time
 from array import array
 from typing import TYPE_CHECKING, Any
 
-from . import stage_code
 from .cache_keys import KEY_SIZE, node_keys
-from .execution import Prepared, run_members
-from .progress import Progress, Reporter
+from .execution import Prepared
+from .progress import Progress, reporter
 
 if TYPE_CHECKING:
+    from collections.abc import Callable
+
+    import trellan_core
+
     from .cache import ResultCache
 
 
-def run_cached(prepared: Prepared, cache: ResultCache, progress: Progress) -> list[Any]:
-    """The outputs' values; progress counts the nodes that run."""
+def run_cached(prepared: Prepared, runner: Callable[[], trellan_core._PlanRunner],
+               cache: ResultCache, progress: Progress) -> list[Any]:
+    """The outputs' values, each computed node run by the native runner `runner()` gives (made
+    only when something runs); progress counts the nodes that run."""
     plan = prepared.plan
     total = len(plan)
     keys, unkeyed = node_keys(plan, prepared.given)
@@ -58,7 +63,7 @@ def run_cached(prepared: Prepared, cache: ResultCache, progress: Progress) -> li
         if run[s] and not unkeyed[s] and first.setdefault(keys[s * KEY_SIZE:(s + 1) * KEY_SIZE], s) != s:
             again[s] = 1
     cache.count_unkeyed(without_key)
-    reporter = None if progress is None or progress is False else Reporter(progress, sum(run))
+    told = reporter(progress, sum(run))
     done = 0
     for s in range(total):
         if not run[s]:
@@ -71,7 +76,11 @@ def run_cached(prepared: Prepared, cache: ResultCache, progress: Progress) -> li
         if not found:
             inputs = [values[j] for j in held]
             start = time.perf_counter()
-            values[s] = _step(prepared, s, inputs)
+            try:
+                values[s] = runner().step(s, inputs)
+            except Exception as err:
+                prepared.note(err, runner().failed)
+                raise
             if not unkeyed[s]:
                 cache.save(key, values[s], time.perf_counter() - start, force=bool(keep[s]))
             del inputs
@@ -79,29 +88,8 @@ def run_cached(prepared: Prepared, cache: ResultCache, progress: Progress) -> li
             if last[j] == s and not keep[j]:
                 values[j] = None
         done += 1
-        if reporter is not None:
-            reporter.update(done)
-    if reporter is not None:
-        reporter.finish(done)
+        if told is not None:
+            told.update(done)
+    if told is not None:
+        told.finish(done)
     return [values[o] for o in plan.outputs]
-
-
-def _step(prepared: Prepared, s: int, inputs: list[Any]) -> Any:
-    """Runs step s on its input values, noting the node (and member) when it raises."""
-    plan = prepared.plan
-    op = plan.operator_index[s]
-    if op < 0:
-        fn = prepared.shaped[plan.stage_shape[s]]
-        if fn is None:
-            first, end = plan.member_offsets[s], plan.member_offsets[s + 1]
-            return run_members(prepared.calls, plan.member_operator_index, plan.ref_offsets,
-                               plan.refs, 0, plan.member_last_use, first, end, inputs,
-                               lambda k: prepared.where(s, k))
-    else:
-        fn = prepared.calls[op]
-    try:
-        return fn(*inputs)
-    except Exception as err:
-        member = stage_code.failed_member(err.__traceback__) if op < 0 else -1
-        err.add_note("trellan: raised by " + prepared.where(s, member))
-        raise

@@ -83,14 +83,14 @@ def execute(pipeline: trellan_core.GraphStore,
             "  pip install \".[run]\" (in a checkout) or pip install \"trellan-core[run]\", "
             "then run trellan demo again.",
         ], True
-    from . import ResultCache, evaluate, to_dask
+    from . import Profile, ResultCache, evaluate, to_dask
 
     sources, kernels = SeededArrays((8,)), numpy_kernels()
 
     def values(store: trellan_core.GraphStore, outputs: list[int],
-               cache: ResultCache | None = None) -> list[Any]:
+               cache: ResultCache | None = None, profile: Profile | None = None) -> list[Any]:
         return evaluate(store, outputs, sources=sources, kernels=kernels, external=embed,
-                        join=inner_join, cache=cache)
+                        join=inner_join, cache=cache, profile=profile)
 
     def tasks(store: trellan_core.GraphStore, outputs: list[int]) -> int:
         graph, _ = to_dask(store, outputs, sources=sources, kernels=kernels, external=embed,
@@ -101,6 +101,7 @@ def execute(pipeline: trellan_core.GraphStore,
     expected = values(pipeline, outputs)
     rows = [("recorded", tasks(pipeline, outputs), "")]
     all_equal = True
+    profile, profiled = Profile(), ""
     for title, store in reduced:
         # An output lands as a node of its own or as the last member of a stage: either way
         # the reduced node's value is the output's value.
@@ -108,7 +109,8 @@ def execute(pipeline: trellan_core.GraphStore,
         for entry in store.node_map_of(outputs):
             assert entry is not None, "a reduction keeps its outputs"
             mapped.append(entry[0])
-        got = values(store, mapped)
+        got = values(store, mapped, profile=None if profiled else profile)
+        profiled = profiled or title
         equal = all(np.array_equal(a, b, equal_nan=True) for a, b in zip(expected, got))
         all_equal = all_equal and equal
         rows.append((title, tasks(store, mapped), "equal to the recorded ones" if equal
@@ -121,6 +123,9 @@ def execute(pipeline: trellan_core.GraphStore,
         f"  {'graph':<26}{'tasks':>6}  outputs",
     ]
     lines.extend(f"  {title:<26}{n:>6}  {verdict}".rstrip() for title, n, verdict in rows)
+    if profiled:
+        lines.append(f"Where the time went, {profiled} (evaluate(..., profile=trellan.Profile())):")
+        lines.extend("  " + line for line in profile.table().splitlines())
     if cache_dir is not None:
         cache = ResultCache(cache_dir)  # created 0700
         for _ in range(2):

@@ -5,7 +5,7 @@ something to call, and the notes that say which node raised."""
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from functools import partial
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
@@ -14,6 +14,7 @@ if TYPE_CHECKING:
 
 Sources = Union[Callable[[str, dict[str, Any]], Any], Mapping[str, Any]]
 Kernels = Mapping[str, Callable[..., Any]]
+Spot = tuple[int, Union[int, None]]  # (node, stage member or None), as in the node map
 
 SOURCE, OP, REDUCTION, EXTERNAL, STAGE, EXCHANGE, JOIN = range(7)
 # How a stage member's kind reads in a note: the head of its token.
@@ -77,22 +78,27 @@ def _with_params(fn: Callable[..., Any], params: dict[str, Any]) -> Callable[...
 
 
 class _Missing:
-    """Everything that has no callable, with the first node that needs it and how many do."""
+    """Everything that has no callable, with the first node (or stage member) that needs it and
+    how many do."""
 
     def __init__(self) -> None:
-        self.found: dict[str, list[int]] = {}
+        self.found: dict[str, tuple[Spot, list[int]]] = {}
 
-    def add(self, what: str, node: int) -> None:
-        entry = self.found.setdefault(what, [node, 0])
-        entry[1] += 1
+    def add(self, what: str, spot: Spot) -> None:
+        self.found.setdefault(what, (spot, [0]))[1][0] += 1
 
-    def raise_if_any(self) -> None:
+    def raise_if_any(self, store: trellan_core.GraphStore) -> None:
         if not self.found:
             return
+        firsts = sorted(self.found.items(), key=lambda kv: kv[1][0][0])
+        recorded = recorded_ids(store, [spot for _, (spot, _) in firsts])
         parts = []
-        for what, (node, count) in sorted(self.found.items(), key=lambda kv: kv[1][0]):
+        for what, (spot, (count,)) in firsts:
+            member = "" if spot[1] is None else f", member {spot[1]}"
+            at = "" if recorded is None else recorded_note(len(recorded[spot]),
+                                                           recorded[spot][:_RECORDED_SHOWN])
             more = f", and {count - 1} more" if count > 1 else ""
-            parts.append(f"{what} (node {node}{more})")
+            parts.append(f"{what} (node {spot[0]}{member}{at}{more})")
         raise LookupError("nothing was run: missing " + "; missing ".join(parts))
 
 
@@ -106,19 +112,56 @@ class Given(NamedTuple):
     external: Callable[..., Any] | None
 
 
-class Prepared:
-    """A plan with its callables: `calls[k]` runs operator k of the plan on its input values;
-    `shaped[k]`, when set, runs a stage of shape k. `given` is what the caller passed."""
+# What operator k of a plan calls, as the native runner takes it: (fn, head, params) is
+# `fn(*head, *inputs, **params)`, a dict in `head` passed as a fresh copy on every call; `fn` None
+# means the value `head[0]` itself (a source from a mapping). Plain tuples: a plan may have a
+# hundred thousand operators (a source each).
+Operator = tuple[Union[Callable[..., Any], None], tuple[Any, ...], Union[dict[str, Any], None]]
 
-    __slots__ = ("store", "plan", "calls", "shaped", "given")
+
+class Prepared:
+    """A plan with its callables. `operators[k]` is what operator k of the plan calls, for the
+    native runner, and `calls[k]` the same as one callable of the input values, for executors
+    written in Python; each is made on first use from `given` (what the caller passed) and
+    `fns[k]`, the callable given for operator k (None for a source a mapping holds: its value is
+    `values[k]`)."""
+
+    __slots__ = ("store", "plan", "given", "fns", "values", "_operators", "_calls")
 
     def __init__(self, store: trellan_core.GraphStore, plan: trellan_core.ExecutionPlan,
-                 calls: list[Callable[..., Any]], given: Given) -> None:
+                 given: Given, fns: list[Callable[..., Any] | None], values: dict[int, Any]) -> None:
         self.store = store
         self.plan = plan
-        self.calls = calls
         self.given = given
-        self.shaped: list[Callable[..., Any] | None] = []
+        self.fns = fns
+        self.values = values
+        self._operators: list[Operator] | None = None
+        self._calls: list[Callable[..., Any]] | None = None
+
+    @property
+    def operators(self) -> list[Operator]:
+        if self._operators is None:
+            self._operators = list(self._spelled_out())
+        return self._operators
+
+    @property
+    def calls(self) -> list[Callable[..., Any]]:
+        if self._calls is None:
+            self._calls = [_callable(op) for op in self._spelled_out()]
+        return self._calls
+
+    def _spelled_out(self) -> Iterator[Operator]:
+        plan, fns = self.plan, self.fns
+        names, params, descriptors = plan.names, plan.params, plan.descriptors
+        for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
+            fn = fns[k]
+            if kind == SOURCE:
+                yield (None, (self.values[k],), None) if fn is None else (
+                    fn, (names[name_at], params[params_at]), None)
+            elif kind == EXTERNAL:
+                yield fn, (descriptors[descriptor_at],), params[params_at] or None
+            else:
+                yield fn, (), params[params_at] or None
 
     def label(self, op: int, member: bool) -> str:
         kind, name_at, _, _ = self.plan.operators[op]
@@ -140,16 +183,42 @@ class Prepared:
             text = f"node {node} (stage), member {member} ({self.label(op, True)})"
         return text + _recorded(self.store, node, member)
 
+    def note(self, err: BaseException, failed: tuple[int, int] | None) -> None:
+        """Adds the note that names the node (and member) whose call raised, given where the
+        native runner saw it raise; an error raised elsewhere gets none."""
+        if failed is not None:
+            err.add_note("trellan: raised by " + self.where(*failed))
+
+
+def recorded_ids(store: trellan_core.GraphStore,
+                 spots: Iterable[Spot]) -> dict[Spot, list[int]] | None:
+    """The recorded ids that became each spot, in one pass over the node map, or None for a store
+    that came out of no reduction (its ids are the recorded ones). Only error paths and profiles
+    read this: a run never does."""
+    placed = store.node_map()
+    if not placed:
+        return None
+    found: dict[Spot, list[int]] = {spot: [] for spot in spots}
+    for i, entry in enumerate(placed):
+        if entry in found:
+            found[entry].append(i)
+    return found
+
 
 def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
     # Built only here, on the error path: the normal path never reads the node map.
     spot = (node, None if member < 0 else member)
-    found = [i for i, entry in enumerate(store.node_map()) if entry == spot]
-    if not found:
+    found = recorded_ids(store, [spot])
+    return "" if found is None else recorded_note(len(found[spot]), found[spot][:_RECORDED_SHOWN])
+
+
+def recorded_note(count: int, shown: Sequence[int]) -> str:
+    """The end of a note naming the `count` recorded ids that became a node, `shown` the first
+    of them: ", recorded as node 5", or nothing when there are none."""
+    if not count:
         return ""
-    shown = ", ".join(str(i) for i in found[:_RECORDED_SHOWN])
-    more = f" and {len(found) - _RECORDED_SHOWN} more" if len(found) > _RECORDED_SHOWN else ""
-    return f", recorded as node{'s' if len(found) > 1 else ''} {shown}{more}"
+    more = f" and {count - len(shown)} more" if count > len(shown) else ""
+    return f", recorded as node{'s' if count > 1 else ''} {', '.join(map(str, shown))}{more}"
 
 
 def _requested(outputs: Iterable[int] | None) -> list[int] | None:
@@ -167,60 +236,87 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
             join: Callable[..., Any] | None = None,
             external: Callable[..., Any] | None = None) -> Prepared:
     plan = store.execution_plan(_requested(outputs))
-    names, params, descriptors = plan.names, plan.params, plan.descriptors
-    calls: list[Callable[..., Any]] = []
+    names = plan.names
+    fns: list[Callable[..., Any] | None] = []
+    add = fns.append
+    values: dict[int, Any] = {}  # operator -> the value of a source a mapping holds
     missing: dict[int, str] = {}  # operator -> what it lacks
-    for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
-        name, given = names[name_at], params[params_at]
+    table, read = (sources, None) if isinstance(sources, Mapping) else (None, sources)
+    exchanges = False  # whether the default exchange must check its nodes' input counts
+    for k, (kind, name_at, _, _) in enumerate(plan.operators):
+        if kind == SOURCE and read is not None:  # most operators of a partitioned graph
+            add(read)
+            continue
+        name = names[name_at]
         fn: Callable[..., Any] | None
-        if kind == SOURCE:
-            if isinstance(sources, Mapping):
-                fn = Constant(sources[name]) if name in sources else None
-                what = f"source {name!r}"
+        if kind in (OP, REDUCTION):
+            fn, what = kernels.get(name), f"kernel {name!r}"
+        elif kind == SOURCE and table is not None:
+            fn, what = None, f"source {name!r}"  # None: the value the mapping holds
+            if name in table:
+                values[k] = table[name]
             else:
-                fn = Source(sources, name, given)
-        elif kind in (OP, REDUCTION):
-            fn = kernels.get(name)
-            fn = None if fn is None else _with_params(fn, given)
-            what = f"kernel {name!r}"
+                missing[k] = what
         elif kind == EXCHANGE:
-            fn = _with_params(exchange or default_exchange, given)
+            exchanges = exchange is None
+            fn, what = default_exchange if exchange is None else exchange, ""
         elif kind == JOIN:
-            fn = None if join is None else _with_params(join, given)
-            what = "join callable (join=)"
+            fn, what = join, "join callable (join=)"
         elif kind == EXTERNAL:
-            fn = None if external is None else External(external, descriptors[descriptor_at], given)
-            what = "external callable (external=)"
+            fn, what = external, "external callable (external=)"
         else:
             raise ValueError(f"unknown node kind {plan.kind_names[kind]!r}")
-        if fn is None:
+        if fn is None and kind != SOURCE:
             missing[k] = what
-        calls.append(fn or _missing)
-    if missing or (exchange is None and any(op[0] == EXCHANGE for op in plan.operators)):
-        _report_missing(plan, missing, exchange is None)
-    return Prepared(store, plan, calls, Given(sources, kernels, exchange, join, external))
+        add(_missing if k in missing else fn)
+    if missing or exchanges:
+        _report_missing(store, plan, missing, exchange is None)
+    return Prepared(store, plan, Given(sources, kernels, exchange, join, external), fns, values)
 
 
-def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],
-                    no_exchange: bool) -> None:
-    """Raises LookupError naming, for each missing callable, the first node that needs it and
-    how many do; only the default exchange's one input is checked per node."""
+def _callable(op: Operator) -> Callable[..., Any]:
+    """The operator as one callable of the input values, for executors written in Python."""
+    fn, head, params = op
+    if fn is None:
+        return Constant(head[0])
+    if len(head) == 2:
+        return Source(fn, *head)
+    if head:
+        return External(fn, head[0], params or {})
+    return _with_params(fn, params or {})
+
+
+def _report_missing(store: trellan_core.GraphStore, plan: trellan_core.ExecutionPlan,
+                    missing: dict[int, str], no_exchange: bool) -> None:
+    """Raises LookupError naming, for each missing callable, the first node (or stage member)
+    that needs it, with the recorded ids that became it, and how many need it; only the default
+    exchange's one input is checked per node."""
     found = _Missing()
-    offsets, member_ops, op_index, ids, in_offsets = (
+    offsets, member_ops, op_index, ids, in_offsets, kinds = (
         plan.member_offsets, plan.member_operator_index, plan.operator_index, plan.ids,
-        plan.input_offsets)
-    for s, (node, op, kind) in enumerate(zip(ids, op_index, plan.kinds)):
+        plan.input_offsets, plan.kinds)
+    # With every callable there, only the exchanges need a look.
+    for s in range(len(plan)) if missing else _steps_of_kind(kinds, EXCHANGE):
+        node, op, kind = ids[s], op_index[s], kinds[s]
         if kind == STAGE:
             for m in range(offsets[s], offsets[s + 1]):
                 if member_ops[m] in missing:
-                    found.add(missing[member_ops[m]], node)
+                    found.add(missing[member_ops[m]], (node, m - offsets[s]))
         elif op in missing:
-            found.add(missing[op], node)
+            found.add(missing[op], (node, None))
         elif kind == EXCHANGE and no_exchange:
             count = in_offsets[s + 1] - in_offsets[s]
             if count != 1:
-                found.add(f"exchange callable (exchange=) for {count} inputs", node)
-    found.raise_if_any()
+                found.add(f"exchange callable (exchange=) for {count} inputs", (node, None))
+    found.raise_if_any(store)
+
+
+def _steps_of_kind(kinds: memoryview, kind: int) -> Iterator[int]:
+    codes, code = bytes(kinds), bytes((kind,))
+    s = codes.find(code)
+    while s >= 0:
+        yield s
+        s = codes.find(code, s + 1)
 
 
 def run_members(calls: Sequence[Callable[..., Any]], ops: Sequence[int], ref_offsets: Sequence[int],

@@ -1,5 +1,7 @@
 """Progress of a long `evaluate`: a bar on stderr (tqdm when installed, a plain updating line
-otherwise) or a callable that receives `(done, total)`, at most about ten times a second."""
+otherwise) or a callable that receives `(done, total)`. After any node completes, it is told
+when at least a tenth of a second has passed since it was last told, so it moves during slow
+nodes too, and once more at the end."""
 
 from __future__ import annotations
 
@@ -10,7 +12,7 @@ from typing import Any, Union
 
 Progress = Union[None, bool, Callable[[int, int], Any]]
 
-INTERVAL = 0.1  # seconds between reports
+INTERVAL = 0.1  # seconds at least between reports
 
 
 class _Line:
@@ -54,8 +56,9 @@ def _drawer(total: int) -> _Bar | _Line:
 
 
 class Reporter:
-    """Calls the sink with `(done, total)` when `INTERVAL` has passed since the last call, and
-    once more at the end when something was left unsaid."""
+    """Calls the sink with `(done, total)`: `report` at once (a native run decides when),
+    `update` when `INTERVAL` has passed since the last call, and `finish` once more at the end
+    when something was left unsaid."""
 
     def __init__(self, progress: Progress, total: int) -> None:
         self.total = total
@@ -64,12 +67,15 @@ class Reporter:
         self.last = time.monotonic()
         self.said = -1
 
+    def report(self, done: int) -> None:
+        self.said = done
+        self.sink(done, self.total)
+
     def update(self, done: int) -> None:
         now = time.monotonic()
         if now - self.last >= INTERVAL:
             self.last = now
-            self.said = done
-            self.sink(done, self.total)
+            self.report(done)
 
     def finish(self, done: int) -> None:
         try:
@@ -80,21 +86,6 @@ class Reporter:
                 self.drawer.close()
 
 
-def chunks(total: int, reporter: Reporter | None) -> Any:
-    """Step ranges to run between reports: the whole run without a reporter; otherwise ranges
-    that grow while they take well under a report's interval, and shrink when they take more."""
-    if reporter is None:
-        yield 0, total
-        return
-    start, size = 0, 16
-    while start < total:
-        stop = min(total, start + size)
-        began = time.monotonic()
-        yield start, stop
-        reporter.update(stop)
-        took = time.monotonic() - began
-        if took < INTERVAL / 8:
-            size *= 2
-        elif took > INTERVAL and size > 1:
-            size //= 2
-        start = stop
+def reporter(progress: Progress, total: int) -> Reporter | None:
+    """The reporter `progress=` asks for, or None."""
+    return None if progress is None or progress is False else Reporter(progress, total)

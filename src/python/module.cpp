@@ -38,6 +38,7 @@ int module_exec(PyObject* module) {
     add_member(module, "version", fn.get());
     add_member(module, "content_digest", content_digest_function(module).get());
     add_member(module, "_restore_store", restore_store_function(module).get());
+    add_member(module, "_PlanRunner", reinterpret_cast<PyObject*>(plan_runner_type()));
   });
 }
 

@@ -58,6 +58,10 @@ const ExecutionPlan& plan_of(PyObject* self);
 // The class's methods, a table ended by a null entry (execution_plan_salted.cpp).
 PyMethodDef* execution_plan_methods();
 
+// ---- _PlanRunner (plan_runner_type.cpp)
+
+PyTypeObject* plan_runner_type();
+
 // ---- Module functions
 
 // content_digest, bound to the module (content_digest.cpp).

@@ -201,6 +201,10 @@ def test_demo_writes_its_files_and_explains_the_reduction(tmp_path: Path, fake_d
     assert runs == {"recorded": (single_report["reachable_nodes"], ""),
                     "reduced, single-use rule": (single_report["reduced_nodes"], "equal to the recorded ones"),
                     "reduced, maximal rule": (maximal_report["reduced_nodes"], "equal to the recorded ones")}
+    # and profiles the reduced run: a stage member under its own op, named by the recorded ids that became it (log1p
+    # and the 1.0 * x after it)
+    node, member = single.node_map()[6]
+    assert re.search(rf"^  log1p +op +1 .*  node {node}, member {member}, recorded as nodes 6, 7$", done.stdout, re.M)
 
 
 def test_demo_without_numpy_does_the_rest_and_says_how_to_run(tmp_path: Path) -> None:

@@ -14,6 +14,7 @@ from hypothesis.extra.numpy import arrays
 
 import trellan_core as tc
 from strategies import COMMUTATIVE, DESCRIPTOR, Node, Recipe, graphs, reachable, record, same_params
+import trellan
 from trellan import ResultCache, demo, evaluate, to_dask
 from trellan.kernels import SeededArrays, numpy_kernels
 
@@ -191,27 +192,36 @@ def test_a_cluster_gives_back_a_source_as_it_is_after_caching_it_times_one(clien
     assert client.get(*to_dask(g, [x], **run))[0].dtype == np.int64
 
 
+# What the LookupError names for frob, the external, the exchange, the join and total: the first node that needs each
+# callable, and in a reduced store the stage member and the recorded id too.
+MISSING = {
+    False: ["kernel 'frob' (node 4)", "external callable (external=) (node 5)",
+            "exchange callable (exchange=) for 2 inputs (node 6)", "join callable (join=) (node 7)",
+            "kernel 'total' (node 8)"],
+    True: ["kernel 'frob' (node 2, member 1, recorded as node 4)", "external callable (external=) (node 3, recorded as node 5)",
+           "exchange callable (exchange=) for 2 inputs (node 4, recorded as node 6)",
+           "join callable (join=) (node 5, recorded as node 7)", "kernel 'total' (node 6, recorded as node 8)"],
+}
+
+
 @pytest.mark.parametrize("reduce", [False, True])
 @pytest.mark.parametrize("entry", [evaluate, to_dask])
 def test_missing_callables_are_all_named_before_anything_runs(reduce: bool, entry: Any) -> None:
     g = tc.GraphStore()
     x, y = g.add_source("x"), g.add_source("y")
-    frob = g.add_op("frob", [x, y])
+    g.add_op("unread", [x])  # nothing needs it: never asked for
+    frob = g.add_op("frob", [g.add_op("neg", [x]), y])  # neg fuses into frob's stage
     ext = g.add_external(DESCRIPTOR, [frob])
     outputs = [g.add_join([g.add_exchange([ext, y], {"scheme": "hash"}), x]), g.add_reduction("total", [frob])]
-    at = list(range(2, 7))
-    g.add_op("unread", [x])  # nothing needs it: never asked for
     if reduce:
         g, _ = g.reduce(outputs=outputs)
-        at, outputs = [g.node_map()[i][0] for i in at], g.outputs()
+        outputs = g.outputs()
     called: list[str] = []
     with pytest.raises(LookupError) as info:
         entry(g, outputs, sources=lambda name, params: called.append(name), kernels=numpy_kernels())
     assert not called and "unread" not in str(info.value)
-    assert re.findall(r"(?:kernel '\w+'|\w+ callable \(\w+=\)(?: for 2 inputs)?) \(node \d+\)", str(info.value)) == [
-        f"kernel 'frob' (node {at[0]})", f"external callable (external=) (node {at[1]})",
-        f"exchange callable (exchange=) for 2 inputs (node {at[2]})", f"join callable (join=) (node {at[3]})",
-        f"kernel 'total' (node {at[4]})"]
+    assert re.findall(r"(?:kernel '\w+'|\w+ callable \(\w+=\)(?: for 2 inputs)?) \(node [^)]+\)",
+                      str(info.value)) == MISSING[reduce]
 
 
 class Boom(Exception):
@@ -322,20 +332,63 @@ def test_every_read_of_a_plan_array_is_a_view_of_its_own() -> None:
         type(plan.ids.obj)()
 
 
-def test_progress_is_reported_at_most_ten_times_a_second(capfd: pytest.CaptureFixture[str]) -> None:
+def nap(value: Any, seconds: float = 0.0) -> Any:
+    time.sleep(seconds)
+    return value + 1
+
+
+@pytest.mark.parametrize(("sources", "naps", "seconds"), [
+    (1, 400, 0.001),  # many quick nodes: at most about ten reports a second
+    (24, 4, 0.15),    # cheap sources, then slow nodes: reports while the slow ones run, not only at the end
+])
+def test_progress_is_reported_at_most_ten_times_a_second_and_during_slow_nodes(
+        capfd: pytest.CaptureFixture[str], sources: int, naps: int, seconds: float) -> None:
     store = tc.GraphStore()
-    last = store.add_source("x")
-    for _ in range(400):
-        last = store.add_op("nap", [last])
+    last = store.add_reduction("first", [store.add_source("x", {"k": k}) for k in range(sources)])
+    for _ in range(naps):
+        last = store.add_op("nap", [last], {"seconds": seconds})
     store.add_op("unread", [last])
+    total = sources + 1 + naps
     seen: list[tuple[float, int, int]] = []
-    run = dict(sources={"x": 0}, kernels={"nap": lambda x: time.sleep(0.001) or x + 1})
-    assert evaluate(store, [last], **run, progress=lambda done, total: seen.append((time.monotonic(), done, total))) == [400]
-    assert len(seen) >= 3 and seen[-1][1:] == (401, 401)
+    run = dict(sources=lambda name, params: 0, kernels={"nap": nap, "first": lambda *xs: xs[0]})
+    assert evaluate(store, [last], **run, progress=lambda done, total: seen.append((time.monotonic(), done, total))) == [naps]
+    assert len(seen) >= 3 and seen[0][1] < total and seen[-1][1:] == (total, total)
     assert all(b[0] - a[0] >= 0.09 and b[1] > a[1] for a, b in zip(seen, seen[1:-1]))
-    assert evaluate(store, [last], **run) == [400] and capfd.readouterr().err == ""
+    assert evaluate(store, [last], **run) == [naps] and capfd.readouterr().err == ""
     evaluate(store, [last], **run, progress=True)
-    assert "401/401" in capfd.readouterr().err
+    assert f"{total}/{total}" in capfd.readouterr().err
+
+
+def test_a_profile_counts_each_op_with_its_slowest_node(tmp_path: Any) -> None:
+    # Stage members count under their own op; the slowest nap is named by its node, member and recorded id.
+    g = tc.GraphStore()
+    x = g.add_source("x")
+    slow = g.add_op("nap", [g.add_op("neg", [x])], {"seconds": 0.05})
+    out = g.add_op("add", [slow, g.add_op("nap", [x])])
+    reduced, _ = g.reduce(outputs=[out])
+    (stage, member), = [e for e in reduced.node_map_of([slow])]
+    assert member is not None  # fused: the slowest nap is a stage member
+    run = dict(sources={"x": 1}, kernels={"nap": nap, "neg": lambda v: -v, "add": lambda a, b: a + b})
+    for store, outputs, where in ((g, [out], (slow, None)), (reduced, reduced.outputs(), (stage, member))):
+        profile = trellan.Profile()
+        assert evaluate(store, outputs, **run, profile=profile) == [2]
+        rows = profile.as_dict()
+        assert list(rows)[0] == "nap" and sorted(rows) == ["add", "nap", "neg", "source x"]
+        assert {op: (row["kind"], row["count"]) for op, row in rows.items()} == {
+            "nap": ("op", 2), "neg": ("op", 1), "add": ("op", 1), "source x": ("source", 1)}
+        nap_row = rows["nap"]
+        assert nap_row["slowest"] == {"node": where[0], "member": where[1], "recorded": [slow],
+                                      "seconds": nap_row["slowest"]["seconds"]}
+        assert 0.05 <= nap_row["slowest"]["seconds"] <= nap_row["seconds"] == pytest.approx(2 * nap_row["mean"])
+        assert 0.05 <= nap_row["share"] * profile.seconds and sum(row["share"] for row in rows.values()) <= 1
+        shown = f"node {stage}, member {member}, recorded as node {slow}" if store is reduced else f"node {slow}"
+        assert str(profile).splitlines()[1].endswith(shown)
+    # With a cache, only what runs counts: a warm run loads the output and runs nothing.
+    cache = ResultCache(tmp_path, min_seconds=0)
+    for ran in (5, 0):
+        profile = trellan.Profile()
+        assert evaluate(reduced, reduced.outputs(), **run, cache=cache, profile=profile) == [2]
+        assert sum(row["count"] for row in profile.as_dict().values()) == ran
 
 
 # (kernel, params, what it raises or None): a param named like one of the kernel's own arguments is ignored like any

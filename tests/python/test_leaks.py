@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import trellan_core
+from trellan import Profile, evaluate
 from strategies import Endless, source_rec, stage_rec, store_of
 from trellan_core import GraphStore, IncrementalReducer, PayloadDescriptor
 
@@ -78,6 +79,22 @@ BAD_MEMBER_STORE = store_of([source_rec("x"), stage_rec([0], [("bad", [])])])
 FULL_REDUCER = IncrementalReducer()
 FULL_REDUCER.step(STORE)
 ENDLESS, NOT_A_STORE, TRUE = Endless(), object(), True
+# evaluate's native runner: every callable gives VALUE, or raises
+VALUE = [10**12]
+
+
+def echo(*_inputs: object, **_params: object) -> object:
+    return VALUE
+
+
+def fail(*_inputs: object, **_params: object) -> object:
+    raise ValueError("no")
+
+
+RUN = dict(sources=echo, kernels=dict.fromkeys(["add", "mul", "f", "sum"], echo), external=echo, join=echo)
+PLAN = REDUCED_STORE.execution_plan()
+RUNNER = trellan_core._PlanRunner(PLAN, [(echo, (), PARAMS)] * len(PLAN.operators), True)
+BAD_OPERATORS = [(echo, (), PARAMS)] * (len(PLAN.operators) - 1) + [(echo, ())]  # the last is not a 3-tuple
 
 # (label, call, expected exception or None, argument objects whose reference
 # counts must not move): one case per distinct native path
@@ -134,6 +151,12 @@ CASES: list[tuple[str, Callable[[], object], type[BaseException] | None, list[ob
     ("counters", lambda: (FULL_REDUCER.watermark(), FULL_REDUCER.canonical_count()), None, []),
     ("finalize", lambda: FULL_REDUCER.finalize(STORE, outputs=OUTPUTS, maximal_fusion=TRUE), None, [STORE, OUTPUTS]),
     ("finalize bad id", lambda: FULL_REDUCER.finalize(STORE, outputs=BAD_INPUTS), ValueError, [STORE, BAD_INPUTS]),
+    # evaluate
+    ("evaluate", lambda: evaluate(REDUCED_STORE, **RUN, profile=Profile()), None, [VALUE, echo]),
+    ("evaluate raising", lambda: evaluate(REDUCED_STORE, **dict(RUN, kernels=dict(RUN["kernels"], f=fail))), ValueError,
+     [fail]),
+    ("runner step, timings", lambda: (RUNNER.step(0, []), RUNNER.timings()), None, [VALUE, echo, PARAMS]),
+    ("runner bad operators", lambda: trellan_core._PlanRunner(PLAN, BAD_OPERATORS), TypeError, [echo, PARAMS]),
 ]
 
 
