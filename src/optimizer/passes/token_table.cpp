@@ -100,7 +100,8 @@ uint64_t TokenTable::parts_hash(const NodeKey& key) const {
 uint64_t TokenTable::quick_hash(const NodeKey& key) {
   const std::string_view name = key.name();
   uint64_t head = 0, tail = 0;
-  std::memcpy(&head, name.data(), std::min<size_t>(8, name.size()));
+  // An empty name may have no storage behind it: memcpy must not see its null pointer.
+  if (!name.empty()) std::memcpy(&head, name.data(), std::min<size_t>(8, name.size()));
   if (name.size() > 8) std::memcpy(&tail, name.data() + name.size() - 8, 8);
   uint64_t h = (head ^ std::rotl(tail, 29) ^ (name.size() << 56) ^ static_cast<uint64_t>(key.kind())) *
                0x9E3779B97F4A7C15ull;
