@@ -153,6 +153,10 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   release(deduped.graph);
   reduced.node_map = std::move(fused.node_map);
   reduced.nodes = std::move(fused.nodes);
+  // Boundary nodes differ from one another, and so do new stages: equal ones
+  // would have merged as equal subgraphs. Only a stage that was already in
+  // the graph can equal a new one.
+  reduced.distinct = !fused.stage_boundary;
   reduced.outputs = std::move(fused.outputs);
   laps.lap(&PassTimings::fusion, &PassTimings::fusion_peak);
   return reduced;

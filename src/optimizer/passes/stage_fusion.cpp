@@ -136,7 +136,9 @@ class Emitter {
     auto children = g_.children_of(p);
     inputs_.clear();
     for (uint64_t c : children) inputs_.push_back(at_[sink_[c]]);
-    out_.nodes.push_back(table_.first_key(g_.op[p]).with_inputs(IdList(inputs_)));
+    const NodeKey& key = table_.first_key(g_.op[p]);
+    out_.stage_boundary = out_.stage_boundary || key.kind() == NodeKind::Stage;
+    out_.nodes.push_back(key.with_inputs(IdList(inputs_)));
     ++out_.boundary_nodes;
   }
 
