@@ -44,7 +44,7 @@ uint32_t spread(uint64_t x, uint64_t y, uint64_t z) {
 
 class Pass {
  public:
-  Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, std::vector<uint32_t>& of)
+  Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, support::MappedVector<uint32_t>& of)
       : g_(g), rules_(rules), applied_(applied), local_(t.local), spill_(t.spill), leaves_(t.leaves), of_(of),
         start_(t.region_start) {}
 
@@ -188,14 +188,14 @@ class Pass {
   ClassTable::Slots& local_;
   ClassTable::Spill& spill_;
   std::vector<uint32_t>& leaves_;
-  const std::vector<uint32_t>& of_;
-  const std::vector<uint32_t>& start_;  // per class: where its region begins
+  const support::MappedVector<uint32_t>& of_;
+  const support::MappedVector<uint32_t>& start_;  // per class: where its region begins
 };
 
 // Regions as many slots long as each node has readers (its uses as a child),
 // one after another in node order. A graph with more uses than a 32-bit
 // position holds gets regions in proportion.
-void set_regions(const OpGraph& g, std::vector<uint32_t>& start) {
+void set_regions(const OpGraph& g, support::MappedVector<uint32_t>& start) {
   const size_t n = g.size();
   start.assign(n + 1, 0);
   for (uint64_t c : g.children) start[c + 1] = start[c + 1] == UINT32_MAX ? UINT32_MAX : start[c + 1] + 1;

@@ -23,7 +23,9 @@ OpGraph to_op_form(const EngineGraph& graph, OpNames& names) {
 
 CanonicalOps RewriteEngine::canonicalize_ops(const OpGraph& graph, OpNames& names) const {
   Canonical c = canonicalize(to_text_form(graph, names));
-  return {to_op_form(c.graph, names), std::move(c.node_map)};
+  CanonicalOps out{to_op_form(c.graph, names), {}};
+  out.node_map.assign(c.node_map.begin(), c.node_map.end());
+  return out;
 }
 
 }  // namespace trellan::engine

@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include <support/huge_pages.hpp>
+
 namespace trellan::engine {
 
 struct EngineNode {
@@ -33,11 +35,13 @@ struct Canonical {
 // nodes in one flat array: a million-node graph is a few vectors instead of
 // a million strings and a million small vectors.
 struct OpGraph {
-  std::vector<uint32_t> op;        // per node
-  std::vector<uint8_t> opaque;     // per node: 1 unless the node is an op
-  std::vector<uint64_t> first{0};  // children of node i are children[first[i], first[i + 1])
-  std::vector<uint64_t> children;
-  std::vector<uint64_t> outputs;   // positions, order and repeats kept
+  template <class T>
+  using Table = support::MappedVector<T>;
+  Table<uint32_t> op;        // per node
+  Table<uint8_t> opaque;     // per node: 1 unless the node is an op
+  Table<uint64_t> first{0};  // children of node i are children[first[i], first[i + 1])
+  Table<uint64_t> children;
+  std::vector<uint64_t> outputs;  // positions, order and repeats kept
 
   size_t size() const { return op.size(); }
   std::span<const uint64_t> children_of(size_t i) const {
@@ -59,7 +63,7 @@ struct OpGraph {
 
 struct CanonicalOps {
   OpGraph graph;
-  std::vector<uint64_t> node_map;
+  support::MappedVector<uint64_t> node_map;
   // Whether no two nodes of graph share an operator and children (in order):
   // the classes were closed under congruence, so common-subexpression
   // elimination would find nothing to merge.

@@ -89,9 +89,9 @@ std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, const OpNames& na
 // The first input position of each class represents it. Since children
 // precede their users, the canonical list keeps input order and every child
 // is placed before its user. `classes` holds the final class of each node.
-CanonicalOps read_back(const OpGraph& graph, const std::vector<egraph::Id>& classes, size_t id_count) {
+CanonicalOps read_back(const OpGraph& graph, std::span<const uint32_t> classes, size_t id_count) {
   const size_t n = graph.size();
-  std::vector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
+  support::MappedVector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
   CanonicalOps result;
   result.graph.reserve(n, graph.children.size());
   for (size_t i = 0; i < n; ++i) {
@@ -161,7 +161,7 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
 Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
   SymbolNames names;
   CanonicalOps c = run(to_op_form(graph, names), names, summary);
-  return {to_text_form(c.graph, names), std::move(c.node_map)};
+  return {to_text_form(c.graph, names), {c.node_map.begin(), c.node_map.end()}};
 }
 
 CanonicalOps SaturationEngine::canonicalize_ops(const OpGraph& graph, OpNames& names) const {

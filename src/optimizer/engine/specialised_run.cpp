@@ -10,7 +10,7 @@ namespace {
 // children are in the classes of its own. made[i]: e-nodes credited to node
 // i, at most 255 (no run gets near: one, a mirror, two re-adds an iteration).
 struct ENodeCredit {
-  std::vector<uint8_t> made;
+  support::MappedVector<uint8_t> made;
 };
 
 // New keys and new e-nodes of an iteration that merged classes, from the
@@ -31,11 +31,11 @@ std::pair<size_t, size_t> iteration_growth(const OpGraph& graph, const RuleOps& 
                                            const Classes& after, uint32_t first, uint32_t reapplied,
                                            ENodeCredit& credit) {
   const size_t n = graph.size();
-  std::vector<uint32_t> merged(n, 0);  // by class of `after`: classes of `before` it took in
+  support::MappedVector<uint32_t> merged(n, 0);  // by class of `after`: classes of `before` it took in
   for (size_t i = 0; i < n; ++i)
     if (before.of[i] == i) ++merged[after.of[i]];
   size_t adds = 0;
-  std::vector<uint32_t> users(n, 0);  // by class of `after`: e-node children in it, at most
+  support::MappedVector<uint32_t> users(n, 0);  // by class of `after`: e-node children in it, at most
   for (size_t i = 0; i < n; ++i) {
     auto kids = graph.children_of(i);
     const uint8_t r = rules.rule(graph.op[i]);

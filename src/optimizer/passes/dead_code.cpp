@@ -12,8 +12,8 @@ namespace {
 // last node down: inputs precede their consumers, so every consumer of a node
 // is settled before the node itself, and the nodes are read in order instead
 // of at random (and no stack grows with the depth of a chain).
-std::vector<uint8_t> reach(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs) {
-  std::vector<uint8_t> reached(nodes.size(), 0);
+support::MappedVector<uint8_t> reach(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs) {
+  support::MappedVector<uint8_t> reached(nodes.size(), 0);
   for (uint64_t id : outputs) at_checked(reached, id) = 1;
   for (uint64_t id = nodes.size(); id-- > 0;) {
     if (!reached[id]) continue;
@@ -28,7 +28,7 @@ std::vector<uint8_t> reach(std::span<const NodeKey> nodes, std::span<const uint6
 }  // namespace
 
 DeadCode dead_code_elimination(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs) {
-  std::vector<uint8_t> reached = reach(nodes, outputs);
+  support::MappedVector<uint8_t> reached = reach(nodes, outputs);
   DeadCode dead;
   dead.map.assign(nodes.size(), kDropped);
   dead.kept.reserve(static_cast<size_t>(std::count(reached.begin(), reached.end(), 1)));

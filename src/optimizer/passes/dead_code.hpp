@@ -6,6 +6,8 @@
 #include <span>
 #include <vector>
 
+#include <support/huge_pages.hpp>
+
 #include "node/node_key.hpp"
 
 namespace trellan {
@@ -17,8 +19,8 @@ inline constexpr uint64_t kDropped = ~uint64_t{0};
 // with every input i replaced by map[i]. Copying a million keys only to
 // renumber their inputs would cost more than the whole pass.
 struct DeadCode {
-  std::vector<uint64_t> map;      // per node: its survivor position, or kDropped
-  std::vector<uint64_t> kept;     // per survivor: its node id, ascending
+  support::MappedVector<uint64_t> map;   // per node: its survivor position, or kDropped
+  support::MappedVector<uint64_t> kept;  // per survivor: its node id, ascending
   std::vector<uint64_t> outputs;  // the outputs as survivor positions, order and repeats kept
 };
 

@@ -94,8 +94,8 @@ void release(Table& table) {
 }
 
 // Follows every entry of map that names a node through table, in place.
-template <class Table>
-void follow(std::vector<uint64_t>& map, const Table& table) {
+template <class Map, class Table>
+void follow(Map& map, const Table& table) {
   for (uint64_t& entry : map) {
     if (entry != kDropped) entry = at_checked(table, entry);
   }
@@ -106,6 +106,8 @@ void follow(std::vector<uint64_t>& map, const Table& table) {
 Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
                      const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys,
                      PassTimings* timings) {
+  // The tables of each pass hand their pages on to the passes after it.
+  support::RecycleScope recycle;
   Laps laps(timings);
   DeadCode dead = dead_code_elimination(nodes, outputs);
   const uint64_t reachable = dead.kept.size();
@@ -114,7 +116,7 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   TokenTable table;
   engine::CanonicalOps canonical;
   {
-    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept, distinct_keys);
+    support::MappedVector<OpId> engine_ops = record_operators(table, nodes, dead.kept, distinct_keys);
     engine::OpGraph graph = to_engine_graph(nodes, dead, engine_ops);
     release(engine_ops);
     release(dead.kept);

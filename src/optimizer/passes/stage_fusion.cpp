@@ -14,6 +14,7 @@ namespace {
 // half the cache misses, of 64-bit ones.
 using Pos = uint32_t;
 constexpr Pos kNone = ~Pos{0};
+using Table = support::MappedVector<Pos>;
 constexpr Pos kMany = kNone - 1;  // read more than once
 
 // Every group is named by its sink, its largest member, at which it is
@@ -23,9 +24,9 @@ constexpr Pos kMany = kNone - 1;  // read more than once
 // one use, is not an output and its consumer is an op. One sweep finds each
 // position's only consumer, and one sweep back from the last position puts
 // the consumer's sink in its place: consumers come later, so theirs is known.
-std::vector<Pos> single_use_sinks(const OpGraph& g) {
+Table single_use_sinks(const OpGraph& g) {
   const size_t n = g.size();
-  std::vector<Pos> sink(n, kNone);  // the only consumer at first
+  Table sink(n, kNone);  // the only consumer at first
   for (Pos j = 0; j < n; ++j) {
     for (uint64_t c : g.children_of(j)) sink[c] = sink[c] == kNone ? j : kMany;
   }
@@ -64,12 +65,12 @@ Consumers consumers_of(const OpGraph& g) {
 // The maximal rule: an op that is not an output also joins when all its
 // consumers are ops of one group. Consumers come after i, so their sinks are
 // final when i is visited.
-std::vector<Pos> maximal_sinks(const OpGraph& g) {
+Table maximal_sinks(const OpGraph& g) {
   const size_t n = g.size();
   const Consumers uses = consumers_of(g);
   std::vector<uint8_t> is_output(n, 0);
   for (uint64_t o : g.outputs) at_checked(is_output, o) = 1;
-  std::vector<Pos> sink(n);
+  Table sink(n);
   for (Pos i = 0; i < n; ++i) sink[i] = i;
   for (Pos i = static_cast<Pos>(n); i-- > 0;) {
     auto used_by = uses.of(i);
@@ -89,7 +90,7 @@ std::vector<Pos> maximal_sinks(const OpGraph& g) {
 // hash.
 class Emitter {
  public:
-  Emitter(const OpGraph& g, const TokenTable& table, std::vector<Pos> sink)
+  Emitter(const OpGraph& g, const TokenTable& table, Table sink)
       : g_(g), table_(table), sink_(std::move(sink)) {
     const size_t n = g.size();
     chain_.assign(n, kNone);
@@ -181,10 +182,10 @@ class Emitter {
 
   const OpGraph& g_;
   const TokenTable& table_;
-  std::vector<Pos> sink_;     // per position: its group's sink; itself for a node that is not an op
-  std::vector<Pos> chain_;    // per op: the member before it, then its index in its stage
-  std::vector<Pos> at_;       // per sink: its latest member met, then its reduced position
-  std::vector<Pos> slot_of_;  // per group: its slot in the stage that last used it
+  Table sink_;     // per position: its group's sink; itself for a node that is not an op
+  Table chain_;    // per op: the member before it, then its index in its stage
+  Table at_;       // per sink: its latest member met, then its reduced position
+  Table slot_of_;  // per group: its slot in the stage that last used it
   std::vector<Pos> members_, slots_;  // of the stage being built
   std::vector<NodeId> inputs_;
   Fused out_;
@@ -195,7 +196,7 @@ class Emitter {
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
                    std::span<const uint64_t> origin) {
   if (graph.size() >= kMany) panic("graph too large to fuse");
-  std::vector<Pos> sinks = maximal_fusion ? maximal_sinks(graph) : single_use_sinks(graph);
+  Table sinks = maximal_fusion ? maximal_sinks(graph) : single_use_sinks(graph);
   return Emitter(graph, table, std::move(sinks)).run(origin);
 }
 

@@ -158,9 +158,9 @@ const NodeKey& TokenTable::first_key(OpId id) const {
   return *key;
 }
 
-std::vector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
-                                   std::span<const uint64_t> kept, bool distinct) {
-  std::vector<OpId> ops;
+support::MappedVector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
+                                             std::span<const uint64_t> kept, bool distinct) {
+  support::MappedVector<OpId> ops;
   ops.reserve(kept.size());
   for (uint64_t id : kept) ops.push_back(table.record(at_checked(nodes, id), distinct));
   return ops;

@@ -84,7 +84,7 @@ class TokenTable {
 // Builds the token table of the dead-code survivors, given as the ascending
 // ids in nodes of the nodes that survive, and returns every survivor's
 // operator id in survivor order. distinct: no two nodes are equal keys.
-std::vector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
-                                   std::span<const uint64_t> kept, bool distinct);
+support::MappedVector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
+                                             std::span<const uint64_t> kept, bool distinct);
 
 }  // namespace trellan
