@@ -342,9 +342,45 @@ class ZeroedArray {
   size_t capacity_ = 0;
 };
 
-// A vector whose large blocks are mapped as above: the tables a reduction
-// makes per node.
+// The allocator of the tables a reduction makes per node. Blocks up to 32 MiB
+// come from operator new: the C heap serves them again, from memory it keeps,
+// to the next reduction, as it does up to that size. Larger ones, which the C
+// heap would map afresh every time, are mapped as above, so that a
+// RecycleScope hands them on from pass to pass.
 template <class T>
-using MappedVector = std::vector<T, HugePageAllocator<T>>;
+struct TableAllocator {
+  using value_type = T;
+  static constexpr size_t kMapFrom = size_t{32} << 20;
+
+  TableAllocator() = default;
+  template <class U>
+  TableAllocator(const TableAllocator<U>&) {}
+
+  T* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kMapFrom) return static_cast<T*>(::operator new(bytes));
+    return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes)));
+  }
+  void deallocate(T* p, size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kMapFrom) {
+      ::operator delete(p);
+    } else {
+      huge_pages_detail::unmap_large(p, rounded(bytes));
+    }
+  }
+  template <class U>
+  bool operator==(const TableAllocator<U>&) const {
+    return true;
+  }
+
+ private:
+  static size_t rounded(size_t bytes) {
+    return (bytes + huge_pages_detail::kHuge - 1) / huge_pages_detail::kHuge * huge_pages_detail::kHuge;
+  }
+};
+
+template <class T>
+using MappedVector = std::vector<T, TableAllocator<T>>;
 
 }  // namespace support
