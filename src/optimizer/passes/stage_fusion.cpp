@@ -98,7 +98,7 @@ class Emitter {
     slot_of_.assign(n, kNone);
   }
 
-  Fused run(std::span<const uint64_t> origin) {
+  Fused run(std::span<const uint32_t> origin) {
     const size_t n = g_.size();
     size_t groups = 0;
     for (Pos p = 0; p < n; ++p) groups += sink_[p] == p;
@@ -118,7 +118,7 @@ class Emitter {
       at_[p] = pos;
     }
     out_.node_map.reserve(origin.size());
-    for (uint64_t p : origin) {
+    for (uint32_t p : origin) {
       if (p == kDropped) {
         out_.node_map.push_back(std::nullopt);
       } else if (at_checked(g_.opaque, p)) {
@@ -194,7 +194,7 @@ class Emitter {
 }  // namespace
 
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
-                   std::span<const uint64_t> origin) {
+                   std::span<const uint32_t> origin) {
   if (graph.size() >= kMany) panic("graph too large to fuse");
   Table sinks = maximal_fusion ? maximal_sinks(graph) : single_use_sinks(graph);
   return Emitter(graph, table, std::move(sinks)).run(origin);

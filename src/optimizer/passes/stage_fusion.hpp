@@ -28,6 +28,6 @@ struct Fused {
 // origin: per node of the source the graph was made from, its position in
 // graph, or kDropped; node_map tells where each landed.
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
-                   std::span<const uint64_t> origin);
+                   std::span<const uint32_t> origin);
 
 }  // namespace trellan

@@ -74,17 +74,12 @@ class TokenTable {
   HashKey text_key_;                       // texts hold user-chosen names: keyed hashing
   mutable TaggedIndex by_text_;            // positions index text_ids_
   mutable std::vector<OpId> text_ids_;
-  mutable std::deque<std::string> texts_;  // by id, empty until written; a deque, so references stay valid
+  mutable std::vector<uint32_t> written_;  // by id: its text's place in texts_, or none yet
+  mutable std::deque<std::string> texts_;  // the texts written; a deque, so references stay valid
   std::vector<const NodeKey*> keys_;       // by id; null for a text added by intern()
   // Ids recorded by parts whose texts by_text_ lacks, ops apart from the rest.
   mutable std::vector<OpId> unindexed_ops_, unindexed_others_;
   bool interned_ = false;                  // intern() added a text: parts alone no longer tell a text is new
 };
-
-// Builds the token table of the dead-code survivors, given as the ascending
-// ids in nodes of the nodes that survive, and returns every survivor's
-// operator id in survivor order. distinct: no two nodes are equal keys.
-support::MappedVector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
-                                             std::span<const uint64_t> kept, bool distinct);
 
 }  // namespace trellan
