@@ -44,6 +44,10 @@ class SharedNodes {
 class NodeArena {
  public:
   NodeArena() = default;
+  // huge_pages: whether a large arena asks for transparent huge pages. A
+  // store's arena does, for recording; a reduction's result, written once in
+  // order, need not pay for them.
+  explicit NodeArena(bool huge_pages) : huge_pages_(huge_pages) {}
   NodeArena(const NodeArena&) = delete;
   NodeArena& operator=(const NodeArena&) = delete;
   // Moving hands the keys over whole: a reduction builds its result's keys in
@@ -99,13 +103,14 @@ class NodeArena {
     NodeKey* data = nullptr;
     size_t capacity = 0;
     size_t size = 0;  // keys constructed, at the front
-    explicit Buffer(size_t cap);
+    Buffer(size_t cap, bool huge_pages);
     ~Buffer();
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
   };
 
   std::shared_ptr<Buffer> buf_;
+  bool huge_pages_ = true;
 };
 
 }  // namespace trellan

@@ -53,7 +53,7 @@ struct ClassTable {
   struct Slot {
     uint32_t op, a, b, cls;  // a key of arity <= 2 inline; wider keys are compared through the graph
   };
-  using Slots = std::vector<Slot, support::HugePageAllocator<Slot>>;
+  using Slots = support::MappedVector<Slot>;
   Slots local;  // keys in the regions of their children
   support::MappedVector<uint32_t> region_start;  // per class, and one past the last: set for one graph
   struct Spill {

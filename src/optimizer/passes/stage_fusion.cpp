@@ -104,6 +104,7 @@ class Emitter {
     for (Pos p = 0; p < n; ++p) groups += sink_[p] == p;
     out_.nodes.reserve(groups);
     for (Pos p = 0; p < n; ++p) {
+      fetch_ahead(p);
       const Pos pos = static_cast<Pos>(out_.nodes.size());
       if (g_.opaque[p]) {
         emit_boundary(p);
@@ -133,6 +134,19 @@ class Emitter {
   }
 
  private:
+  // A node that is not an op is a copy of a key of the graph reduced, most
+  // of them met only here (sources, each with params of its own): the key
+  // and then its params are fetched some nodes ahead.
+  void fetch_ahead(Pos p) {
+    constexpr Pos kKey = 16, kParams = 8;
+    if (p + kKey < g_.size() && g_.opaque[p + kKey]) {
+      if (const NodeKey* key = table_.peek_key(g_.op[p + kKey])) __builtin_prefetch(key);
+    }
+    if (p + kParams < g_.size() && g_.opaque[p + kParams]) {
+      if (const NodeKey* key = table_.peek_key(g_.op[p + kParams])) __builtin_prefetch(key->params().block());
+    }
+  }
+
   void emit_boundary(Pos p) {
     auto children = g_.children_of(p);
     inputs_.clear();

@@ -16,7 +16,7 @@
 namespace trellan {
 
 struct Fused {
-  NodeArena nodes;                   // inputs are earlier positions of this list
+  NodeArena nodes{false};            // inputs are earlier positions of this list
   std::vector<uint64_t> outputs;     // one per output of the graph, order and repeats kept
   NodeMap node_map;                  // per source node (see stage_fusion)
   uint64_t stages = 0;

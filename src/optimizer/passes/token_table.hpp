@@ -43,6 +43,8 @@ class TokenTable {
   // The first key recorded under the text of id. A text that no recorded node
   // carried is the fatal "no entry found for key".
   const NodeKey& first_key(OpId id) const;
+  // That key, or null, without checks: for fetching it ahead of time.
+  const NodeKey* peek_key(OpId id) const { return id < keys_.size() ? keys_[id] : nullptr; }
   size_t size() const { return keys_.size(); }
 
  private:

@@ -107,8 +107,9 @@ inline void Recycler::release_all() {
   count = 0;
 }
 
-// A block straight from the kernel, zeroed.
-inline void* map_fresh(size_t bytes) {
+// A block straight from the kernel, zeroed; offered for transparent huge
+// pages when huge is set.
+inline void* map_fresh(size_t bytes, bool huge = true) {
 #if defined(__linux__)
   // One extra huge page of address space, so that a 2 MiB-aligned block fits;
   // the unused ends are unmapped again.
@@ -122,7 +123,9 @@ inline void* map_fresh(size_t bytes) {
   if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
   void* p = reinterpret_cast<void*>(aligned);
 #if defined(MADV_HUGEPAGE)
-  madvise(p, bytes, MADV_HUGEPAGE);
+  if (huge) madvise(p, bytes, MADV_HUGEPAGE);
+#else
+  (void)huge;
 #endif
 #else
   void* p = ::operator new(bytes, std::align_val_t{kHuge});
@@ -133,7 +136,7 @@ inline void* map_fresh(size_t bytes) {
 
 // A kept block when there is one, else a fresh one; fresh, when given, tells
 // which (only a fresh block is zeroed).
-inline void* map_large(size_t bytes, bool* fresh = nullptr) {
+inline void* map_large(size_t bytes, bool* fresh = nullptr, bool huge = true) {
   if (recycler) {
     if (void* p = recycler->take(bytes)) {
       if (fresh) *fresh = false;
@@ -147,7 +150,7 @@ inline void* map_large(size_t bytes, bool* fresh = nullptr) {
 #else
   if (fresh) *fresh = false;
 #endif
-  return map_fresh(bytes);
+  return map_fresh(bytes, huge);
 }
 
 inline void unmap_large(void* p, size_t bytes) {
@@ -257,11 +260,13 @@ struct HugePageAllocator {
     return p;
   }
 
-  T* allocate(size_t n) {
+  // huge: offer a mapped block for transparent huge pages (see TableAllocator
+  // for when not to).
+  T* allocate(size_t n, bool huge = true) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
     if constexpr (From == LargeBlocks::Mapped) {
-      return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes)));
+      return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes), nullptr, huge));
     } else {
       void* p = ::operator new(rounded(bytes), std::align_val_t{kHuge});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -346,7 +351,11 @@ class ZeroedArray {
 // come from operator new: the C heap serves them again, from memory it keeps,
 // to the next reduction, as it does up to that size. Larger ones, which the C
 // heap would map afresh every time, are mapped as above, so that a
-// RecycleScope hands them on from pass to pass.
+// RecycleScope hands them on from pass to pass, but in ordinary pages: they
+// are read in order, and in a process whose memory is fragmented (a Python
+// program that has just recorded a large graph, say), the kernel may spend
+// more time compacting memory for a fresh huge page than the writes to it
+// take.
 template <class T>
 struct TableAllocator {
   using value_type = T;
@@ -359,7 +368,7 @@ struct TableAllocator {
   T* allocate(size_t n) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kMapFrom) return static_cast<T*>(::operator new(bytes));
-    return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes)));
+    return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes), nullptr, /*huge=*/false));
   }
   void deallocate(T* p, size_t n) {
     const size_t bytes = n * sizeof(T);
