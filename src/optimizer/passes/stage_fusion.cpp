@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <support/prefetch.hpp>
+
 #include "common/panic.hpp"
 #include "optimizer/passes/dead_code.hpp"
 
@@ -139,11 +141,9 @@ class Emitter {
   // and then its params are fetched some nodes ahead.
   void fetch_ahead(Pos p) {
     constexpr Pos kKey = 16, kParams = 8;
-    if (p + kKey < g_.size() && g_.opaque[p + kKey]) {
-      if (const NodeKey* key = table_.peek_key(g_.op[p + kKey])) __builtin_prefetch(key);
-    }
+    if (p + kKey < g_.size() && g_.opaque[p + kKey]) support::prefetch(table_.peek_key(g_.op[p + kKey]));
     if (p + kParams < g_.size() && g_.opaque[p + kParams]) {
-      if (const NodeKey* key = table_.peek_key(g_.op[p + kParams])) __builtin_prefetch(key->params().block());
+      if (const NodeKey* key = table_.peek_key(g_.op[p + kParams])) support::prefetch(key->params().block());
     }
   }
 
