@@ -33,8 +33,27 @@ Result<NodeId, BadNodeId> GraphStore::intern(NodeKey key) {
   for (NodeId input : key.inputs()) {
     if (input >= n) return Err(BadNodeId{input});
   }
+  ensure_indexed();
   inner_.index.reserve_one();
   return intern_locked(key, h);
+}
+
+void GraphStore::ensure_indexed() {
+  if (!inner_.unindexed) return;
+  const std::span<const NodeKey> keys = inner_.nodes.span();
+  std::vector<uint64_t> hashes(keys.size());
+  for (size_t i = 0; i < keys.size(); ++i) hashes[i] = inner_.index.hash(keys[i]);
+  // Room for every key first: the inserts after it cannot fail.
+  inner_.index.reserve(keys.size());
+  constexpr size_t kAhead = 16;
+  for (size_t i = 0; i < std::min(kAhead, keys.size()); ++i) inner_.index.prefetch(hashes[i]);
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i + kAhead < keys.size()) inner_.index.prefetch(hashes[i + kAhead]);
+    const auto probe = inner_.index.find(hashes[i], [&](uint64_t at) { return keys[at] == keys[i]; });
+    if (probe.found) panic("records said to be distinct are not");  // LCOV_EXCL_LINE
+    inner_.index.insert(probe, hashes[i]);
+  }
+  inner_.unindexed = false;
 }
 
 NodeId GraphStore::intern_locked(NodeKey& key, uint64_t hash) {
@@ -59,6 +78,7 @@ size_t GraphStore::append_new(std::span<NodeKey> keys) {
   std::vector<uint64_t> hashes(keys.size());
   for (size_t i = 0; i < keys.size(); ++i) hashes[i] = inner_.index.hash(keys[i]);
   auto guard = lock_.lock(kConsistent);
+  ensure_indexed();
   // Room for every key at once: the table cannot grow between a prefetch and
   // the probe it prepares.
   inner_.index.reserve(inner_.nodes.size() + keys.size());
@@ -163,6 +183,7 @@ Result<std::vector<NodeId>, BadRow> GraphStore::intern_each(Batch& batch) {
   auto guard = lock_.lock(kConsistent);
   const uint64_t n = inner_.nodes.size();
   if (auto bad = batch.first_unknown(n)) return Err(*bad);
+  ensure_indexed();
   // Pooling the params (a pooled map no node uses is harmless) and room for
   // every key in the arena and the table, which then cannot grow between a
   // prefetch and the probe it prepares.
@@ -210,6 +231,7 @@ void GraphStore::grow_for(uint64_t count) {
 
 void GraphStore::reserve(uint64_t count) {
   auto guard = lock_.lock(kConsistent);
+  ensure_indexed();
   inner_.nodes.reserve(count);
   inner_.index.reserve(count);
 }
@@ -304,7 +326,7 @@ namespace {
 // Interns the records in order and returns the id each one received. Records
 // are normally distinct and topologically ordered, so record p becomes id p
 // and inputs need renumbering only after two records collided.
-std::vector<NodeId> intern_records(GraphStore& store, std::vector<NodeKey>& nodes) {
+std::vector<NodeId> intern_records(GraphStore& store, std::span<NodeKey> nodes) {
   std::vector<NodeId> ids;
   ids.reserve(nodes.size());
   // All at once while every record is new, as it normally is.
@@ -313,7 +335,7 @@ std::vector<NodeId> intern_records(GraphStore& store, std::vector<NodeKey>& node
   for (NodeId p = 0; p < appended; ++p) ids.push_back(p);
   bool identity = true;
   std::vector<NodeId> inputs;
-  for (NodeKey& node : std::span<NodeKey>(nodes).subspan(appended)) {
+  for (NodeKey& node : nodes.subspan(appended)) {
     if (!identity) {
       inputs.clear();
       for (NodeId p : node.inputs()) {
@@ -332,10 +354,21 @@ std::vector<NodeId> intern_records(GraphStore& store, std::vector<NodeKey>& node
 
 }  // namespace
 
-std::unique_ptr<GraphStore> GraphStore::from_records(std::vector<NodeKey> nodes, std::span<const uint64_t> outputs,
-                                                     NodeMap node_map) {
+std::unique_ptr<GraphStore> GraphStore::from_records(NodeArena nodes, std::span<const uint64_t> outputs,
+                                                     NodeMap node_map, bool distinct) {
   auto store = std::make_unique<GraphStore>();
-  std::vector<NodeId> ids = intern_records(*store, nodes);
+  if (distinct) {
+    // Record p is id p: the store takes the keys where they are.
+    const size_t count = nodes.size();
+    store->inner_.nodes = std::move(nodes);
+    store->inner_.unindexed = count > 0;
+    for (uint64_t p : outputs) {
+      if (p >= count || !store->mark_output(p)) panic("reduced output is valid");  // LCOV_EXCL_LINE
+    }
+    store->inner_.node_map = std::move(node_map);
+    return store;
+  }
+  std::vector<NodeId> ids = intern_records(*store, nodes.unshared_keys());
   for (uint64_t p : outputs) {
     if (p >= ids.size() || !store->mark_output(ids[p])) panic("reduced output is valid");  // LCOV_EXCL_LINE
   }

@@ -143,9 +143,11 @@ class GraphStore {
   // entries name positions. Equal records become one node and the outputs and
   // the map follow them. This is how a reduction's result becomes a store,
   // the one way a store gets a node map; records that break these rules are a
-  // fatal internal error.
-  static std::unique_ptr<GraphStore> from_records(std::vector<NodeKey> nodes, std::span<const uint64_t> outputs,
-                                                  NodeMap node_map);
+  // fatal internal error. distinct: no two records are equal, so the store
+  // takes the arena over as it is and indexes its keys only when it is first
+  // asked to intern one (most reduced stores never are).
+  static std::unique_ptr<GraphStore> from_records(NodeArena nodes, std::span<const uint64_t> outputs,
+                                                  NodeMap node_map, bool distinct);
 
   // Test hook: leave the lock as an operation that died holding it would.
   void poison_for_testing() const { lock_.poison(); }
@@ -154,12 +156,16 @@ class GraphStore {
   struct Inner {
     NodeArena nodes;                 // huge-page backed when large
     KeyIndex index;                  // the hash-cons table over nodes
+    bool unindexed = false;          // index holds none of nodes yet (see from_records)
     ParamPool params;                // one entry block per distinct param map
     std::vector<NodeId> outputs;
     std::vector<bool> is_output;     // by node id, so marking never scans
     NodeMap node_map;
   };
 
+  // Indexes the keys a store built from distinct records took over, if not
+  // done yet; the lock is held. Out of memory, it leaves them unindexed.
+  void ensure_indexed();
   // The tail of intern, under the lock: key's inputs are known to be valid.
   NodeId intern_locked(NodeKey& key, uint64_t hash);
   // The body of intern_batch and intern_rows, over a batch that hashes,

@@ -10,7 +10,8 @@ namespace trellan {
 
 static_assert(std::is_nothrow_move_constructible_v<NodeKey>, "moving keys to a new buffer cannot fail");
 
-NodeArena::Buffer::Buffer(size_t cap) : data(support::HugePageAllocator<NodeKey>().allocate(cap)), capacity(cap) {}
+NodeArena::Buffer::Buffer(size_t cap, bool huge_pages)
+    : data(support::HugePageAllocator<NodeKey>().allocate(cap, huge_pages)), capacity(cap) {}
 
 NodeArena::Buffer::~Buffer() {
   std::destroy(data, data + size);
@@ -34,7 +35,7 @@ void NodeArena::reserve(size_t count) {
       return;
     }
   }
-  auto grown = std::make_shared<Buffer>(support::HugePageAllocator<NodeKey>::good_capacity(count));
+  auto grown = std::make_shared<Buffer>(support::HugePageAllocator<NodeKey>::good_capacity(count), huge_pages_);
   if (buf_) {
     if (unshared) {
       std::uninitialized_move(buf_->data, buf_->data + buf_->size, grown->data);

@@ -44,14 +44,27 @@ class SharedNodes {
 class NodeArena {
  public:
   NodeArena() = default;
+  // huge_pages: whether a large arena asks for transparent huge pages. A
+  // store's arena does, for recording; a reduction's result, written once in
+  // order, need not pay for them.
+  explicit NodeArena(bool huge_pages) : huge_pages_(huge_pages) {}
   NodeArena(const NodeArena&) = delete;
   NodeArena& operator=(const NodeArena&) = delete;
+  // Moving hands the keys over whole: a reduction builds its result's keys in
+  // an arena that the store it makes then owns.
+  NodeArena(NodeArena&&) noexcept = default;
+  NodeArena& operator=(NodeArena&&) noexcept = default;
 
   size_t size() const { return buf_ ? buf_->size : 0; }
   size_t capacity() const { return buf_ ? buf_->capacity : 0; }
   const NodeKey& operator[](size_t i) const { return buf_->data[i]; }
   std::span<const NodeKey> span() const {
     return buf_ ? std::span<const NodeKey>(buf_->data, buf_->size) : std::span<const NodeKey>();
+  }
+  operator std::span<const NodeKey>() const { return span(); }
+  // The keys, to be moved out of; only while no view shares them.
+  std::span<NodeKey> unshared_keys() {
+    return buf_ ? std::span<NodeKey>(buf_->data, buf_->size) : std::span<NodeKey>();
   }
   const NodeKey* begin() const { return span().data(); }
   const NodeKey* end() const { return span().data() + size(); }
@@ -90,13 +103,14 @@ class NodeArena {
     NodeKey* data = nullptr;
     size_t capacity = 0;
     size_t size = 0;  // keys constructed, at the front
-    explicit Buffer(size_t cap);
+    Buffer(size_t cap, bool huge_pages);
     ~Buffer();
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
   };
 
   std::shared_ptr<Buffer> buf_;
+  bool huge_pages_ = true;
 };
 
 }  // namespace trellan

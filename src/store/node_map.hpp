@@ -7,6 +7,8 @@
 #include <optional>
 #include <vector>
 
+#include <support/huge_pages.hpp>
+
 #include "node/id_list.hpp"
 
 namespace trellan {
@@ -104,7 +106,7 @@ class NodeMap {
   static bool fits_not(uint64_t v) { return v != kNone && v >= kNone32; }
 
   void widen() {
-    std::vector<uint64_t> words;
+    support::MappedVector<uint64_t> words;
     words.reserve(words32_.capacity());
     for (uint32_t w : words32_) words.push_back(w == kNone32 ? kNone : w);
     words64_ = std::move(words);
@@ -112,8 +114,10 @@ class NodeMap {
     wide_ = true;
   }
 
-  std::vector<uint32_t> words32_;  // (node, member) per entry while every value fits
-  std::vector<uint64_t> words64_;  // the same, once one does not
+  // A reduction's node map has an entry per node it was handed: large maps
+  // take mapped blocks.
+  support::MappedVector<uint32_t> words32_;  // (node, member) per entry while every value fits
+  support::MappedVector<uint64_t> words64_;  // the same, once one does not
   bool wide_ = false;
 };
 

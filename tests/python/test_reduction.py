@@ -11,8 +11,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from strategies import (
-    COMMUTATIVE, INPUT, MEMBER, REPORT_KEYS, check_digests_across_reduction, classes, digest_list, exact_classes,
-    float_bits, graphs, is_identity, reachable, record, result, same_params, source_rec, stage_rec, store_of, text
+    COMMUTATIVE, INPUT, MEMBER, REPORT_KEYS, Node, check_digests_across_reduction, classes, digest_list,
+    exact_classes, float_bits, graphs, is_identity, reachable, record, record_node, result, same_params, source_rec,
+    stage_rec, store_of, text
 )
 from trellan_core import GraphStore, IncrementalReducer
 
@@ -292,6 +293,12 @@ def check_fixed_point(reduced, maximal):
     n = reduced.node_count()
     assert again.serialize() == reduced.serialize() and report == report_of(n, n, n, 0, n, n)
     assert again.node_map() == [(i, None) for i in range(n)]
+    # recorded again, every node but a stage is found where the reduction put it
+    for view in reduced.nodes():
+        if view["kind"] != "stage":
+            node = Node(view["kind"], view["name"], view["params"], view["inputs"], view.get("descriptor"))
+            assert record_node(reduced, node, range(n)) == view["id"]
+    assert reduced.node_count() == n
 
 
 @settings(max_examples=150, deadline=None)

@@ -21,13 +21,21 @@ uint64_t finish(uint64_t h) {
 
 // A node's key: its operator and its children's classes, the two children of
 // an applied commutative op in ascending order. home: the first slot of the
-// key's window in the table (none for a key without children).
+// key's window in the table (none for a key without children). A key with
+// more than two children keeps its hash (see spill_hash).
 struct Key {
   uint32_t op, a, b;
   bool leaf;
-  uint64_t hash;
+  uint64_t wide_hash;
   size_t home;
 };
+
+// The hash that places a key in the spill table, worked out only for keys
+// that go there: most are found or placed in their window.
+uint64_t spill_hash(const Key& k) {
+  if (k.a == kWide) return k.wide_hash;
+  return finish(mix(mix(mix(k.op, k.b == kEmpty ? 1 : 2), k.a), k.b));
+}
 
 // A 32-bit spread of a few words, to place keys within their region.
 uint32_t spread(uint64_t x, uint64_t y, uint64_t z) {
@@ -36,7 +44,7 @@ uint32_t spread(uint64_t x, uint64_t y, uint64_t z) {
 
 class Pass {
  public:
-  Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, std::vector<uint32_t>& of)
+  Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, support::MappedVector<uint32_t>& of)
       : g_(g), rules_(rules), applied_(applied), local_(t.local), spill_(t.spill), leaves_(t.leaves), of_(of),
         start_(t.region_start) {}
 
@@ -45,8 +53,8 @@ class Pass {
   Key key(size_t i, ClassOf class_of) const {
     const uint32_t op = g_.op[i];
     auto kids = g_.children_of(i);
-    uint64_t h = mix(op, kids.size());
     if (kids.size() > 2) {
+      uint64_t h = mix(op, kids.size());
       uint32_t anchor = class_of(kids[0]);
       for (uint64_t c : kids) {
         const uint32_t k = class_of(c);
@@ -56,15 +64,14 @@ class Pass {
       h = finish(h);
       return {op, kWide, static_cast<uint32_t>(h), false, h, home(anchor, static_cast<uint32_t>(h >> 32))};
     }
-    if (kids.empty()) return {op, kEmpty, kEmpty, true, finish(mix(mix(h, kEmpty), kEmpty)), 0};
+    if (kids.empty()) return {op, kEmpty, kEmpty, true, 0, 0};
     uint32_t a = class_of(kids[0]);
-    uint32_t b = kids.size() > 1 ? class_of(kids[1]) : kEmpty;
-    if (kids.size() == 2 && a > b && commuted(op)) std::swap(a, b);
-    const uint64_t hash = finish(mix(mix(h, a), b));
-    if (kids.size() == 1) return {op, a, b, false, hash, home(a, spread(op, a, 1))};
+    if (kids.size() == 1) return {op, a, kEmpty, false, 0, home(a, spread(op, a, 1))};
+    uint32_t b = class_of(kids[1]);
+    if (a > b && commuted(op)) std::swap(a, b);
     // A pair and its mirror share a home, so a pair's twin is looked for in
     // the window just visited.
-    return {op, a, b, false, hash, home(fewer_readers(a, b), spread(op, std::min(a, b), std::max(a, b)))};
+    return {op, a, b, false, 0, home(fewer_readers(a, b), spread(op, std::min(a, b), std::max(a, b)))};
   }
 
   bool commuted(uint32_t op) const {
@@ -95,7 +102,7 @@ class Pass {
 
   // The same pair the other way round.
   Key swapped(const Key& k) const {
-    return {k.op, k.b, k.a, false, finish(mix(mix(mix(k.op, 2), k.b), k.a)), k.home};
+    return {k.op, k.b, k.a, false, 0, k.home};
   }
   // Whether some class has key k, which has two children.
   bool contains(const Key& k) const {
@@ -106,7 +113,7 @@ class Pass {
     }
     if (spill_.slots.empty()) return false;
     const size_t mask = spill_.slots.size() - 1;
-    for (size_t s = k.hash & mask;; s = (s + 1) & mask) {
+    for (size_t s = spill_hash(k) & mask;; s = (s + 1) & mask) {
       const ClassTable::Slot& slot = spill_.slots[s];
       if (slot.cls == kEmpty) return false;
       if (same_key(slot, k, 0)) return true;
@@ -133,7 +140,7 @@ class Pass {
     }
     if (spill_.slots.size() * 3 <= (spill_.count + 1) * 4) grow_spill();
     const size_t mask = spill_.slots.size() - 1;
-    for (size_t s = k.hash & mask;; s = (s + 1) & mask) {
+    for (size_t s = spill_hash(k) & mask;; s = (s + 1) & mask) {
       ClassTable::Slot& slot = spill_.slots[s];
       if (slot.cls == kEmpty) {
         ++spill_.count;
@@ -159,7 +166,7 @@ class Pass {
     const size_t mask = spill_.slots.size() - 1;
     for (const ClassTable::Slot& slot : old) {
       if (slot.cls == kEmpty) continue;
-      size_t s = key(slot.cls, [&](uint64_t c) { return of_[c]; }).hash & mask;
+      size_t s = spill_hash(key(slot.cls, [&](uint64_t c) { return of_[c]; })) & mask;
       while (spill_.slots[s].cls != kEmpty) s = (s + 1) & mask;
       spill_.slots[s] = slot;
     }
@@ -181,14 +188,14 @@ class Pass {
   ClassTable::Slots& local_;
   ClassTable::Spill& spill_;
   std::vector<uint32_t>& leaves_;
-  const std::vector<uint32_t>& of_;
-  const std::vector<uint32_t>& start_;  // per class: where its region begins
+  const support::MappedVector<uint32_t>& of_;
+  const support::MappedVector<uint32_t>& start_;  // per class: where its region begins
 };
 
 // Regions as many slots long as each node has readers (its uses as a child),
 // one after another in node order. A graph with more uses than a 32-bit
 // position holds gets regions in proportion.
-void set_regions(const OpGraph& g, std::vector<uint32_t>& start) {
+void set_regions(const OpGraph& g, support::MappedVector<uint32_t>& start) {
   const size_t n = g.size();
   start.assign(n + 1, 0);
   for (uint64_t c : g.children) start[c + 1] = start[c + 1] == UINT32_MAX ? UINT32_MAX : start[c + 1] + 1;

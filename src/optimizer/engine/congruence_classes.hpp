@@ -32,7 +32,7 @@ struct RuleOps {
 };
 
 struct Classes {
-  std::vector<uint32_t> of;  // per node: the position of its class's first node
+  support::MappedVector<uint32_t> of;  // per node: the position of its class's first node
   size_t count = 0;          // number of classes
   // Distinct e-nodes each rule's pattern matches once the applied rules have
   // been closed under congruence: what a search of the rule counts.
@@ -53,15 +53,15 @@ struct ClassTable {
   struct Slot {
     uint32_t op, a, b, cls;  // a key of arity <= 2 inline; wider keys are compared through the graph
   };
-  using Slots = std::vector<Slot, support::HugePageAllocator<Slot>>;
+  using Slots = support::MappedVector<Slot>;
   Slots local;  // keys in the regions of their children
-  std::vector<uint32_t> region_start;  // per class, and one past the last: set for one graph
+  support::MappedVector<uint32_t> region_start;  // per class, and one past the last: set for one graph
   struct Spill {
     Slots slots;  // keys whose place near it was taken
     size_t count = 0;
   } spill;
   std::vector<uint32_t> leaves;        // by operator: the class of its node without children
-  std::vector<uint8_t> identity_seen;  // per class: identity rules already counted there
+  support::MappedVector<uint8_t> identity_seen;  // per class: identity rules already counted there
 };
 
 // applied: bit r set when rule r has been applied. guess: the classes of an

@@ -16,14 +16,18 @@ EngineGraph to_text_form(const OpGraph& graph, const OpNames& names) {
 OpGraph to_op_form(const EngineGraph& graph, OpNames& names) {
   OpGraph out;
   out.reserve(graph.nodes.size(), 0);
-  for (const EngineNode& node : graph.nodes) out.add(names.intern(node.op), node.opaque, node.children);
+  for (const EngineNode& node : graph.nodes) {
+    out.add(names.intern(node.op), node.opaque, std::span<const uint64_t>(node.children));
+  }
   out.outputs = graph.outputs;
   return out;
 }
 
-CanonicalOps RewriteEngine::canonicalize_ops(const OpGraph& graph, OpNames& names) const {
+CanonicalOps RewriteEngine::canonicalize_ops(OpGraph graph, OpNames& names) const {
   Canonical c = canonicalize(to_text_form(graph, names));
-  return {to_op_form(c.graph, names), std::move(c.node_map)};
+  CanonicalOps out{to_op_form(c.graph, names), {}};
+  out.node_map.assign(c.node_map.begin(), c.node_map.end());
+  return out;
 }
 
 }  // namespace trellan::engine

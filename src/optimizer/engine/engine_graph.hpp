@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include <support/huge_pages.hpp>
+
 namespace trellan::engine {
 
 struct EngineNode {
@@ -33,20 +35,23 @@ struct Canonical {
 // nodes in one flat array: a million-node graph is a few vectors instead of
 // a million strings and a million small vectors.
 struct OpGraph {
-  std::vector<uint32_t> op;        // per node
-  std::vector<uint8_t> opaque;     // per node: 1 unless the node is an op
-  std::vector<uint64_t> first{0};  // children of node i are children[first[i], first[i + 1])
-  std::vector<uint64_t> children;
-  std::vector<uint64_t> outputs;   // positions, order and repeats kept
+  template <class T>
+  using Table = support::MappedVector<T>;
+  Table<uint32_t> op;        // per node
+  Table<uint8_t> opaque;     // per node: 1 unless the node is an op
+  Table<uint64_t> first{0};  // children of node i are children[first[i], first[i + 1])
+  Table<uint32_t> children;  // positions: a graph has fewer than 2^32 nodes
+  std::vector<uint64_t> outputs;  // positions, order and repeats kept
 
   size_t size() const { return op.size(); }
-  std::span<const uint64_t> children_of(size_t i) const {
+  std::span<const uint32_t> children_of(size_t i) const {
     return {children.data() + first[i], children.data() + first[i + 1]};
   }
-  void add(uint32_t id, bool is_opaque, std::span<const uint64_t> kids) {
+  template <class Position>
+  void add(uint32_t id, bool is_opaque, std::span<const Position> kids) {
     op.push_back(id);
     opaque.push_back(is_opaque ? 1 : 0);
-    children.insert(children.end(), kids.begin(), kids.end());
+    for (Position k : kids) children.push_back(static_cast<uint32_t>(k));
     first.push_back(children.size());
   }
   void reserve(size_t nodes, size_t kids) {
@@ -59,7 +64,7 @@ struct OpGraph {
 
 struct CanonicalOps {
   OpGraph graph;
-  std::vector<uint64_t> node_map;
+  support::MappedVector<uint32_t> node_map;
   // Whether no two nodes of graph share an operator and children (in order):
   // the classes were closed under congruence, so common-subexpression
   // elimination would find nothing to merge.
@@ -81,9 +86,10 @@ class RewriteEngine {
  public:
   virtual ~RewriteEngine() = default;
   virtual Canonical canonicalize(const EngineGraph& graph) const = 0;
-  // The same canonicalization on the id form. This default goes through the
-  // text form; an engine that works on ids overrides it.
-  virtual CanonicalOps canonicalize_ops(const OpGraph& graph, OpNames& names) const;
+  // The same canonicalization on the id form, which it may reuse the memory
+  // of. This default goes through the text form; an engine that works on ids
+  // overrides it.
+  virtual CanonicalOps canonicalize_ops(OpGraph graph, OpNames& names) const;
 };
 
 // Conversions between the two forms.

@@ -89,9 +89,9 @@ std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, const OpNames& na
 // The first input position of each class represents it. Since children
 // precede their users, the canonical list keeps input order and every child
 // is placed before its user. `classes` holds the final class of each node.
-CanonicalOps read_back(const OpGraph& graph, const std::vector<egraph::Id>& classes, size_t id_count) {
+CanonicalOps read_back(const OpGraph& graph, std::span<const uint32_t> classes, size_t id_count) {
   const size_t n = graph.size();
-  std::vector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
+  support::MappedVector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
   CanonicalOps result;
   result.graph.reserve(n, graph.children.size());
   for (size_t i = 0; i < n; ++i) {
@@ -124,6 +124,36 @@ RuleOps rule_ops(const OpNames& names) {
     ops.rule_of[id] = static_cast<uint8_t>(r);
   }
   return ops;
+}
+
+// The same for classes named by their first node, as the replay names them,
+// without new memory: the canonical graph is graph with the nodes that do not
+// represent their class left out, and the classes become the node map. Every
+// write lands at or before what is still to be read: a node moves down to its
+// canonical position, its children down with it, and a node's class is
+// rewritten once the node is placed.
+void read_back_in_place(OpGraph& graph, support::MappedVector<uint32_t>& classes) {
+  const size_t n = graph.size();
+  uint32_t placed = 0;
+  uint64_t written = 0;  // children written so far
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t cls = classes[i];
+    if (cls != i) {
+      classes[i] = classes[cls];  // the representative's position, placed already
+      continue;
+    }
+    const uint64_t from = graph.first[i], to = graph.first[i + 1];
+    graph.op[placed] = graph.op[i];
+    graph.opaque[placed] = graph.opaque[i];
+    for (uint64_t k = from; k < to; ++k) graph.children[written++] = classes[graph.children[k]];
+    classes[i] = placed++;
+    graph.first[placed] = written;
+  }
+  graph.op.resize(placed);
+  graph.opaque.resize(placed);
+  graph.first.resize(placed + 1);
+  graph.children.resize(written);
+  for (uint64_t& o : graph.outputs) o = classes[o];
 }
 
 // Operator texts of a graph handed in as text, numbered by a table of this
@@ -161,12 +191,12 @@ Canonical SaturationEngine::canonicalize(const EngineGraph& graph) const {
 Canonical SaturationEngine::canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const {
   SymbolNames names;
   CanonicalOps c = run(to_op_form(graph, names), names, summary);
-  return {to_text_form(c.graph, names), std::move(c.node_map)};
+  return {to_text_form(c.graph, names), {c.node_map.begin(), c.node_map.end()}};
 }
 
-CanonicalOps SaturationEngine::canonicalize_ops(const OpGraph& graph, OpNames& names) const {
+CanonicalOps SaturationEngine::canonicalize_ops(OpGraph graph, OpNames& names) const {
   SaturationSummary ignored;
-  return run(graph, names, ignored);
+  return run(std::move(graph), names, ignored);
 }
 
 egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes,
@@ -183,13 +213,16 @@ egraph::Runner SaturationEngine::make_runner(egraph::EGraph eg, size_t nodes,
 
 // A run stopped by a limit is read back like a saturated one, with whatever
 // merges it reached.
-CanonicalOps SaturationEngine::run(const OpGraph& graph, const OpNames& names, SaturationSummary& summary) const {
+CanonicalOps SaturationEngine::run(OpGraph graph, const OpNames& names, SaturationSummary& summary) const {
   const RunLimits limits{iter_limit, node_factor * graph.size() + node_allowance, match_limit, 5};
   if (std::optional<SpecialisedRun> r = run_specialised(graph, rule_ops(names), limits)) {
     summary = {r->stop_reason, r->iterations, r->class_count, false, std::move(r->trace)};
     // The replay's classes hash-cons every node by its operator and its
     // children's classes, so two classes never share both.
-    CanonicalOps out = read_back(graph, r->classes, graph.size());
+    CanonicalOps out;
+    out.node_map = std::move(r->classes);
+    read_back_in_place(graph, out.node_map);
+    out.graph = std::move(graph);
     out.closed = true;
     return out;
   }

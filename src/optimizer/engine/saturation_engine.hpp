@@ -51,7 +51,7 @@ class SaturationEngine final : public RewriteEngine {
   Canonical canonicalize(const EngineGraph& graph) const override;
   // The same canonicalization, also reporting how the run ended.
   Canonical canonicalize_with_summary(const EngineGraph& graph, SaturationSummary& summary) const;
-  CanonicalOps canonicalize_ops(const OpGraph& graph, OpNames& names) const override;
+  CanonicalOps canonicalize_ops(OpGraph graph, OpNames& names) const override;
 
   // The runner a canonicalization of `nodes` input nodes runs on `eg`: the
   // iteration and node limits only, both fixed by the graph, so the result
@@ -69,7 +69,7 @@ class SaturationEngine final : public RewriteEngine {
   const size_t node_allowance = 1024;
 
  private:
-  CanonicalOps run(const OpGraph& graph, const OpNames& names, SaturationSummary& summary) const;
+  CanonicalOps run(OpGraph graph, const OpNames& names, SaturationSummary& summary) const;
   std::vector<egraph::Id> run_general(const OpGraph& graph, const OpNames& names, SaturationSummary& summary,
                                       size_t& id_count) const;
 };

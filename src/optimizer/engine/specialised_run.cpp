@@ -10,7 +10,7 @@ namespace {
 // children are in the classes of its own. made[i]: e-nodes credited to node
 // i, at most 255 (no run gets near: one, a mirror, two re-adds an iteration).
 struct ENodeCredit {
-  std::vector<uint8_t> made;
+  support::MappedVector<uint8_t> made;
 };
 
 // New keys and new e-nodes of an iteration that merged classes, from the
@@ -31,11 +31,19 @@ std::pair<size_t, size_t> iteration_growth(const OpGraph& graph, const RuleOps& 
                                            const Classes& after, uint32_t first, uint32_t reapplied,
                                            ENodeCredit& credit) {
   const size_t n = graph.size();
-  std::vector<uint32_t> merged(n, 0);  // by class of `after`: classes of `before` it took in
-  for (size_t i = 0; i < n; ++i)
-    if (before.of[i] == i) ++merged[after.of[i]];
+  // By class of `after`: classes of `before` it took in. Only whether that
+  // is more than one, and how many up to 32 (an e-node's new keys are at most
+  // 31 by the bound on users), matter: a byte holds it.
+  support::MappedVector<uint8_t> merged(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    if (before.of[i] != i) continue;
+    uint8_t& m = merged[after.of[i]];
+    m = m == 255 ? 255 : m + 1;
+  }
   size_t adds = 0;
-  std::vector<uint32_t> users(n, 0);  // by class of `after`: e-node children in it, at most
+  // By class of `after`: e-node children in it, at most; counted only for
+  // classes that merged, which alone can give an e-node new keys.
+  support::MappedVector<uint32_t> users(n, 0);
   for (size_t i = 0; i < n; ++i) {
     auto kids = graph.children_of(i);
     const uint8_t r = rules.rule(graph.op[i]);
@@ -49,8 +57,11 @@ std::pair<size_t, size_t> iteration_growth(const OpGraph& graph, const RuleOps& 
       adds += made;
     }
     const uint32_t k = credit.made[i];
-    for (uint64_t c : kids) {
-      uint32_t& u = users[after.of[c]];
+    if (k == 0) continue;
+    for (uint32_t c : kids) {
+      const uint32_t f = after.of[c];
+      if (merged[f] <= 1) continue;
+      uint32_t& u = users[f];
       u = u > UINT32_MAX - k ? UINT32_MAX : u + k;
     }
   }
@@ -61,6 +72,7 @@ std::pair<size_t, size_t> iteration_growth(const OpGraph& graph, const RuleOps& 
     size_t per_node = 0;
     for (size_t j = 0; j < kids.size(); ++j) {
       const uint32_t f = after.of[kids[j]];
+      if (merged[f] <= 1) continue;  // no new key from a class that took in no other
       bool seen = false;  // a class counts once, however many children it holds
       for (size_t p = 0; p < j && !seen; ++p) seen = after.of[kids[p]] == f;
       if (!seen) per_node += std::min<size_t>(merged[f] - 1, std::bit_width(users[f]) - 1);

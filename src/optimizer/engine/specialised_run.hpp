@@ -29,7 +29,7 @@ struct RunLimits {
 };
 
 struct SpecialisedRun {
-  std::vector<uint32_t> classes;  // per node, as congruence_classes names them
+  support::MappedVector<uint32_t> classes;  // per node, as congruence_classes names them
   size_t class_count = 0;
   std::string stop_reason;        // "Saturated" or "IterationLimit(n)"
   size_t iterations = 0;

@@ -133,7 +133,7 @@ Deduped cse(const OpGraph& graph) {
     Pos id = fresh ? kNone : index.find(op, kids, top);
     if (id == kNone) {
       id = static_cast<Pos>(out.graph.size());
-      out.graph.add(op, graph.opaque[i] != 0, kids);
+      out.graph.add(op, graph.opaque[i] != 0, std::span<const uint64_t>(kids));
       index.insert(id, op, kids, top);
     }
     out.map.push_back(id);

@@ -14,23 +14,23 @@ namespace trellan {
 namespace {
 
 // The survivors of dead-code elimination as the graph a rewrite engine takes:
-// one engine node per survivor, named by its operator id (ops, as
-// record_operators returns them), children as survivor positions, opaque
-// unless the survivor is an op.
-engine::OpGraph to_engine_graph(std::span<const NodeKey> nodes, const DeadCode& dead, std::span<const OpId> ops) {
+// one engine node per survivor, named by its operator id (recorded in table
+// on the way), children as survivor positions, opaque unless the survivor is
+// an op. distinct: no two nodes are equal keys.
+engine::OpGraph to_engine_graph(std::span<const NodeKey> nodes, const DeadCode& dead, TokenTable& table,
+                                bool distinct) {
   engine::OpGraph graph;
-  size_t kids = 0;
-  for (uint64_t id : dead.kept) kids += at_checked(nodes, id).inputs().size();
-  graph.reserve(dead.kept.size(), kids);
+  // Most nodes read one or two others; the children grow as needed.
+  graph.reserve(dead.kept.size(), dead.kept.size() + dead.kept.size() / 2);
   for (uint64_t s = 0; s < dead.kept.size(); ++s) {
-    const NodeKey& key = nodes[dead.kept[s]];
+    const NodeKey& key = at_checked(nodes, dead.kept[s]);
     for (NodeId input : key.inputs()) {
-      uint64_t child = at_checked(dead.map, input);
+      const uint32_t child = at_checked(dead.map, input);
       // The engine relies on children preceding their users.
       if (child >= s) panic("reduction input lists a node before its inputs");  // LCOV_EXCL_LINE
       graph.children.push_back(child);
     }
-    graph.op.push_back(at_checked(ops, s));
+    graph.op.push_back(table.record(key, distinct));
     graph.opaque.push_back(key.is_op() ? 0 : 1);
     graph.first.push_back(graph.children.size());
   }
@@ -94,10 +94,10 @@ void release(Table& table) {
 }
 
 // Follows every entry of map that names a node through table, in place.
-template <class Table>
-void follow(std::vector<uint64_t>& map, const Table& table) {
-  for (uint64_t& entry : map) {
-    if (entry != kDropped) entry = at_checked(table, entry);
+template <class Map, class Table>
+void follow(Map& map, const Table& table) {
+  for (uint32_t& entry : map) {
+    if (entry != kDropped) entry = static_cast<uint32_t>(at_checked(table, entry));
   }
 }
 
@@ -106,6 +106,8 @@ void follow(std::vector<uint64_t>& map, const Table& table) {
 Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
                      const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys,
                      PassTimings* timings) {
+  // The tables of each pass hand their pages on to the passes after it.
+  support::RecycleScope recycle;
   Laps laps(timings);
   DeadCode dead = dead_code_elimination(nodes, outputs);
   const uint64_t reachable = dead.kept.size();
@@ -114,14 +116,12 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   TokenTable table;
   engine::CanonicalOps canonical;
   {
-    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept, distinct_keys);
-    engine::OpGraph graph = to_engine_graph(nodes, dead, engine_ops);
-    release(engine_ops);
+    engine::OpGraph graph = to_engine_graph(nodes, dead, table, distinct_keys);
     release(dead.kept);
     release(dead.outputs);
     laps.lap(&PassTimings::engine_graph, &PassTimings::engine_graph_peak);
     TableNames names(table);
-    canonical = engine.canonicalize_ops(graph, names);
+    canonical = engine.canonicalize_ops(std::move(graph), names);
   }
   laps.lap(&PassTimings::engine, &PassTimings::engine_peak);
 
@@ -153,6 +153,10 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   release(deduped.graph);
   reduced.node_map = std::move(fused.node_map);
   reduced.nodes = std::move(fused.nodes);
+  // Boundary nodes differ from one another, and so do new stages: equal ones
+  // would have merged as equal subgraphs. Only a stage that was already in
+  // the graph can equal a new one.
+  reduced.distinct = !fused.stage_boundary;
   reduced.outputs = std::move(fused.outputs);
   laps.lap(&PassTimings::fusion, &PassTimings::fusion_peak);
   return reduced;

@@ -9,6 +9,7 @@
 
 #include "node/node_key.hpp"
 #include "optimizer/engine/engine_graph.hpp"
+#include "store/node_arena.hpp"
 #include "store/node_map.hpp"
 
 namespace trellan {
@@ -26,7 +27,8 @@ struct ReductionReport {
 
 // The result record of one reduction.
 struct Reduced {
-  std::vector<NodeKey> nodes;     // emission order; inputs are earlier positions
+  NodeArena nodes;                // emission order; inputs are earlier positions
+  bool distinct = false;          // no two nodes are equal keys
   std::vector<uint64_t> outputs;  // one per requested output, order and repeats kept
   NodeMap node_map;               // one entry per source node
   ReductionReport report;

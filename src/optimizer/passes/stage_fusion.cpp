@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include <support/prefetch.hpp>
+
 #include "common/panic.hpp"
 #include "optimizer/passes/dead_code.hpp"
 
@@ -14,6 +16,7 @@ namespace {
 // half the cache misses, of 64-bit ones.
 using Pos = uint32_t;
 constexpr Pos kNone = ~Pos{0};
+using Table = support::MappedVector<Pos>;
 constexpr Pos kMany = kNone - 1;  // read more than once
 
 // Every group is named by its sink, its largest member, at which it is
@@ -23,9 +26,9 @@ constexpr Pos kMany = kNone - 1;  // read more than once
 // one use, is not an output and its consumer is an op. One sweep finds each
 // position's only consumer, and one sweep back from the last position puts
 // the consumer's sink in its place: consumers come later, so theirs is known.
-std::vector<Pos> single_use_sinks(const OpGraph& g) {
+Table single_use_sinks(const OpGraph& g) {
   const size_t n = g.size();
-  std::vector<Pos> sink(n, kNone);  // the only consumer at first
+  Table sink(n, kNone);  // the only consumer at first
   for (Pos j = 0; j < n; ++j) {
     for (uint64_t c : g.children_of(j)) sink[c] = sink[c] == kNone ? j : kMany;
   }
@@ -64,12 +67,12 @@ Consumers consumers_of(const OpGraph& g) {
 // The maximal rule: an op that is not an output also joins when all its
 // consumers are ops of one group. Consumers come after i, so their sinks are
 // final when i is visited.
-std::vector<Pos> maximal_sinks(const OpGraph& g) {
+Table maximal_sinks(const OpGraph& g) {
   const size_t n = g.size();
   const Consumers uses = consumers_of(g);
   std::vector<uint8_t> is_output(n, 0);
   for (uint64_t o : g.outputs) at_checked(is_output, o) = 1;
-  std::vector<Pos> sink(n);
+  Table sink(n);
   for (Pos i = 0; i < n; ++i) sink[i] = i;
   for (Pos i = static_cast<Pos>(n); i-- > 0;) {
     auto used_by = uses.of(i);
@@ -89,7 +92,7 @@ std::vector<Pos> maximal_sinks(const OpGraph& g) {
 // hash.
 class Emitter {
  public:
-  Emitter(const OpGraph& g, const TokenTable& table, std::vector<Pos> sink)
+  Emitter(const OpGraph& g, const TokenTable& table, Table sink)
       : g_(g), table_(table), sink_(std::move(sink)) {
     const size_t n = g.size();
     chain_.assign(n, kNone);
@@ -97,12 +100,13 @@ class Emitter {
     slot_of_.assign(n, kNone);
   }
 
-  Fused run(std::span<const uint64_t> origin) {
+  Fused run(std::span<const uint32_t> origin) {
     const size_t n = g_.size();
     size_t groups = 0;
     for (Pos p = 0; p < n; ++p) groups += sink_[p] == p;
     out_.nodes.reserve(groups);
     for (Pos p = 0; p < n; ++p) {
+      fetch_ahead(p);
       const Pos pos = static_cast<Pos>(out_.nodes.size());
       if (g_.opaque[p]) {
         emit_boundary(p);
@@ -117,7 +121,7 @@ class Emitter {
       at_[p] = pos;
     }
     out_.node_map.reserve(origin.size());
-    for (uint64_t p : origin) {
+    for (uint32_t p : origin) {
       if (p == kDropped) {
         out_.node_map.push_back(std::nullopt);
       } else if (at_checked(g_.opaque, p)) {
@@ -132,11 +136,24 @@ class Emitter {
   }
 
  private:
+  // A node that is not an op is a copy of a key of the graph reduced, most
+  // of them met only here (sources, each with params of its own): the key
+  // and then its params are fetched some nodes ahead.
+  void fetch_ahead(Pos p) {
+    constexpr Pos kKey = 16, kParams = 8;
+    if (p + kKey < g_.size() && g_.opaque[p + kKey]) support::prefetch(table_.peek_key(g_.op[p + kKey]));
+    if (p + kParams < g_.size() && g_.opaque[p + kParams]) {
+      if (const NodeKey* key = table_.peek_key(g_.op[p + kParams])) support::prefetch(key->params().block());
+    }
+  }
+
   void emit_boundary(Pos p) {
     auto children = g_.children_of(p);
     inputs_.clear();
     for (uint64_t c : children) inputs_.push_back(at_[sink_[c]]);
-    out_.nodes.push_back(table_.first_key(g_.op[p]).with_inputs(IdList(inputs_)));
+    const NodeKey& key = table_.first_key(g_.op[p]);
+    out_.stage_boundary = out_.stage_boundary || key.kind() == NodeKind::Stage;
+    out_.nodes.push_back(key.with_inputs(IdList(inputs_)));
     ++out_.boundary_nodes;
   }
 
@@ -179,10 +196,10 @@ class Emitter {
 
   const OpGraph& g_;
   const TokenTable& table_;
-  std::vector<Pos> sink_;     // per position: its group's sink; itself for a node that is not an op
-  std::vector<Pos> chain_;    // per op: the member before it, then its index in its stage
-  std::vector<Pos> at_;       // per sink: its latest member met, then its reduced position
-  std::vector<Pos> slot_of_;  // per group: its slot in the stage that last used it
+  Table sink_;     // per position: its group's sink; itself for a node that is not an op
+  Table chain_;    // per op: the member before it, then its index in its stage
+  Table at_;       // per sink: its latest member met, then its reduced position
+  Table slot_of_;  // per group: its slot in the stage that last used it
   std::vector<Pos> members_, slots_;  // of the stage being built
   std::vector<NodeId> inputs_;
   Fused out_;
@@ -191,9 +208,9 @@ class Emitter {
 }  // namespace
 
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
-                   std::span<const uint64_t> origin) {
+                   std::span<const uint32_t> origin) {
   if (graph.size() >= kMany) panic("graph too large to fuse");
-  std::vector<Pos> sinks = maximal_fusion ? maximal_sinks(graph) : single_use_sinks(graph);
+  Table sinks = maximal_fusion ? maximal_sinks(graph) : single_use_sinks(graph);
   return Emitter(graph, table, std::move(sinks)).run(origin);
 }
 

@@ -10,22 +10,24 @@
 #include "node/node_key.hpp"
 #include "optimizer/passes/cse.hpp"
 #include "optimizer/passes/token_table.hpp"
+#include "store/node_arena.hpp"
 #include "store/node_map.hpp"
 
 namespace trellan {
 
 struct Fused {
-  std::vector<NodeKey> nodes;        // inputs are earlier positions of this list
+  NodeArena nodes{false};            // inputs are earlier positions of this list
   std::vector<uint64_t> outputs;     // one per output of the graph, order and repeats kept
   NodeMap node_map;                  // per source node (see stage_fusion)
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
+  bool stage_boundary = false;       // a stage of the graph was emitted as a boundary node
 };
 
 // table must hold a key for the operator of every node that is not an op.
 // origin: per node of the source the graph was made from, its position in
 // graph, or kDropped; node_map tells where each landed.
 Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
-                   std::span<const uint64_t> origin);
+                   std::span<const uint32_t> origin);
 
 }  // namespace trellan

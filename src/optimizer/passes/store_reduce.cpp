@@ -11,7 +11,8 @@ Result<StoreAndReport, BadNodeId> reduce_store(const GraphStore& store, std::opt
 }
 
 StoreAndReport store_from_reduced(Reduced reduced) {
-  return {GraphStore::from_records(std::move(reduced.nodes), reduced.outputs, std::move(reduced.node_map)),
+  return {GraphStore::from_records(std::move(reduced.nodes), reduced.outputs, std::move(reduced.node_map),
+                                   reduced.distinct),
           reduced.report};
 }
 

@@ -11,6 +11,7 @@ namespace trellan {
 
 namespace {
 constexpr OpId kNoOp = ~OpId{0};
+constexpr uint32_t kUnwritten = ~uint32_t{0};
 }
 
 TokenTable::TokenTable() : parts_key_(HashKey::random()), text_key_(HashKey::random()) { quick_.fill(kNoOp); }
@@ -31,10 +32,12 @@ void room_for_one(std::vector<T>& v) {
 }  // namespace
 
 const std::string& TokenTable::text(OpId id) const {
-  std::string& text = at_checked(texts_, id);
-  // Every operator text has a head, so an empty one is not written yet.
-  if (text.empty()) text = keys_[id]->operator_text();
-  return text;
+  uint32_t& at = at_checked(written_, id);
+  if (at == kUnwritten) {
+    texts_.push_back(keys_[id]->operator_text());
+    at = static_cast<uint32_t>(texts_.size() - 1);
+  }
+  return texts_[at];
 }
 
 void TokenTable::index_texts_for(std::string_view text) const {
@@ -45,7 +48,7 @@ void TokenTable::index_texts_for(std::string_view text) const {
       const uint64_t hash = text_hash(text_key_, t);
       by_text_.reserve_one();
       room_for_one(text_ids_);
-      const auto probe = by_text_.find(hash, [&](uint64_t pos) { return texts_[text_ids_[pos]] == t; });
+      const auto probe = by_text_.find(hash, [&](uint64_t pos) { return this->text(text_ids_[pos]) == t; });
       if (probe.found) panic("two operators with different parts share a text");  // LCOV_EXCL_LINE
       by_text_.insert(probe, hash);
       text_ids_.push_back(id);
@@ -60,14 +63,16 @@ OpId TokenTable::find_or_add(std::string text, const NodeKey* key) {
   index_texts_for(text);
   const uint64_t hash = text_hash(text_key_, text);
   by_text_.reserve_one();
-  const auto probe = by_text_.find(hash, [&](uint64_t pos) { return texts_[text_ids_[pos]] == text; });
+  const auto probe = by_text_.find(hash, [&](uint64_t pos) { return this->text(text_ids_[pos]) == text; });
   if (probe.found) return text_ids_[probe.id];
   if (keys_.size() >= std::numeric_limits<OpId>::max()) panic("too many distinct operators");
   // Everything that can fail comes before the index learns of the new id.
   room_for_one(keys_);
   room_for_one(text_ids_);
+  room_for_one(written_);
   texts_.push_back(std::move(text));
   const OpId id = static_cast<OpId>(keys_.size());
+  written_.push_back(static_cast<uint32_t>(texts_.size() - 1));
   keys_.push_back(key);
   by_text_.insert(probe, hash);
   text_ids_.push_back(id);
@@ -82,7 +87,8 @@ OpId TokenTable::add_by_parts(const NodeKey& key) {
   std::vector<OpId>& pending = key.is_op() ? unindexed_ops_ : unindexed_others_;
   room_for_one(keys_);
   room_for_one(pending);
-  texts_.emplace_back();
+  room_for_one(written_);
+  written_.push_back(kUnwritten);
   const OpId id = static_cast<OpId>(keys_.size());
   keys_.push_back(&key);
   pending.push_back(id);
@@ -148,7 +154,7 @@ OpId TokenTable::intern(const std::string& text) { return find_or_add(text, null
 std::optional<OpId> TokenTable::find(std::string_view text) const {
   index_texts_for(text);
   const uint64_t hash = text_hash(text_key_, text);
-  const auto probe = by_text_.find(hash, [&](uint64_t pos) { return texts_[text_ids_[pos]] == text; });
+  const auto probe = by_text_.find(hash, [&](uint64_t pos) { return this->text(text_ids_[pos]) == text; });
   if (!probe.found) return std::nullopt;
   return text_ids_[probe.id];
 }
@@ -157,14 +163,6 @@ const NodeKey& TokenTable::first_key(OpId id) const {
   const NodeKey* key = at_checked(keys_, id);
   if (!key) panic("no entry found for key");
   return *key;
-}
-
-std::vector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
-                                   std::span<const uint64_t> kept, bool distinct) {
-  std::vector<OpId> ops;
-  ops.reserve(kept.size());
-  for (uint64_t id : kept) ops.push_back(table.record(at_checked(nodes, id), distinct));
-  return ops;
 }
 
 }  // namespace trellan

@@ -43,6 +43,8 @@ class TokenTable {
   // The first key recorded under the text of id. A text that no recorded node
   // carried is the fatal "no entry found for key".
   const NodeKey& first_key(OpId id) const;
+  // That key, or null, without checks: for fetching it ahead of time.
+  const NodeKey* peek_key(OpId id) const { return id < keys_.size() ? keys_[id] : nullptr; }
   size_t size() const { return keys_.size(); }
 
  private:
@@ -74,17 +76,12 @@ class TokenTable {
   HashKey text_key_;                       // texts hold user-chosen names: keyed hashing
   mutable TaggedIndex by_text_;            // positions index text_ids_
   mutable std::vector<OpId> text_ids_;
-  mutable std::deque<std::string> texts_;  // by id, empty until written; a deque, so references stay valid
+  mutable std::vector<uint32_t> written_;  // by id: its text's place in texts_, or none yet
+  mutable std::deque<std::string> texts_;  // the texts written; a deque, so references stay valid
   std::vector<const NodeKey*> keys_;       // by id; null for a text added by intern()
   // Ids recorded by parts whose texts by_text_ lacks, ops apart from the rest.
   mutable std::vector<OpId> unindexed_ops_, unindexed_others_;
   bool interned_ = false;                  // intern() added a text: parts alone no longer tell a text is new
 };
-
-// Builds the token table of the dead-code survivors, given as the ascending
-// ids in nodes of the nodes that survive, and returns every survivor's
-// operator id in survivor order. distinct: no two nodes are equal keys.
-std::vector<OpId> record_operators(TokenTable& table, std::span<const NodeKey> nodes,
-                                   std::span<const uint64_t> kept, bool distinct);
 
 }  // namespace trellan

@@ -7,6 +7,7 @@
 // come from operator new as usual.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <new>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -34,7 +36,80 @@ inline void observe(int64_t bytes) {
   if (auto f = large_block_observer.load(std::memory_order_relaxed)) f(bytes);
 }
 
-inline void* map_large(size_t bytes) {
+// Mapped blocks given back while a RecycleScope is open on the thread, kept
+// to be handed out again. held: the bytes mapped since the scope opened and
+// not returned to the kernel, kept ones included (it goes below zero when
+// blocks mapped before are given back); peak: its highest value.
+struct Recycler {
+  static constexpr size_t kMaxKept = 64;
+  struct Block {
+    void* p;
+    size_t bytes;
+  };
+  Block kept[kMaxKept];
+  size_t count = 0;
+  int64_t held = 0, peak = 0;
+
+  // The smallest kept block of at least `bytes`, cut to `bytes` (the rest is
+  // kept), or nullptr.
+  void* take(size_t bytes) {
+    size_t best = count;
+    for (size_t i = 0; i < count; ++i) {
+      if (kept[i].bytes >= bytes && (best == count || kept[i].bytes < kept[best].bytes)) best = i;
+    }
+    if (best == count) return nullptr;
+    Block b = kept[best];
+    kept[best] = kept[--count];
+    if (b.bytes > bytes) kept[count++] = {static_cast<char*>(b.p) + bytes, b.bytes - bytes};
+    return b.p;
+  }
+  // Keeps a block, or says no when there is no room left.
+  bool keep(void* p, size_t bytes) {
+    if (count == kMaxKept) return false;
+    kept[count++] = {p, bytes};
+    return true;
+  }
+  // Before `bytes` more are mapped: returns kept blocks, the largest first,
+  // until mapping them would not take the thread past the most it has held,
+  // so that keeping never makes the process larger than giving back at once
+  // would.
+  void make_room(size_t bytes);
+  void mapped(size_t bytes) {
+    held += static_cast<int64_t>(bytes);
+    peak = std::max(peak, held);
+  }
+  void release_all();
+};
+inline thread_local Recycler* recycler = nullptr;
+
+inline void release_large(void* p, size_t bytes) {
+  observe(-static_cast<int64_t>(bytes));
+#if defined(__linux__)
+  munmap(p, bytes);
+#else
+  ::operator delete(p, std::align_val_t{kHuge});
+#endif
+}
+
+inline void Recycler::make_room(size_t bytes) {
+  while (count > 0 && held + static_cast<int64_t>(bytes) > peak) {
+    size_t largest = 0;
+    for (size_t i = 1; i < count; ++i) largest = kept[i].bytes > kept[largest].bytes ? i : largest;
+    const Block b = kept[largest];
+    kept[largest] = kept[--count];
+    held -= static_cast<int64_t>(b.bytes);
+    release_large(b.p, b.bytes);
+  }
+}
+
+inline void Recycler::release_all() {
+  for (size_t i = 0; i < count; ++i) release_large(kept[i].p, kept[i].bytes);
+  count = 0;
+}
+
+// A block straight from the kernel, zeroed; offered for transparent huge
+// pages when huge is set.
+inline void* map_fresh(size_t bytes, bool huge = true) {
 #if defined(__linux__)
   // One extra huge page of address space, so that a 2 MiB-aligned block fits;
   // the unused ends are unmapped again.
@@ -48,7 +123,9 @@ inline void* map_large(size_t bytes) {
   if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - (aligned + bytes));
   void* p = reinterpret_cast<void*>(aligned);
 #if defined(MADV_HUGEPAGE)
-  madvise(p, bytes, MADV_HUGEPAGE);
+  if (huge) madvise(p, bytes, MADV_HUGEPAGE);
+#else
+  (void)huge;
 #endif
 #else
   void* p = ::operator new(bytes, std::align_val_t{kHuge});
@@ -57,13 +134,32 @@ inline void* map_large(size_t bytes) {
   return p;
 }
 
-inline void unmap_large(void* p, size_t bytes) {
-  observe(-static_cast<int64_t>(bytes));
+// A kept block when there is one, else a fresh one; fresh, when given, tells
+// which (only a fresh block is zeroed).
+inline void* map_large(size_t bytes, bool* fresh = nullptr, bool huge = true) {
+  if (recycler) {
+    if (void* p = recycler->take(bytes)) {
+      if (fresh) *fresh = false;
+      return p;
+    }
+    recycler->make_room(bytes);
+    recycler->mapped(bytes);
+  }
 #if defined(__linux__)
-  munmap(p, bytes);
+  if (fresh) *fresh = true;
 #else
-  ::operator delete(p, std::align_val_t{kHuge});
+  if (fresh) *fresh = false;
 #endif
+  return map_fresh(bytes, huge);
+}
+
+inline void unmap_large(void* p, size_t bytes) {
+#if defined(__linux__)
+  // Elsewhere a block comes from operator new and goes back whole.
+  if (recycler && recycler->keep(p, bytes)) return;
+#endif
+  if (recycler) recycler->held -= static_cast<int64_t>(bytes);
+  release_large(p, bytes);
 }
 
 // Moves a mapped block of old_bytes to a fresh 2 MiB-aligned block of
@@ -75,13 +171,13 @@ inline void* remap_large(void* p, size_t old_bytes, size_t new_bytes) {
   // An aligned place for the block first; mremap then replaces it.
   void* target = nullptr;
   try {
-    target = map_large(new_bytes);
+    target = map_fresh(new_bytes);  // a kept block would lose its pages to the moved ones
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
   void* moved = mremap(p, old_bytes, new_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
   if (moved == MAP_FAILED) {
-    unmap_large(target, new_bytes);
+    release_large(target, new_bytes);
     return nullptr;
   }
   observe(-static_cast<int64_t>(old_bytes));
@@ -93,6 +189,33 @@ inline void* remap_large(void* p, size_t old_bytes, size_t new_bytes) {
 }
 
 }  // namespace huge_pages_detail
+
+// While one is open on a thread, the mapped blocks the thread gives back are
+// kept and handed out again for the blocks it asks for next, instead of going
+// back to the kernel: a pass that frees its tables hands their pages, already
+// faulted in, to the passes after it. A fresh page costs several times what
+// writing it does. Closing the scope returns what is kept; scopes nest, the
+// outermost one keeping.
+class RecycleScope {
+ public:
+  RecycleScope() {
+    if (!huge_pages_detail::recycler) {
+      huge_pages_detail::recycler = &recycler_;
+      owner_ = true;
+    }
+  }
+  RecycleScope(const RecycleScope&) = delete;
+  RecycleScope& operator=(const RecycleScope&) = delete;
+  ~RecycleScope() {
+    if (!owner_) return;
+    huge_pages_detail::recycler = nullptr;
+    recycler_.release_all();
+  }
+
+ private:
+  huge_pages_detail::Recycler recycler_;
+  bool owner_ = false;
+};
 
 // Where the blocks of 2 MiB and more come from. Mapped: from the kernel, as
 // above. Heap: from aligned operator new, which the C heap serves again from
@@ -124,21 +247,26 @@ struct HugePageAllocator {
     return rounded(n * sizeof(T)) / sizeof(T);
   }
 
-  // Whether a block of n items comes mapped from the kernel, zeroed.
-  static bool fresh_from_kernel(size_t n) {
-#if defined(__linux__)
-    return From == LargeBlocks::Mapped && n * sizeof(T) >= kHuge;
-#else
-    (void)n;
-    return false;  // aligned operator new: not zeroed
-#endif
+  // n items, the first `zeroed` of them zero.
+  T* allocate_zeroed(size_t n, size_t zeroed) {
+    bool fresh = false;
+    T* p;
+    if (From == LargeBlocks::Mapped && n * sizeof(T) >= kHuge) {
+      p = static_cast<T*>(huge_pages_detail::map_large(rounded(n * sizeof(T)), &fresh));
+    } else {
+      p = allocate(n);
+    }
+    if (!fresh) std::memset(static_cast<void*>(p), 0, zeroed * sizeof(T));
+    return p;
   }
 
-  T* allocate(size_t n) {
+  // huge: offer a mapped block for transparent huge pages (see TableAllocator
+  // for when not to).
+  T* allocate(size_t n, bool huge = true) {
     const size_t bytes = n * sizeof(T);
     if (bytes < kHuge) return static_cast<T*>(::operator new(bytes));
     if constexpr (From == LargeBlocks::Mapped) {
-      return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes)));
+      return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes), nullptr, huge));
     } else {
       void* p = ::operator new(rounded(bytes), std::align_val_t{kHuge});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -193,8 +321,7 @@ class ZeroedArray {
  public:
   ZeroedArray() = default;
   explicit ZeroedArray(size_t n) : size_(n), capacity_(Allocator::good_capacity(n)) {
-    data_ = Allocator().allocate(capacity_);
-    if (!Allocator::fresh_from_kernel(capacity_)) std::memset(static_cast<void*>(data_), 0, n * sizeof(T));
+    data_ = Allocator().allocate_zeroed(capacity_, n);
   }
   ZeroedArray(ZeroedArray&& o) noexcept
       : data_(std::exchange(o.data_, nullptr)), size_(std::exchange(o.size_, 0)), capacity_(o.capacity_) {}
@@ -219,5 +346,50 @@ class ZeroedArray {
   size_t size_ = 0;
   size_t capacity_ = 0;
 };
+
+// The allocator of the tables a reduction makes per node. Blocks up to 32 MiB
+// come from operator new: the C heap serves them again, from memory it keeps,
+// to the next reduction, as it does up to that size. Larger ones, which the C
+// heap would map afresh every time, are mapped as above, so that a
+// RecycleScope hands them on from pass to pass, but in ordinary pages: they
+// are read in order, and in a process whose memory is fragmented (a Python
+// program that has just recorded a large graph, say), the kernel may spend
+// more time compacting memory for a fresh huge page than the writes to it
+// take.
+template <class T>
+struct TableAllocator {
+  using value_type = T;
+  static constexpr size_t kMapFrom = size_t{32} << 20;
+
+  TableAllocator() = default;
+  template <class U>
+  TableAllocator(const TableAllocator<U>&) {}
+
+  T* allocate(size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kMapFrom) return static_cast<T*>(::operator new(bytes));
+    return static_cast<T*>(huge_pages_detail::map_large(rounded(bytes), nullptr, /*huge=*/false));
+  }
+  void deallocate(T* p, size_t n) {
+    const size_t bytes = n * sizeof(T);
+    if (bytes < kMapFrom) {
+      ::operator delete(p);
+    } else {
+      huge_pages_detail::unmap_large(p, rounded(bytes));
+    }
+  }
+  template <class U>
+  bool operator==(const TableAllocator<U>&) const {
+    return true;
+  }
+
+ private:
+  static size_t rounded(size_t bytes) {
+    return (bytes + huge_pages_detail::kHuge - 1) / huge_pages_detail::kHuge * huge_pages_detail::kHuge;
+  }
+};
+
+template <class T>
+using MappedVector = std::vector<T, TableAllocator<T>>;
 
 }  // namespace support
