@@ -2,8 +2,15 @@
 // of stores read from IR blobs (reduced against their marked outputs), and
 // splits it by pass, with the most heap each pass held at once beyond what was
 // live when the reduction started (this program counts every allocation).
-// Usage: reduce_bench [--maximal] [--blob FILE]... [sizes...]
+// Times are the CPU time of the reducing thread (page faults included), which
+// other work on the machine disturbs far less than wall time; --wall measures
+// wall time instead.
+// --check prints, instead, a checksum of each reduction's result under both
+// fusion rules (the reduced store's blob, its node map and the report), for
+// comparing the output of two builds.
+// Usage: reduce_bench [--maximal] [--wall] [--check] [--blob FILE]... [sizes...]
 #include <malloc.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -89,9 +96,19 @@ class CountingMeter final : public HeapMeter {
   uint64_t live() override { return g_live.load(std::memory_order_relaxed); }
   uint64_t take_peak() override { return g_peak.exchange(live(), std::memory_order_relaxed); }
 };
-using Clock = std::chrono::steady_clock;
+double thread_seconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
 
-double since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+double wall_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double (*now)() = thread_seconds;
+
+double since(double t) { return now() - t; }
 
 ParamMap scalar(double v, const char* side) {
   return ParamMap::make({{"scalar", ParamValue::Float(v)}, {"side", ParamValue::Str(side)}});
@@ -159,20 +176,21 @@ Row measure(const GraphStore& store, bool maximal) {
   Row row;
   CountingMeter meter;
   row.passes.heap = &meter;
+  row.passes.clock = now;
   const uint64_t base = meter.live();
   meter.take_peak();
-  auto t = Clock::now();
+  auto t = now();
   SharedSnapshot snap = store.shared_snapshot();
   row.snapshot = since(t);
   row.snapshot_bytes = meter.live() - base;
 
-  t = Clock::now();
+  t = now();
   engine::SaturationEngine engine;
   row.engine_setup = since(t);
 
-  Reduced reduced = reduce_timed(snap.nodes, snap.outputs, engine, maximal, &row.passes);
+  Reduced reduced = reduce_timed(snap.nodes, snap.outputs, engine, maximal, true, &row.passes);
   meter.take_peak();
-  t = Clock::now();
+  t = now();
   auto built = store_from_reduced(std::move(reduced));
   row.store_build = since(t);
   row.store_build_peak = meter.take_peak() - base;
@@ -184,7 +202,7 @@ Row measure(const GraphStore& store, bool maximal) {
   row.report = built.second;
 
   // The same reduction as Python runs it, from store to store.
-  t = Clock::now();
+  t = now();
   engine::SaturationEngine fresh;
   auto again = reduce_store(store, std::nullopt, fresh, maximal).value();
   row.end_to_end = since(t);
@@ -259,16 +277,52 @@ std::unique_ptr<GraphStore> read_blob(const char* path) {
   return std::move(store).value();
 }
 
+// FNV-1a over everything a reduction returns.
+class Checksum {
+ public:
+  void add(const void* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) h_ = (h_ ^ static_cast<const uint8_t*>(data)[i]) * 0x100000001b3ULL;
+  }
+  void add(uint64_t v) { add(&v, sizeof v); }
+  uint64_t value() const { return h_; }
+
+ private:
+  uint64_t h_ = 0xcbf29ce484222325ULL;
+};
+
+void check(const char* what, const GraphStore& store) {
+  for (bool maximal : {false, true}) {
+    engine::SaturationEngine engine;
+    auto [reduced, report] = reduce_store(store, std::nullopt, engine, maximal).value();
+    Checksum sum;
+    auto blob = serialize_with(*reduced, reduced->outputs()).value();
+    sum.add(blob.data(), blob.size());
+    for (const NodeMap::Entry& e : reduced->node_map()) {
+      sum.add(e ? e->node : ~uint64_t{0});
+      sum.add(e && e->member ? *e->member : ~uint64_t{0});
+    }
+    for (uint64_t v : {report.input_nodes, report.reachable_nodes, report.canonical_nodes, report.stages,
+                       report.reduced_nodes, report.boundary_nodes})
+      sum.add(v);
+    std::printf("%s %s: %016llx (%llu reduced nodes)\n", what, maximal ? "maximal" : "single-use",
+                (unsigned long long)sum.value(), (unsigned long long)report.reduced_nodes);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   support::large_block_observer.store(&add_live);  // the large tables are mapped, not allocated
-  bool maximal = false;
+  bool maximal = false, checking = false;
   std::vector<uint64_t> sizes;
   std::vector<const char*> blobs;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--maximal") == 0) {
       maximal = true;
+    } else if (std::strcmp(argv[i], "--check") == 0) {
+      checking = true;
+    } else if (std::strcmp(argv[i], "--wall") == 0) {
+      now = wall_seconds;
     } else if (std::strcmp(argv[i], "--blob") == 0 && i + 1 < argc) {
       blobs.push_back(argv[++i]);
     } else {
@@ -276,16 +330,24 @@ int main(int argc, char** argv) {
     }
   }
   if (sizes.empty() && blobs.empty()) sizes = {10'000, 100'000, 1'000'000};
-  std::printf("rule: %s\n", maximal ? "maximal" : "single-use");
+  std::printf("rule: %s; %s time\n", maximal ? "maximal" : "single-use", now == wall_seconds ? "wall" : "CPU");
   for (const char* path : blobs) {
     auto store = read_blob(path);
+    if (checking) {
+      check(path, *store);
+      continue;
+    }
     std::printf("%s: %llu nodes, %zu outputs\n", path, (unsigned long long)store->node_count(),
                 store->outputs().size());
     print(store->node_count(), best_of(*store, maximal, store->node_count() >= 1'000'000 ? 3 : 20));
   }
   for (uint64_t n : sizes) {
-    auto t = Clock::now();
+    auto t = now();
     auto store = synthetic_pipeline(n);
+    if (checking) {
+      check(std::to_string(n).c_str(), *store);
+      continue;
+    }
     std::printf("built %llu nodes by interning in %.1f ms\n", (unsigned long long)store->node_count(),
                 since(t) * 1e3);
     print(store->node_count(), best_of(*store, maximal, n >= 1'000'000 ? 3 : 5));

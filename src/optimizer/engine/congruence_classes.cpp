@@ -20,18 +20,25 @@ uint64_t finish(uint64_t h) {
 }
 
 // A node's key: its operator and its children's classes, the two children of
-// an applied commutative op in ascending order. last: the latest of those
-// classes, which places the key in the table.
+// an applied commutative op in ascending order. home: the first slot of the
+// key's window in the table (none for a key without children).
 struct Key {
-  uint32_t op, a, b, last;
+  uint32_t op, a, b;
+  bool leaf;
   uint64_t hash;
+  size_t home;
 };
+
+// A 32-bit spread of a few words, to place keys within their region.
+uint32_t spread(uint64_t x, uint64_t y, uint64_t z) {
+  return static_cast<uint32_t>((x * 0x9E3779B97F4A7C15ull ^ y * 0xC2B2AE3D27D4EB4Full ^ z * 0x165667B19E3779F9ull) >> 32);
+}
 
 class Pass {
  public:
   Pass(const OpGraph& g, const RuleOps& rules, uint32_t applied, ClassTable& t, std::vector<uint32_t>& of)
-      : g_(g), rules_(rules), applied_(applied), local_(t.local), spill_(t.spill), of_(of),
-        scale_(((t.local.size() - kWindow - 2) << 16) / std::max<size_t>(g.size(), 1)) {}
+      : g_(g), rules_(rules), applied_(applied), local_(t.local), spill_(t.spill), leaves_(t.leaves), of_(of),
+        start_(t.region_start) {}
 
   // class_of(c) gives the class of child c.
   template <class ClassOf>
@@ -40,20 +47,24 @@ class Pass {
     auto kids = g_.children_of(i);
     uint64_t h = mix(op, kids.size());
     if (kids.size() > 2) {
-      uint32_t last = 0;
+      uint32_t anchor = class_of(kids[0]);
       for (uint64_t c : kids) {
         const uint32_t k = class_of(c);
         h = mix(h, k);
-        last = std::max(last, k);
+        anchor = fewer_readers(anchor, k);
       }
       h = finish(h);
-      return {op, kWide, static_cast<uint32_t>(h), last, h};
+      return {op, kWide, static_cast<uint32_t>(h), false, h, home(anchor, static_cast<uint32_t>(h >> 32))};
     }
-    uint32_t a = kids.size() > 0 ? class_of(kids[0]) : kEmpty;
+    if (kids.empty()) return {op, kEmpty, kEmpty, true, finish(mix(mix(h, kEmpty), kEmpty)), 0};
+    uint32_t a = class_of(kids[0]);
     uint32_t b = kids.size() > 1 ? class_of(kids[1]) : kEmpty;
     if (kids.size() == 2 && a > b && commuted(op)) std::swap(a, b);
-    const uint32_t last = kids.size() == 0 ? kEmpty : kids.size() == 1 ? a : std::max(a, b);
-    return {op, a, b, last, finish(mix(mix(h, a), b))};
+    const uint64_t hash = finish(mix(mix(h, a), b));
+    if (kids.size() == 1) return {op, a, b, false, hash, home(a, spread(op, a, 1))};
+    // A pair and its mirror share a home, so a pair's twin is looked for in
+    // the window just visited.
+    return {op, a, b, false, hash, home(fewer_readers(a, b), spread(op, std::min(a, b), std::max(a, b)))};
   }
 
   bool commuted(uint32_t op) const {
@@ -61,25 +72,34 @@ class Pass {
     return r < kCommuteRules && (applied_ >> r & 1);
   }
 
-  // Keys are placed near their latest child class, so that a pass in node
-  // order sweeps the table instead of jumping about it: in the first free
-  // slot of a short window from a home that follows the class's position.
-  // A key finding its window full goes to a spill table by its hash. Slots
-  // are never freed within a pass, so a window once full stays full, and a
-  // key is in the spill table exactly when its window is full.
-  size_t local_home(const Key& k) const { return ((uint64_t{k.last} * scale_) >> 16) + (k.hash & 1); }
+  // Keys are placed in the region of the child class with the fewest
+  // readers, which the table sets aside in class order, as many slots as
+  // the class's first node has readers: a pass in node order sweeps the
+  // table instead of jumping about it, and the keys of a node many others
+  // read (a broadcast value) go near their other child. A key takes the first
+  // free slot of a short window from its home in that region. A key finding
+  // its window full goes to a spill table by its hash. Slots are never freed
+  // within a pass, so a window once full stays full, and a key is in the
+  // spill table exactly when its window is full.
+  uint32_t readers(uint32_t c) const { return start_[c + 1] - start_[c]; }
+  uint32_t fewer_readers(uint32_t x, uint32_t y) const {
+    const uint32_t rx = readers(x), ry = readers(y);
+    return rx < ry ? x : ry < rx ? y : std::max(x, y);
+  }
+  size_t home(uint32_t anchor, uint32_t spread) const {
+    return start_[anchor] + ((uint64_t{spread} * readers(anchor)) >> 32);
+  }
   void prefetch(const Key& k) const {
-    if (k.last != kEmpty) __builtin_prefetch(&local_[local_home(k)]);
+    if (!k.leaf) __builtin_prefetch(&local_[k.home]);
   }
 
   // The same pair the other way round.
   Key swapped(const Key& k) const {
-    return {k.op, k.b, k.a, k.last, finish(mix(mix(mix(k.op, 2), k.b), k.a))};
+    return {k.op, k.b, k.a, false, finish(mix(mix(mix(k.op, 2), k.b), k.a)), k.home};
   }
-  // Whether some class has key k, which has at most two children.
+  // Whether some class has key k, which has two children.
   bool contains(const Key& k) const {
-    const size_t home = local_home(k);
-    for (size_t s = home; s < home + kWindow; ++s) {
+    for (size_t s = k.home; s < k.home + kWindow; ++s) {
       const ClassTable::Slot& slot = local_[s];
       if (slot.cls == kEmpty) return false;
       if (same_key(slot, k, 0)) return true;
@@ -96,13 +116,20 @@ class Pass {
   // The class holding key k, or a new one named `at` when there is none.
   uint32_t intern(const Key& k, uint32_t at, bool& fresh) {
     fresh = false;
-    if (k.last != kEmpty) {
-      const size_t home = local_home(k);
-      for (size_t s = home; s < home + kWindow; ++s) {
-        ClassTable::Slot& slot = local_[s];
-        if (slot.cls == kEmpty) return place(slot, k, at, fresh);
-        if (same_key(slot, k, at)) return slot.cls;
-      }
+    if (k.leaf) {
+      // Without children the operator alone is the key. Most such nodes are
+      // sources, each an operator of its own, numbered in order of first
+      // use: a table by operator is filled in order.
+      if (k.op >= leaves_.size()) leaves_.resize(size_t{k.op} + 1, kEmpty);
+      uint32_t& cls = leaves_[k.op];
+      fresh = cls == kEmpty;
+      if (fresh) cls = at;
+      return cls;
+    }
+    for (size_t s = k.home; s < k.home + kWindow; ++s) {
+      ClassTable::Slot& slot = local_[s];
+      if (slot.cls == kEmpty) return place(slot, k, at, fresh);
+      if (same_key(slot, k, at)) return slot.cls;
     }
     if (spill_.slots.size() * 3 <= (spill_.count + 1) * 4) grow_spill();
     const size_t mask = spill_.slots.size() - 1;
@@ -153,16 +180,33 @@ class Pass {
   uint32_t applied_;
   ClassTable::Slots& local_;
   ClassTable::Spill& spill_;
+  std::vector<uint32_t>& leaves_;
   const std::vector<uint32_t>& of_;
-  size_t scale_;  // class position to slot, times 2^16
+  const std::vector<uint32_t>& start_;  // per class: where its region begins
 };
+
+// Regions as many slots long as each node has readers (its uses as a child),
+// one after another in node order. A graph with more uses than a 32-bit
+// position holds gets regions in proportion.
+void set_regions(const OpGraph& g, std::vector<uint32_t>& start) {
+  const size_t n = g.size();
+  start.assign(n + 1, 0);
+  for (uint64_t c : g.children) start[c + 1] = start[c + 1] == UINT32_MAX ? UINT32_MAX : start[c + 1] + 1;
+  const unsigned shift = std::bit_width(g.children.size() >> 30);
+  uint64_t sum = 0;
+  for (size_t i = 1; i <= n; ++i) {
+    sum += start[i];
+    start[i] = static_cast<uint32_t>(sum >> shift);
+  }
+}
 
 }  // namespace
 
 Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t applied,
                            std::span<const uint32_t> guess, ClassTable& t) {
   const size_t n = graph.size();
-  const size_t capacity = n + n / 2 + 1024;  // at most two thirds full
+  if (t.region_start.size() != n + 1) set_regions(graph, t.region_start);
+  const size_t capacity = t.region_start[n] + kWindow + 1;
   if (t.local.size() != capacity) {
     t.local.clear();
     t.local.shrink_to_fit();
@@ -170,6 +214,7 @@ Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t 
   }
   std::fill(t.local.begin(), t.local.end(), ClassTable::Slot{0, 0, 0, kEmpty});
   std::fill(t.spill.slots.begin(), t.spill.slots.end(), ClassTable::Slot{0, 0, 0, kEmpty});
+  std::fill(t.leaves.begin(), t.leaves.end(), kEmpty);
   t.spill.count = 0;
   t.identity_seen.assign(applied >> kCommuteRules ? n : 0, 0);
 

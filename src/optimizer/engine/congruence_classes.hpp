@@ -54,11 +54,13 @@ struct ClassTable {
     uint32_t op, a, b, cls;  // a key of arity <= 2 inline; wider keys are compared through the graph
   };
   using Slots = std::vector<Slot, support::HugePageAllocator<Slot>>;
-  Slots local;  // keys near their latest child's position
+  Slots local;  // keys in the regions of their children
+  std::vector<uint32_t> region_start;  // per class, and one past the last: set for one graph
   struct Spill {
-    Slots slots;  // keys whose place near it was taken, and keys without children
+    Slots slots;  // keys whose place near it was taken
     size_t count = 0;
   } spill;
+  std::vector<uint32_t> leaves;        // by operator: the class of its node without children
   std::vector<uint8_t> identity_seen;  // per class: identity rules already counted there
 };
 

@@ -60,6 +60,10 @@ struct OpGraph {
 struct CanonicalOps {
   OpGraph graph;
   std::vector<uint64_t> node_map;
+  // Whether no two nodes of graph share an operator and children (in order):
+  // the classes were closed under congruence, so common-subexpression
+  // elimination would find nothing to merge.
+  bool closed = false;
 };
 
 // The operator texts behind the ids of an OpGraph.

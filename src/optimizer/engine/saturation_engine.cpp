@@ -89,18 +89,9 @@ std::vector<egraph::Rewrite> rules_for_run(const RuleSet& set, const OpNames& na
 // The first input position of each class represents it. Since children
 // precede their users, the canonical list keeps input order and every child
 // is placed before its user. `classes` holds the final class of each node.
-CanonicalOps read_back(const OpGraph& graph, const OpNames& names, const std::vector<egraph::Id>& classes,
-                       size_t id_count) {
+CanonicalOps read_back(const OpGraph& graph, const std::vector<egraph::Id>& classes, size_t id_count) {
   const size_t n = graph.size();
   std::vector<uint32_t> position(id_count, kUnplaced);  // class -> canonical position
-  // Whether each operator id names an op, by its text; most graphs have few
-  // distinct operators.
-  std::vector<int8_t> is_op;
-  auto opaque = [&](uint32_t op) {
-    if (op >= is_op.size()) is_op.resize(op + 1, -1);
-    if (is_op[op] < 0) is_op[op] = names.text(op).starts_with("op|") ? 1 : 0;
-    return is_op[op] == 0;
-  };
   CanonicalOps result;
   result.graph.reserve(n, graph.children.size());
   for (size_t i = 0; i < n; ++i) {
@@ -109,7 +100,7 @@ CanonicalOps read_back(const OpGraph& graph, const OpNames& names, const std::ve
     at = static_cast<uint32_t>(result.graph.size());
     for (uint64_t c : graph.children_of(i)) result.graph.children.push_back(position[classes[c]]);
     result.graph.op.push_back(graph.op[i]);
-    result.graph.opaque.push_back(opaque(graph.op[i]) ? 1 : 0);
+    result.graph.opaque.push_back(graph.opaque[i]);
     result.graph.first.push_back(result.graph.children.size());
   }
   result.graph.outputs.reserve(graph.outputs.size());
@@ -196,11 +187,15 @@ CanonicalOps SaturationEngine::run(const OpGraph& graph, const OpNames& names, S
   const RunLimits limits{iter_limit, node_factor * graph.size() + node_allowance, match_limit, 5};
   if (std::optional<SpecialisedRun> r = run_specialised(graph, rule_ops(names), limits)) {
     summary = {r->stop_reason, r->iterations, r->class_count, false, std::move(r->trace)};
-    return read_back(graph, names, r->classes, graph.size());
+    // The replay's classes hash-cons every node by its operator and its
+    // children's classes, so two classes never share both.
+    CanonicalOps out = read_back(graph, r->classes, graph.size());
+    out.closed = true;
+    return out;
   }
   size_t id_count = 0;
   std::vector<egraph::Id> classes = run_general(graph, names, summary, id_count);
-  return read_back(graph, names, classes, id_count);
+  return read_back(graph, classes, id_count);
 }
 
 // The e-graph's symbols are the graph's operator ids, so it holds no text.

@@ -73,7 +73,7 @@ class NodeIndex {
       return;
     }
     const uint64_t h = hash_node(op, children);
-    spilled_pos_.reserve(spilled_pos_.size() + 1);
+    if (spilled_pos_.size() == spilled_pos_.capacity()) spilled_pos_.reserve(2 * spilled_pos_.size() + 64);
     spilled_.reserve_one();
     const auto probe = spilled_.find(h, [](uint64_t) { return false; });
     spilled_.insert(probe, h);

@@ -59,7 +59,7 @@ class TableNames final : public engine::OpNames {
 // the heap peak since then to another when the timings carry a meter.
 class Laps {
  public:
-  explicit Laps(PassTimings* timings) : timings_(timings), last_(Clock::now()) {
+  explicit Laps(PassTimings* timings) : timings_(timings), last_(now()) {
     if (timings_ && timings_->heap) {
       timings_->heap->take_peak();
       base_ = timings_->heap->live();
@@ -67,19 +67,22 @@ class Laps {
   }
   void lap(double PassTimings::*field, uint64_t PassTimings::*peak) {
     if (!timings_) return;
-    auto now = Clock::now();
-    timings_->*field += std::chrono::duration<double>(now - last_).count();
+    const double at = now();
+    timings_->*field += at - last_;
     if (timings_->heap) {
       const uint64_t top = timings_->heap->take_peak();
       timings_->*peak = std::max(timings_->*peak, top > base_ ? top - base_ : 0);
     }
-    last_ = Clock::now();
+    last_ = now();
   }
 
  private:
-  using Clock = std::chrono::steady_clock;
+  double now() const {
+    if (timings_ && timings_->clock) return timings_->clock();
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+  }
   PassTimings* timings_;
-  Clock::time_point last_;
+  double last_;
   uint64_t base_ = 0;
 };
 
@@ -98,24 +101,10 @@ void follow(std::vector<uint64_t>& map, const Table& table) {
   }
 }
 
-// Where every source node landed, from its deduplicated position.
-NodeMap compose_node_map(const std::vector<uint64_t>& deduped_of, const NodeMap& placement) {
-  NodeMap map;
-  map.reserve(deduped_of.size());
-  for (uint64_t position : deduped_of) {
-    if (position == kDropped) {
-      map.push_back(std::nullopt);
-    } else {
-      map.push_back(at_checked(placement, position));
-    }
-  }
-  return map;
-}
-
 }  // namespace
 
 Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
-                     const engine::RewriteEngine& engine, bool maximal_fusion,
+                     const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys,
                      PassTimings* timings) {
   Laps laps(timings);
   DeadCode dead = dead_code_elimination(nodes, outputs);
@@ -125,7 +114,7 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   TokenTable table;
   engine::CanonicalOps canonical;
   {
-    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept);
+    std::vector<OpId> engine_ops = record_operators(table, nodes, dead.kept, distinct_keys);
     engine::OpGraph graph = to_engine_graph(nodes, dead, engine_ops);
     release(engine_ops);
     release(dead.kept);
@@ -136,16 +125,22 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   }
   laps.lap(&PassTimings::engine, &PassTimings::engine_peak);
 
-  Deduped deduped = cse(canonical.graph);
-  canonical.graph = {};
   // From here on dead.map holds every source node's deduplicated position.
   follow(dead.map, canonical.node_map);
   release(canonical.node_map);
-  follow(dead.map, deduped.map);
-  release(deduped.map);
+  Deduped deduped;
+  if (canonical.closed) {
+    deduped.graph = std::move(canonical.graph);
+  } else {
+    deduped = cse(canonical.graph);
+    canonical.graph = {};
+    follow(dead.map, deduped.map);
+    release(deduped.map);
+  }
   laps.lap(&PassTimings::cse, &PassTimings::cse_peak);
 
-  Fused fused = stage_fusion(deduped.graph, table, maximal_fusion);
+  Fused fused = stage_fusion(deduped.graph, table, maximal_fusion, dead.map);
+  release(dead.map);
   Reduced reduced;
   reduced.report = ReductionReport{
       .input_nodes = nodes.size(),
@@ -156,7 +151,7 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
       .boundary_nodes = fused.boundary_nodes,
   };
   release(deduped.graph);
-  reduced.node_map = compose_node_map(dead.map, fused.placement);
+  reduced.node_map = std::move(fused.node_map);
   reduced.nodes = std::move(fused.nodes);
   reduced.outputs = std::move(fused.outputs);
   laps.lap(&PassTimings::fusion, &PassTimings::fusion_peak);
@@ -164,8 +159,8 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
 }
 
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
-                         const engine::RewriteEngine& engine, bool maximal_fusion) {
-  return reduce_timed(nodes, outputs, engine, maximal_fusion, nullptr);
+                         const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys) {
+  return reduce_timed(nodes, outputs, engine, maximal_fusion, distinct_keys, nullptr);
 }
 
 }  // namespace trellan

@@ -34,8 +34,10 @@ struct Reduced {
 
 // nodes: position i is node id i and every input is smaller than i.
 // outputs: ids into nodes (validated by the caller).
+// distinct_keys: no two nodes are equal keys, as in a store; the result is
+// the same either way, only found faster.
 Reduced reduce_with_mode(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
-                         const engine::RewriteEngine& engine, bool maximal_fusion);
+                         const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys = false);
 
 // Where the time of one reduction goes, pass by pass: filled in on request by
 // the benchmark and left out of every ordinary call.
@@ -58,6 +60,10 @@ struct PassTimings {
   double cse = 0;           // operator ids of the canonical graph and cse
   double fusion = 0;        // stage fusion and the node map
 
+  // Seconds on the clock the benchmark reads (its thread's CPU time, say);
+  // a monotonic wall clock when not set.
+  double (*clock)() = nullptr;
+
   // When heap is set: the most bytes each pass held live at once beyond what
   // was live when the reduction started (tables of earlier passes still held
   // count in; the result of the reduction counts in the last pass).
@@ -72,7 +78,7 @@ struct PassTimings {
 // reduce_with_mode, recording the time of each pass into timings when it is
 // not null. The result does not depend on timings.
 Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> outputs,
-                     const engine::RewriteEngine& engine, bool maximal_fusion,
+                     const engine::RewriteEngine& engine, bool maximal_fusion, bool distinct_keys,
                      PassTimings* timings);
 
 }  // namespace trellan

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "common/panic.hpp"
+#include "optimizer/passes/dead_code.hpp"
 
 namespace trellan {
 
@@ -13,6 +14,28 @@ namespace {
 // half the cache misses, of 64-bit ones.
 using Pos = uint32_t;
 constexpr Pos kNone = ~Pos{0};
+constexpr Pos kMany = kNone - 1;  // read more than once
+
+// Every group is named by its sink, its largest member, at which it is
+// emitted: its other members all read, directly or not, the sink.
+
+// The single-use rule: an op joins its consumer's group when it has exactly
+// one use, is not an output and its consumer is an op. One sweep finds each
+// position's only consumer, and one sweep back from the last position puts
+// the consumer's sink in its place: consumers come later, so theirs is known.
+std::vector<Pos> single_use_sinks(const OpGraph& g) {
+  const size_t n = g.size();
+  std::vector<Pos> sink(n, kNone);  // the only consumer at first
+  for (Pos j = 0; j < n; ++j) {
+    for (uint64_t c : g.children_of(j)) sink[c] = sink[c] == kNone ? j : kMany;
+  }
+  for (uint64_t o : g.outputs) at_checked(sink, o) = kMany;
+  for (Pos p = static_cast<Pos>(n); p-- > 0;) {
+    const Pos c = sink[p];
+    sink[p] = !g.opaque[p] && c < kMany && !g.opaque[c] ? sink[c] : p;
+  }
+  return sink;
+}
 
 // Consumers of every position, ascending, one entry per use: the consumers of
 // c are list[first[c], first[c + 1]).
@@ -38,199 +61,140 @@ Consumers consumers_of(const OpGraph& g) {
   return out;
 }
 
-std::vector<uint8_t> output_flags(const OpGraph& g) {
-  std::vector<uint8_t> flags(g.size(), 0);
-  for (uint64_t o : g.outputs) at_checked(flags, o) = 1;
-  return flags;
-}
-
-// Root of x, pointing every position on the walked path straight at it.
-Pos find_root(std::vector<Pos>& parent, Pos x) {
-  Pos root = x;
-  while (parent[root] != root) root = parent[root];
-  while (parent[x] != root) {
-    Pos next = parent[x];
-    parent[x] = root;
-    x = next;
-  }
-  return root;
-}
-
-std::vector<Pos> single_use_groups(const OpGraph& g, const Consumers& uses,
-                                   const std::vector<uint8_t>& is_output) {
+// The maximal rule: an op that is not an output also joins when all its
+// consumers are ops of one group. Consumers come after i, so their sinks are
+// final when i is visited.
+std::vector<Pos> maximal_sinks(const OpGraph& g) {
   const size_t n = g.size();
-  std::vector<Pos> parent(n);
-  for (Pos i = 0; i < n; ++i) parent[i] = i;
-  for (Pos i = 0; i < n; ++i) {
-    auto used_by = uses.of(i);
-    if (g.opaque[i] || used_by.size() != 1 || is_output[i] || g.opaque[used_by[0]]) continue;
-    Pos a = find_root(parent, i);
-    Pos b = find_root(parent, used_by[0]);
-    if (a != b) parent[std::max(a, b)] = std::min(a, b);
-  }
-  // The roots in place of the parents: the table becomes the keys.
-  for (Pos i = 0; i < n; ++i) parent[i] = g.opaque[i] ? i : find_root(parent, i);
-  return parent;
-}
-
-// Consumers come after i, so their keys are final when i is visited.
-std::vector<Pos> maximal_groups(const OpGraph& g, const Consumers& uses,
-                                const std::vector<uint8_t>& is_output) {
-  const size_t n = g.size();
-  std::vector<Pos> key(n);
-  for (Pos i = 0; i < n; ++i) key[i] = i;
+  const Consumers uses = consumers_of(g);
+  std::vector<uint8_t> is_output(n, 0);
+  for (uint64_t o : g.outputs) at_checked(is_output, o) = 1;
+  std::vector<Pos> sink(n);
+  for (Pos i = 0; i < n; ++i) sink[i] = i;
   for (Pos i = static_cast<Pos>(n); i-- > 0;) {
     auto used_by = uses.of(i);
     if (g.opaque[i] || is_output[i] || used_by.empty()) continue;
     if (std::ranges::any_of(used_by, [&](Pos c) { return g.opaque[c] != 0; })) continue;
-    Pos target = key[used_by[0]];
-    if (std::ranges::all_of(used_by, [&](Pos c) { return key[c] == target; })) key[i] = target;
+    const Pos target = sink[used_by[0]];
+    if (std::ranges::all_of(used_by, [&](Pos c) { return sink[c] == target; })) sink[i] = target;
   }
-  return key;
+  return sink;
 }
 
-// Builds the reduced nodes group by group. Tables are indexed by position or
-// group key (itself a position), so no lookup needs a hash.
+// Builds the reduced nodes in one sweep in position order: a node that is
+// not an op is emitted where it stands, a group at its sink, by which point
+// every member and every input of the group has been met. A child outside
+// its reader's group is always the sink of its own, so it is emitted before
+// its reader. Tables are indexed by position or sink, so no lookup needs a
+// hash.
 class Emitter {
  public:
-  Emitter(const OpGraph& g, const TokenTable& table, std::vector<Pos> key)
-      : g_(g), table_(table), key_(std::move(key)) {
+  Emitter(const OpGraph& g, const TokenTable& table, std::vector<Pos> sink)
+      : g_(g), table_(table), sink_(std::move(sink)) {
     const size_t n = g.size();
-    emitted_.assign(n, kNone);
-    member_index_.assign(n, 0);
-    slot_stamp_.assign(n, kNone);
-    slot_of_.assign(n, 0);
-    group_members();
+    chain_.assign(n, kNone);
+    at_.assign(n, kNone);
+    slot_of_.assign(n, kNone);
   }
 
-  Fused run() {
-    out_.placement.reserve(g_.size());
-    // A group is emitted at its largest member: that is the order of groups
-    // sorted by largest member, found without sorting.
-    for (Pos p = 0; p < g_.size(); ++p) {
-      Pos group = key_[p];
-      if (last_[group] != p) continue;
-      Pos pos = static_cast<Pos>(out_.nodes.size());
-      if (g_.opaque[group]) {
-        emit_boundary(group);
-      } else {
-        emit_stage(group);
+  Fused run(std::span<const uint64_t> origin) {
+    const size_t n = g_.size();
+    size_t groups = 0;
+    for (Pos p = 0; p < n; ++p) groups += sink_[p] == p;
+    out_.nodes.reserve(groups);
+    for (Pos p = 0; p < n; ++p) {
+      const Pos pos = static_cast<Pos>(out_.nodes.size());
+      if (g_.opaque[p]) {
+        emit_boundary(p);
+        at_[p] = pos;
+        continue;
       }
-      emitted_[group] = pos;
+      const Pos s = sink_[p];
+      chain_[p] = at_[s];
+      at_[s] = p;
+      if (s != p) continue;
+      emit_stage(p);
+      at_[p] = pos;
     }
-    // Placements by position, from the stage (or node) and member index
-    // recorded per position while emitting.
-    for (Pos p = 0; p < g_.size(); ++p) {
-      const Pos group = key_[p];
-      if (g_.opaque[group]) {
-        out_.placement.push_back(Placement{emitted_[group], std::nullopt});
+    out_.node_map.reserve(origin.size());
+    for (uint64_t p : origin) {
+      if (p == kDropped) {
+        out_.node_map.push_back(std::nullopt);
+      } else if (at_checked(g_.opaque, p)) {
+        out_.node_map.push_back(Placement{at_[p], std::nullopt});
       } else {
-        out_.placement.push_back(Placement{emitted_[group], member_index_[p]});
+        out_.node_map.push_back(Placement{at_[sink_[p]], chain_[p]});
       }
     }
     out_.outputs.reserve(g_.outputs.size());
-    for (uint64_t o : g_.outputs) out_.outputs.push_back(emitted_of(at_checked(key_, o)));
+    for (uint64_t o : g_.outputs) out_.outputs.push_back(at_[sink_[o]]);
     return std::move(out_);
   }
 
  private:
-  // Member lists by group key, ascending, and the largest member of each group.
-  void group_members() {
-    const size_t n = g_.size();
-    first_.assign(n + 1, 0);
-    last_.assign(n, kNone);
-    for (Pos p = 0; p < n; ++p) {
-      ++first_[key_[p] + 1];
-      last_[key_[p]] = p;
-    }
-    for (size_t i = 0; i < n; ++i) first_[i + 1] += first_[i];
-    members_.resize(n);
-    std::vector<Pos> fill(first_.begin(), first_.end() - 1);
-    for (Pos p = 0; p < n; ++p) members_[fill[key_[p]]++] = p;
-  }
-
-  Pos emitted_of(Pos group) const {
-    Pos pos = at_checked(emitted_, group);
-    if (pos == kNone) panic("no entry found for key");
-    return pos;
-  }
-
   void emit_boundary(Pos p) {
     auto children = g_.children_of(p);
-    std::vector<NodeId> inputs;
-    inputs.reserve(children.size());
-    for (uint64_t c : children) inputs.push_back(emitted_of(key_[c]));
-    out_.nodes.push_back(table_.first_key(g_.op[p]).with_inputs(IdList(inputs)));
+    inputs_.clear();
+    for (uint64_t c : children) inputs_.push_back(at_[sink_[c]]);
+    out_.nodes.push_back(table_.first_key(g_.op[p]).with_inputs(IdList(inputs_)));
     ++out_.boundary_nodes;
   }
 
-  void emit_stage(Pos group) {
-    const Pos pos = static_cast<Pos>(out_.nodes.size());
-    std::span<const Pos> members(members_.data() + first_[group], members_.data() + first_[group + 1]);
-    slot_groups_.clear();
+  // chain_ links every member to the one before it, from the sink down; once
+  // a stage is emitted, it holds each member's index in the stage instead.
+  void emit_stage(Pos sink) {
+    members_.clear();
+    for (Pos m = sink; m != kNone; m = chain_[m]) members_.push_back(m);
+    std::reverse(members_.begin(), members_.end());
+    for (Pos k = 0; k < members_.size(); ++k) chain_[members_[k]] = k;
+    slots_.clear();
     std::vector<StageOp> ops;
-    ops.reserve(members.size());
-    for (Pos k = 0; k < members.size(); ++k) {
-      Pos m = members[k];
-      member_index_[m] = k;
+    ops.reserve(members_.size());
+    for (Pos m : members_) {
       StageOp op{table_.text(g_.op[m]), {}};
       auto children = g_.children_of(m);
       op.inputs.reserve(children.size());
-      for (uint64_t c : children) op.inputs.push_back(reference(group, c, pos));
+      for (uint64_t c : children) {
+        const Pos group = sink_[c];
+        op.inputs.push_back(group == sink ? StageRef::member(chain_[c]) : StageRef::input(slot(group)));
+      }
       ops.push_back(std::move(op));
     }
-    std::vector<NodeId> inputs;
-    inputs.reserve(slot_groups_.size());
-    for (Pos s : slot_groups_) inputs.push_back(emitted_of(s));
-    out_.nodes.push_back(NodeKey::stage(IdList(inputs), std::move(ops)));
+    inputs_.clear();
+    for (Pos group : slots_) inputs_.push_back(at_[group]);
+    out_.nodes.push_back(NodeKey::stage(IdList(inputs_), std::move(ops)));
     ++out_.stages;
   }
 
-  // How a member of group, emitted at stage_pos, refers to its child c: an
-  // earlier member directly, anything else through the stage's input slot
-  // for c's group, slots numbered in order of first use.
-  StageRef reference(Pos group, uint64_t c, Pos stage_pos) {
-    Pos child_group = key_[c];
-    if (child_group == group) return StageRef::member(member_index_[c]);
-    if (slot_stamp_[child_group] != stage_pos) {
-      slot_stamp_[child_group] = stage_pos;
-      slot_of_[child_group] = static_cast<Pos>(slot_groups_.size());
-      slot_groups_.push_back(child_group);
-    }
-    return StageRef::input(slot_of_[child_group]);
+  // The stage's input slot for a group, slots numbered in order of first use.
+  // slot_of_ is never cleared: an entry counts only when the slot it names
+  // is this group's in the stage being built.
+  Pos slot(Pos group) {
+    const Pos k = slot_of_[group];
+    if (k < slots_.size() && slots_[k] == group) return k;
+    slot_of_[group] = static_cast<Pos>(slots_.size());
+    slots_.push_back(group);
+    return slot_of_[group];
   }
 
   const OpGraph& g_;
   const TokenTable& table_;
-  std::vector<Pos> key_;           // group key per position
-  std::vector<Pos> first_;         // member lists: members_[first_[g], first_[g + 1])
-  std::vector<Pos> members_;
-  std::vector<Pos> last_;          // largest member per group key
-  std::vector<Pos> emitted_;       // reduced position per group key
-  std::vector<Pos> member_index_;  // per position, within its stage
-  std::vector<Pos> slot_stamp_;    // per group key: the stage that last gave it a slot
-  std::vector<Pos> slot_of_;       // per group key: that slot
-  std::vector<Pos> slot_groups_;   // slots of the stage being built
+  std::vector<Pos> sink_;     // per position: its group's sink; itself for a node that is not an op
+  std::vector<Pos> chain_;    // per op: the member before it, then its index in its stage
+  std::vector<Pos> at_;       // per sink: its latest member met, then its reduced position
+  std::vector<Pos> slot_of_;  // per group: its slot in the stage that last used it
+  std::vector<Pos> members_, slots_;  // of the stage being built
+  std::vector<NodeId> inputs_;
   Fused out_;
 };
 
-// Which ops share a stage. The single-use rule fuses an op into its only
-// consumer; the maximal rule also fuses an op all of whose consumers lie in
-// one group. Returns every position's group key: a group's root (smallest
-// member) under the single-use rule, its sink (largest member) under the
-// maximal rule; a node that is not an op is a group of its own.
-std::vector<uint32_t> fusion_groups(const OpGraph& graph, bool maximal_fusion) {
-  if (graph.size() >= kNone) panic("graph too large to fuse");
-  Consumers uses = consumers_of(graph);
-  std::vector<uint8_t> is_output = output_flags(graph);
-  return maximal_fusion ? maximal_groups(graph, uses, is_output)
-                        : single_use_groups(graph, uses, is_output);
-}
-
 }  // namespace
 
-Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion) {
-  return Emitter(graph, table, fusion_groups(graph, maximal_fusion)).run();
+Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
+                   std::span<const uint64_t> origin) {
+  if (graph.size() >= kMany) panic("graph too large to fuse");
+  std::vector<Pos> sinks = maximal_fusion ? maximal_sinks(graph) : single_use_sinks(graph);
+  return Emitter(graph, table, std::move(sinks)).run(origin);
 }
 
 }  // namespace trellan

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "node/node_key.hpp"
@@ -16,12 +17,15 @@ namespace trellan {
 struct Fused {
   std::vector<NodeKey> nodes;        // inputs are earlier positions of this list
   std::vector<uint64_t> outputs;     // one per output of the graph, order and repeats kept
-  NodeMap placement;                 // per position of the graph: where it landed (never dropped)
+  NodeMap node_map;                  // per source node (see stage_fusion)
   uint64_t stages = 0;
   uint64_t boundary_nodes = 0;
 };
 
 // table must hold a key for the operator of every node that is not an op.
-Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion);
+// origin: per node of the source the graph was made from, its position in
+// graph, or kDropped; node_map tells where each landed.
+Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
+                   std::span<const uint64_t> origin);
 
 }  // namespace trellan

@@ -7,7 +7,7 @@ Result<StoreAndReport, BadNodeId> reduce_store(const GraphStore& store, std::opt
   auto snap = store.snapshot_for(std::move(outputs));
   if (!snap) return Err(snap.error());
   const SharedSnapshot& s = snap.value();
-  return store_from_reduced(reduce_with_mode(s.nodes, s.outputs, engine, maximal_fusion));
+  return store_from_reduced(reduce_with_mode(s.nodes, s.outputs, engine, maximal_fusion, /*distinct_keys=*/true));
 }
 
 StoreAndReport store_from_reduced(Reduced reduced) {
