@@ -1,8 +1,9 @@
 """Run and inspect what `trellan_core` records and reduces.
 
-`evaluate` interprets a store on one machine, `to_dask` turns it into a dask task graph, and
-`trellan.kernels.numpy_kernels()` is a kernel table for NumPy data. `ResultCache` keeps node
-values on disk between runs, keyed by what each node computes. The `trellan` command
+`evaluate` interprets a store on one machine, `to_dask` turns it into a dask task graph and
+`to_delayed` into dask collections, and `trellan.kernels.numpy_kernels()` is a kernel table for
+NumPy data. `ResultCache` keeps node values on disk between runs, keyed by what each node
+computes. The `trellan` command
 (`trellan --help`, `python -m trellan --help`) renders, reduces and demonstrates IR blobs."""
 
 from importlib import metadata as _metadata
@@ -10,6 +11,7 @@ from typing import TypedDict
 
 from .cache import ResultCache
 from .dask_bridge import to_dask
+from .delayed import to_delayed
 from .interpreter import evaluate
 
 try:
@@ -31,4 +33,4 @@ class ReductionReport(TypedDict):
     boundary_nodes: int
 
 
-__all__ = ["ReductionReport", "ResultCache", "__version__", "evaluate", "to_dask"]
+__all__ = ["ReductionReport", "ResultCache", "__version__", "evaluate", "to_dask", "to_delayed"]

@@ -1,36 +1,62 @@
-"""A store as a plain dask task graph (a dict of tuples), which `dask.get`, `dask.threaded.get`
-and `distributed.Client.get` run as it is. Building it needs no dask at all."""
+"""A store as a dask task graph, which `dask.get`, `dask.threaded.get` and
+`distributed.Client.get` run as it is. Its tasks are dask's own task objects (`Task`, with a
+`TaskRef` per input) where the installed dask has them, so that no scheduler converts anything,
+and plain tuples otherwise; building one needs no dask at all."""
 
 from __future__ import annotations
 
+import gc
 import secrets
-from collections.abc import Callable, Hashable, Iterable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
+from contextlib import contextmanager
 from functools import partial
 from hashlib import blake2b
 from typing import TYPE_CHECKING, Any
 
+from . import task_names
 from .cache import CachedLoad, ResultCache, SaveAfter
 from .cache_keys import KEY_SIZE, node_keys
-from .execution import OP, REDUCTION, STAGE, Given, Kernels, Prepared, Sources, prepare, run_members
+from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Sources, prepare,
+                        recorded_note, run_members)
 from .fingerprint import Fingerprints
 
 if TYPE_CHECKING:
     import trellan_core
 
+_SHOWN = 3  # recorded ids a task carries per node or member (ExecutionPlan.recorded_ids)
 
-def run_step(fn: Callable[..., Any], node: int, label: str, *inputs: Any) -> Any:
-    """The task of a node that is one call, `fn(*inputs)`, naming the node if it raises."""
+
+def run_step(fn: Callable[..., Any], node: int, label: str, recorded: tuple[int, ...] | None,
+             *inputs: Any) -> Any:
+    """The task of a node that is one call, `fn(*inputs)`, naming the node, and the recorded
+    nodes that became it, if it raises."""
     try:
         return fn(*inputs)
     except Exception as err:
-        err.add_note(f"trellan: raised by node {node} {label}")
+        err.add_note(f"trellan: raised by node {node} {label}{recorded_of(recorded, 0)}")
         raise
+
+
+def recorded_of(recorded: tuple[int, ...] | None, member: int) -> str:
+    """The note's account of the recorded ids of a step's `member` (0 for a step that is not a
+    stage), from the step's entry of `ExecutionPlan.recorded_ids()`."""
+    at, k = 0, 0
+    while recorded is not None and at < len(recorded):
+        count, shown = 1, recorded[at:at + 1]
+        if recorded[at] < 0:
+            count = ~recorded[at]
+            shown = recorded[at + 1:at + 1 + min(count, _SHOWN)]
+        if k == member:
+            return recorded_note(count, shown)
+        at, k = at + (len(shown) if count == 1 else 1 + len(shown)), k + 1
+    return ""
 
 
 class StageShape:
     """Runs a stage of one shape: its members' callables, references and last readers, with the
     labels its error notes use. Every stage of the shape shares one; a task passes it the node
-    (for the notes) and the stage's inputs, and gets the last member's value."""
+    and its recorded ids (for the notes) and the stage's inputs, and gets the last member's
+    value."""
 
     __slots__ = ("calls", "ref_offsets", "refs", "last", "labels")
 
@@ -42,26 +68,55 @@ class StageShape:
         self.last = last
         self.labels = labels
 
-    def __call__(self, node: int, *inputs: Any) -> Any:
+    def __call__(self, node: int, recorded: tuple[int, ...] | None, *inputs: Any) -> Any:
         count = len(self.calls)
         return run_members(self.calls, range(count), self.ref_offsets, self.refs,
                            self.ref_offsets[0], self.last, 0, count, inputs,
-                           lambda k: f"node {node} (stage), member {k} ({self.labels[k]})")
+                           lambda k: f"node {node} (stage), member {k} ({self.labels[k]})"
+                                     + recorded_of(recorded, k))
 
 
 def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
-            labels: list[str]) -> list[StageShape]:
+            member_labels: list[str]) -> list[StageShape]:
     shapes = []
-    members, ref_offsets, refs, member_ops, last = (plan.member_offsets, plan.ref_offsets,
-                                                   plan.refs, plan.member_operator_index,
-                                                   plan.member_last_use)
+    members, ref_offsets, refs, member_ops, last = (
+        plan.member_offsets.tolist(), plan.ref_offsets.tolist(), plan.refs.tolist(),
+        plan.member_operator_index.tolist(), plan.member_last_use.tolist())
     for step in plan.shape_first:
         first, end = members[step], members[step + 1]
-        ops = member_ops[first:end].tolist()
-        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1].tolist(),
-                                 refs[ref_offsets[first]:ref_offsets[end]].tolist(),
-                                 last[first:end].tolist(), [labels[o] for o in ops]))
+        ops = member_ops[first:end]
+        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1],
+                                 refs[ref_offsets[first]:ref_offsets[end]], last[first:end],
+                                 [member_labels[o] for o in ops]))
     return shapes
+
+
+class Spelled:
+    """What the tasks of a plan say about their operators, made once per kind and name: per
+    operator, the key prefix of a node that runs it and of a stage whose last member does, and
+    the labels of the error notes."""
+
+    def __init__(self, plan: trellan_core.ExecutionPlan, prepared: Prepared) -> None:
+        names = plan.names
+        cache: dict[tuple[int, int], tuple[str, str, str, str, str]] = {}
+        self.prefixes: list[str] = []        # a node running the operator
+        self.stage_prefixes: list[str] = []  # a stage whose last member runs it
+        self.labels: list[str] = []          # a node's note: "(op 'add')"
+        self.members: list[str] = []         # a member's note: "op 'add'"
+        self.sole: list[str] = []            # a stage of that one member, run as one call
+        for op, (kind, name_at, _, _) in enumerate(plan.operators):
+            spelled = cache.get((kind, name_at))
+            if spelled is None:
+                name = names[name_at]
+                member = prepared.label(op, True) if kind in (OP, REDUCTION) else ""
+                spelled = cache[kind, name_at] = (
+                    task_names.prefix(kind, name), task_names.prefix(STAGE, name),
+                    f"({prepared.label(op, False)})", member, f"(stage), member 0 ({member})")
+            self.prefixes.append(spelled[0])
+            self.stage_prefixes.append(spelled[1])
+            self.labels.append(spelled[2])
+            self.members.append(spelled[3])
+            self.sole.append(spelled[4])
 
 
 def callables_token(name: str | None, given: Given, used: Iterable[str] = (),
@@ -99,10 +154,32 @@ def _named(key: str) -> bytes:
     return len(data).to_bytes(8, "little") + data
 
 
-def task_key_names(store: trellan_core.GraphStore, token: bytes, ids: Any) -> list[str]:
-    """The dask key of each id's task: "trellan-" and the task key in hex."""
-    text = store.task_keys(token, ids).hex()
-    return ["trellan-" + text[i:i + 64] for i in range(0, len(text), 64)]
+def task_keys(plan: trellan_core.ExecutionPlan, token: bytes, spelled: Spelled) -> list[str]:
+    """The dask key of each step's task: its prefix and its task key in hex."""
+    return plan.task_key_names(token, spelled.prefixes, spelled.stage_prefixes)
+
+
+class _Emit:
+    """Makes the graph's entries: dask's `Task` with a `TaskRef` per input where the installed
+    dask has them, else the tuple `(fn, *input keys)`."""
+
+    def __init__(self) -> None:
+        found = task_objects()
+        self.task: Callable[..., Any] = _legacy_task if found is None else found[0]
+        self.ref: Callable[[str], Any] = str if found is None else found[1]
+
+
+def task_objects() -> tuple[type, type] | None:
+    """dask's `Task` and `TaskRef` classes, or None for a dask that reads tuples only."""
+    try:
+        from dask._task_spec import Task, TaskRef
+    except ImportError:
+        return None
+    return Task, TaskRef
+
+
+def _legacy_task(_key: str, fn: Callable[..., Any], *inputs: str) -> tuple[Any, ...]:
+    return (fn, *inputs)
 
 
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
@@ -113,96 +190,130 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
     and the keys of the outputs, in order, repeats kept.
 
-    A key is "trellan-" and 64 hex digits, a hash of the task itself: the callables given, the
-    node's operator (a stage's members) and its inputs' keys. Equal keys mean identical tasks,
-    so graphs that repeat a computation share its keys, and a cluster that still holds a
-    result gives it back. The callables are named by their fingerprints (their code and what
-    it captures, a mapping's values by content), or, when one has none, by a token new to each
-    call; an edited kernel therefore gets new keys. `name` replaces that token: passing one
-    promises that the same name always comes with the same callables.
+    A key is "trellan-", words that say what the task runs (so that dask's `key_split` gives
+    "trellan-add" for an op `add`, "trellan-sum-reduction", "trellan-exp-stage", ...) and 64
+    hex digits, a hash of the task itself: the callables given, the node's operator (a stage's
+    members) and its inputs' keys. Equal keys mean identical tasks, so graphs that repeat a
+    computation share its keys, and a cluster that still holds a result gives it back. The
+    callables are named by their fingerprints (their code and what it captures, a mapping's
+    values by content), or, when one has none, by a token new to each call; an edited kernel
+    therefore gets new keys. `name` replaces that token: passing one promises that the same
+    name always comes with the same callables.
 
     The arguments mean what they mean to `evaluate`, and the graph computes what `evaluate`
     returns. A stage is one task that runs its members in order. A source is a task that calls
     `sources(name, params)` where it runs, so its data never passes through the client (a
-    mapping's values, though, travel inside the graph). The tasks are picklable objects that
-    hold the callables they run, so for a cluster every callable given here must pickle too:
-    module-level functions or instances of module-level classes, no lambdas or closures.
+    mapping's values, though, travel inside the graph). The tasks hold the callables they run,
+    so for a cluster every callable given here must pickle too: module-level functions or
+    instances of module-level classes, no lambdas or closures. A task that raises adds a note
+    naming its node, and, in a reduced store, the recorded nodes that became it.
 
     With a `trellan.ResultCache`, a node whose cache key has an entry becomes a task with no
-    inputs that loads it where it runs, keyed "trellan-load-" and a hash of the entry's key,
-    and what only it needed is left out of the graph; every other task saves its value from
-    where it ran when it qualifies (outputs always), unless it has no cache key. The cache's
-    directory must be visible to the workers."""
-    prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
-                       join=join, external=external)
-    plan, calls = prepared.plan, prepared.calls
+    inputs that loads it where it runs, keyed "trellan-...-load-" and a hash of the entry's
+    key, and what only it needed is left out of the graph; every other task saves its value
+    from where it ran when it qualifies (outputs always), unless it has no cache key. The
+    cache's directory must be visible to the workers."""
+    with collector_paused():
+        prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
+                           join=join, external=external)
+        return _graph(store, prepared, name, cache)
+
+
+@contextmanager
+def collector_paused() -> Iterator[None]:
+    """Pauses the cyclic garbage collector: building a task graph makes several small objects
+    per task and no reference cycle, and the collector would walk them again and again as
+    they pile up (on a graph of 300k tasks, that doubles the time of the build)."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _graph(store: trellan_core.GraphStore, prepared: Prepared, name: str | None,
+           cache: ResultCache | None) -> tuple[dict[Hashable, Any], list[Hashable]]:
+    plan = prepared.plan
     prints = Fingerprints()
     used = [plan.names[name_at] for kind, name_at, _, _ in plan.operators if kind in (OP, REDUCTION)]
     token = callables_token(name, prepared.given, used, prints)
-    member_labels = [prepared.label(op, True) if kind in (OP, REDUCTION) else ""
-                     for op, (kind, _, _, _) in enumerate(plan.operators)]
-    # A step's note as run_step writes it; a stage of one member is run as one call.
-    labels = [f"({prepared.label(op, False)})" for op in range(len(plan.operators))]
-    sole = [f"(stage), member 0 ({text})" for text in member_labels]
-    shapes = _shapes(plan, calls, member_labels)
-    reads, offsets = plan.inputs, plan.input_offsets
+    spelled = Spelled(plan, prepared)
+    keys = task_keys(plan, token, spelled)
+    runs = _step_calls(prepared, spelled)
+    reads, offsets = plan.inputs.tolist(), plan.input_offsets.tolist()
+    emit = _Emit()
     if cache is not None:
-        return _cached_graph(prepared, cache, lambda ids: task_key_names(store, token, ids),
-                             labels, sole, shapes, prints)
-    keys = task_key_names(store, token, plan.ids)
+        return _cached_graph(prepared, cache, keys, runs, reads, offsets, spelled, prints, emit)
+    refs = [emit.ref(key) for key in keys]
+    task = emit.task
     graph: dict[Hashable, Any] = {}
-    for key, node, op, kind, shape, lo, hi in zip(keys, plan.ids, plan.operator_index, plan.kinds,
-                                                 plan.stage_shape, offsets, offsets[1:]):
-        args = [keys[j] for j in reads[lo:hi]]
-        if op >= 0:
-            graph[key] = (run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], *args)
+    for key, run, lo, hi in zip(keys, runs, offsets, offsets[1:]):
+        # Most tasks read one or two values: spelled out, they skip building a list.
+        if hi - lo == 1:
+            graph[key] = task(key, run, refs[reads[lo]])
+        elif hi - lo == 2:
+            graph[key] = task(key, run, refs[reads[lo]], refs[reads[lo + 1]])
         else:
-            graph[key] = (shapes[shape], node, *args)
+            graph[key] = task(key, run, *[refs[j] for j in reads[lo:hi]])
     return graph, [keys[o] for o in plan.outputs]
 
 
-def _cached_graph(prepared: Prepared, cache: ResultCache, keyed: Callable[[list[int]], list[str]],
-                  labels: list[str], sole: list[str], shapes: list[StageShape],
-                  prints: Fingerprints) -> tuple[dict[Hashable, Any], list[Hashable]]:
-    """The graph with cached nodes as load tasks: walking down from the outputs, a node whose
-    entry is there is loaded, and only the inputs of nodes that compute are visited. Only the
-    computing tasks get task keys, from `keyed(node ids)`. A node without a cache key is
-    neither loaded nor saved."""
+def _step_calls(prepared: Prepared, spelled: Spelled) -> list[Callable[..., Any]]:
+    """Per step, the callable its task runs on its inputs' values."""
     plan, calls = prepared.plan, prepared.calls
+    shapes = _shapes(plan, calls, spelled.members)
+    labels, sole = spelled.labels, spelled.sole
+    recorded = plan.recorded_ids()
+    return [partial(run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], rec)
+            if op >= 0 else partial(shapes[shape], node, rec)
+            for node, op, kind, shape, rec in zip(plan.ids, plan.operator_index, plan.kinds,
+                                                  plan.stage_shape, recorded)]
+
+
+def _cached_graph(prepared: Prepared, cache: ResultCache, keys: list[str],
+                  runs: list[Callable[..., Any]], reads: list[int], offsets: list[int],
+                  spelled: Spelled, prints: Fingerprints,
+                  emit: _Emit) -> tuple[dict[Hashable, Any], list[Hashable]]:
+    """The graph with cached nodes as load tasks: walking down from the outputs, a node whose
+    entry is there is loaded, and only the inputs of nodes that compute are visited. A node
+    without a cache key is neither loaded nor saved."""
+    plan = prepared.plan
     node_key, unkeyed = node_keys(plan, prepared.given, prints)
-    reads, offsets, ids, kinds, ops, shape_of = (plan.inputs, plan.input_offsets, plan.ids, plan.kinds,
-                                                 plan.operator_index, plan.stage_shape)
+    ids, kinds, ops, member_ops, members = (plan.ids, plan.kinds, plan.operator_index,
+                                            plan.member_operator_index, plan.member_offsets)
+    names, operators = plan.names, plan.operators
     outputs = set(plan.outputs)
     needed = bytearray(len(plan))
     for o in outputs:
         needed[o] = 1
-    keys: list[str] = [""] * len(plan)
-    tasks: list[tuple[int, Any]] = []  # computing steps, each with its task's callable
-    graph: dict[Hashable, Any] = {}
     without_key = 0
     for s in range(len(plan) - 1, -1, -1):
         if not needed[s]:
             continue
         key = node_key[s * KEY_SIZE:(s + 1) * KEY_SIZE]
         if not unkeyed[s] and cache.contains(key):
-            keys[s] = "trellan-load-" + blake2b(cache.entry_key(key), digest_size=32,
-                                                person=b"trellan.load").hexdigest()
-            graph[keys[s]] = (CachedLoad(cache, key, f"node {ids[s]}"),)
+            kind = kinds[s]
+            op = member_ops[members[s + 1] - 1] if kind == STAGE else ops[s]
+            load = task_names.load_prefix(kind, names[operators[op][1]])
+            keys[s] = load + blake2b(cache.entry_key(key), digest_size=32,
+                                     person=b"trellan.load").hexdigest()
+            runs[s] = CachedLoad(cache, key, f"node {ids[s]}")
+            needed[s] = 2  # loaded: its inputs are not needed for it
             continue
-        node, op = ids[s], ops[s]
-        if op >= 0:
-            label = sole[op] if kinds[s] == STAGE else labels[op]
-            run: Callable[..., Any] = partial(run_step, calls[op], node, label)
-        else:
-            run = partial(shapes[shape_of[s]], node)
         for j in reads[offsets[s]:offsets[s + 1]]:
             needed[j] = 1
         if unkeyed[s]:
             without_key += 1
-        tasks.append((s, run if unkeyed[s] else SaveAfter(run, cache, key, s in outputs)))
+        else:
+            runs[s] = SaveAfter(runs[s], cache, key, s in outputs)
     cache.count_unkeyed(without_key)
-    for (s, _), name in zip(tasks, keyed([ids[s] for s, _ in tasks])):
-        keys[s] = name
-    for s, task in tasks:
-        graph[keys[s]] = (task, *[keys[j] for j in reads[offsets[s]:offsets[s + 1]]])
+    refs = [emit.ref(key) if flag else None for key, flag in zip(keys, needed)]
+    graph: dict[Hashable, Any] = {}
+    for s, flag in enumerate(needed):
+        if flag == 1:
+            graph[keys[s]] = emit.task(keys[s], runs[s], *[refs[j] for j in reads[offsets[s]:offsets[s + 1]]])
+        elif flag == 2:
+            graph[keys[s]] = emit.task(keys[s], runs[s])
     return graph, [keys[o] for o in plan.outputs]

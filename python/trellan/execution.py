@@ -5,7 +5,7 @@ something to call, and the notes that say which node raised."""
 from __future__ import annotations
 
 import operator
-from collections.abc import Callable, Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from functools import partial
 from typing import TYPE_CHECKING, Any, NamedTuple, Union
 
@@ -145,11 +145,16 @@ def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
     # Built only here, on the error path: the normal path never reads the node map.
     spot = (node, None if member < 0 else member)
     found = [i for i, entry in enumerate(store.node_map()) if entry == spot]
-    if not found:
+    return recorded_note(len(found), found[:_RECORDED_SHOWN])
+
+
+def recorded_note(count: int, shown: Sequence[int]) -> str:
+    """The end of a note naming the `count` recorded ids that became a node, `shown` the first
+    of them: ", recorded as node 5", or nothing when there are none."""
+    if not count:
         return ""
-    shown = ", ".join(str(i) for i in found[:_RECORDED_SHOWN])
-    more = f" and {len(found) - _RECORDED_SHOWN} more" if len(found) > _RECORDED_SHOWN else ""
-    return f", recorded as node{'s' if len(found) > 1 else ''} {shown}{more}"
+    more = f" and {count - len(shown)} more" if count > len(shown) else ""
+    return f", recorded as node{'s' if count > 1 else ''} {', '.join(map(str, shown))}{more}"
 
 
 def _requested(outputs: Iterable[int] | None) -> list[int] | None:
@@ -206,10 +211,12 @@ def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],
     """Raises LookupError naming, for each missing callable, the first node that needs it and
     how many do; only the default exchange's one input is checked per node."""
     found = _Missing()
-    offsets, member_ops, op_index, ids, in_offsets = (
+    offsets, member_ops, op_index, ids, in_offsets, kinds = (
         plan.member_offsets, plan.member_operator_index, plan.operator_index, plan.ids,
-        plan.input_offsets)
-    for s, (node, op, kind) in enumerate(zip(ids, op_index, plan.kinds)):
+        plan.input_offsets, plan.kinds)
+    # With every callable there, only the exchanges need a look.
+    for s in range(len(plan)) if missing else _steps_of_kind(kinds, EXCHANGE):
+        node, op, kind = ids[s], op_index[s], kinds[s]
         if kind == STAGE:
             for m in range(offsets[s], offsets[s + 1]):
                 if member_ops[m] in missing:
@@ -221,6 +228,14 @@ def _report_missing(plan: trellan_core.ExecutionPlan, missing: dict[int, str],
             if count != 1:
                 found.add(f"exchange callable (exchange=) for {count} inputs", node)
     found.raise_if_any()
+
+
+def _steps_of_kind(kinds: memoryview, kind: int) -> Iterator[int]:
+    codes, code = bytes(kinds), bytes((kind,))
+    s = codes.find(code)
+    while s >= 0:
+        yield s
+        s = codes.find(code, s + 1)
 
 
 def run_members(calls: Sequence[Callable[..., Any]], ops: Sequence[int], ref_offsets: Sequence[int],
