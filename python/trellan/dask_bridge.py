@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING, Any
 from . import task_names
 from .cache import CachedLoad, ResultCache, SaveAfter
 from .cache_keys import KEY_SIZE, node_keys
+from .dask_runs import COMPUTES, LOADS, fused_graph
 from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Sources, prepare,
                         recorded_note, run_members)
 from .fingerprint import Fingerprints
@@ -185,8 +186,8 @@ def _legacy_task(_key: str, fn: Callable[..., Any], *inputs: str) -> tuple[Any, 
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
             sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
             join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
-            name: str | None = None,
-            cache: ResultCache | None = None) -> tuple[dict[Hashable, Any], list[Hashable]]:
+            name: str | None = None, cache: ResultCache | None = None,
+            fuse_runs: bool = False) -> tuple[dict[Hashable, Any], list[Hashable]]:
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
     and the keys of the outputs, in order, repeats kept.
 
@@ -212,11 +213,16 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     inputs that loads it where it runs, keyed "trellan-...-load-" and a hash of the entry's
     key, and what only it needed is left out of the graph; every other task saves its value
     from where it ran when it qualifies (outputs always), unless it has no cache key. The
-    cache's directory must be visible to the workers."""
+    cache's directory must be visible to the workers.
+
+    `fuse_runs=True` hands dask one task per run of nodes in which each node after the first
+    reads nothing but the node before it, which nothing else reads and which is no output
+    (see `trellan.dask_runs`): fewer tasks, the same parallelism. A run is keyed by its last
+    node's words, "run-" and a hash of its nodes' task keys and its inputs' keys."""
     with collector_paused():
         prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
                            join=join, external=external)
-        return _graph(store, prepared, name, cache)
+        return _graph(store, prepared, name, cache, fuse_runs)
 
 
 @contextmanager
@@ -234,7 +240,7 @@ def collector_paused() -> Iterator[None]:
 
 
 def _graph(store: trellan_core.GraphStore, prepared: Prepared, name: str | None,
-           cache: ResultCache | None) -> tuple[dict[Hashable, Any], list[Hashable]]:
+           cache: ResultCache | None, fuse_runs: bool) -> tuple[dict[Hashable, Any], list[Hashable]]:
     plan = prepared.plan
     prints = Fingerprints()
     used = [plan.names[name_at] for kind, name_at, _, _ in plan.operators if kind in (OP, REDUCTION)]
@@ -244,11 +250,21 @@ def _graph(store: trellan_core.GraphStore, prepared: Prepared, name: str | None,
     runs = _step_calls(prepared, spelled)
     reads, offsets = plan.inputs.tolist(), plan.input_offsets.tolist()
     emit = _Emit()
-    if cache is not None:
-        return _cached_graph(prepared, cache, keys, runs, reads, offsets, spelled, prints, emit)
+    tasks = None if cache is None else _cached(prepared, cache, keys, runs, reads, offsets, prints)
+    if fuse_runs:
+        return fused_graph(keys, runs, reads, offsets, plan.outputs,
+                           bytes((COMPUTES,)) * len(plan) if tasks is None else tasks, emit.task, emit.ref)
+    if tasks is not None:
+        graph: dict[Hashable, Any] = {}
+        refs = [emit.ref(key) if what else None for key, what in zip(keys, tasks)]
+        for s, what in enumerate(tasks):
+            if what:
+                inputs = reads[offsets[s]:offsets[s + 1]] if what == COMPUTES else ()
+                graph[keys[s]] = emit.task(keys[s], runs[s], *[refs[j] for j in inputs])
+        return graph, [keys[o] for o in plan.outputs]
     refs = [emit.ref(key) for key in keys]
     task = emit.task
-    graph: dict[Hashable, Any] = {}
+    graph = {}
     for key, run, lo, hi in zip(keys, runs, offsets, offsets[1:]):
         # Most tasks read one or two values: spelled out, they skip building a list.
         if hi - lo == 1:
@@ -272,25 +288,24 @@ def _step_calls(prepared: Prepared, spelled: Spelled) -> list[Callable[..., Any]
                                                   plan.stage_shape, recorded)]
 
 
-def _cached_graph(prepared: Prepared, cache: ResultCache, keys: list[str],
-                  runs: list[Callable[..., Any]], reads: list[int], offsets: list[int],
-                  spelled: Spelled, prints: Fingerprints,
-                  emit: _Emit) -> tuple[dict[Hashable, Any], list[Hashable]]:
-    """The graph with cached nodes as load tasks: walking down from the outputs, a node whose
-    entry is there is loaded, and only the inputs of nodes that compute are visited. A node
-    without a cache key is neither loaded nor saved."""
+def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], runs: list[Callable[..., Any]],
+            reads: list[int], offsets: list[int], prints: Fingerprints) -> bytearray:
+    """Per step, what its task does with the cache: walking down from the outputs, a node
+    whose entry is there is loaded (LOADS: its key and callable become the load's), and only
+    the inputs of nodes that compute (COMPUTES: their callables then save) are visited; 0 for a
+    step left out. A node without a cache key is neither loaded nor saved."""
     plan = prepared.plan
     node_key, unkeyed = node_keys(plan, prepared.given, prints)
     ids, kinds, ops, member_ops, members = (plan.ids, plan.kinds, plan.operator_index,
                                             plan.member_operator_index, plan.member_offsets)
     names, operators = plan.names, plan.operators
     outputs = set(plan.outputs)
-    needed = bytearray(len(plan))
+    tasks = bytearray(len(plan))
     for o in outputs:
-        needed[o] = 1
+        tasks[o] = COMPUTES
     without_key = 0
     for s in range(len(plan) - 1, -1, -1):
-        if not needed[s]:
+        if not tasks[s]:
             continue
         key = node_key[s * KEY_SIZE:(s + 1) * KEY_SIZE]
         if not unkeyed[s] and cache.contains(key):
@@ -300,20 +315,13 @@ def _cached_graph(prepared: Prepared, cache: ResultCache, keys: list[str],
             keys[s] = load + blake2b(cache.entry_key(key), digest_size=32,
                                      person=b"trellan.load").hexdigest()
             runs[s] = CachedLoad(cache, key, f"node {ids[s]}")
-            needed[s] = 2  # loaded: its inputs are not needed for it
+            tasks[s] = LOADS
             continue
         for j in reads[offsets[s]:offsets[s + 1]]:
-            needed[j] = 1
+            tasks[j] = COMPUTES
         if unkeyed[s]:
             without_key += 1
         else:
             runs[s] = SaveAfter(runs[s], cache, key, s in outputs)
     cache.count_unkeyed(without_key)
-    refs = [emit.ref(key) if flag else None for key, flag in zip(keys, needed)]
-    graph: dict[Hashable, Any] = {}
-    for s, flag in enumerate(needed):
-        if flag == 1:
-            graph[keys[s]] = emit.task(keys[s], runs[s], *[refs[j] for j in reads[offsets[s]:offsets[s + 1]]])
-        elif flag == 2:
-            graph[keys[s]] = emit.task(keys[s], runs[s])
-    return graph, [keys[o] for o in plan.outputs]
+    return tasks

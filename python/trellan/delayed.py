@@ -22,7 +22,8 @@ if TYPE_CHECKING:
 def to_delayed(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
                sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
                join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
-               name: str | None = None, cache: ResultCache | None = None) -> list[Delayed]:
+               name: str | None = None, cache: ResultCache | None = None,
+               fuse_runs: bool = False) -> list[Delayed]:
     """One `dask.delayed.Delayed` per output (default: the store's marks), in order, repeats
     kept, over the task graph `to_dask` builds with the same arguments, as one layer of a
     `HighLevelGraph`. `dask.compute(*outs)`, `.compute()`, `.persist()`, `.visualize()`,
@@ -33,7 +34,7 @@ def to_delayed(store: trellan_core.GraphStore, outputs: Iterable[int] | None = N
     from dask.highlevelgraph import HighLevelGraph
 
     graph, keys = to_dask(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
-                          join=join, external=external, name=name, cache=cache)
+                          join=join, external=external, name=name, cache=cache, fuse_runs=fuse_runs)
     named = blake2b(digest_size=16, person=b"trellan.layer")
     for key in graph:
         named.update(str(key).encode())

@@ -100,6 +100,10 @@ def test_reduction_preserves_what_the_graph_computes(case: tuple[Recipe, dict[st
     graph, keys = to_dask(reduced, mapped, **run, name="r")
     assert len(graph) == reduced.node_count()
     assert same(list(dask.threaded.get(graph, keys)), expected)
+    # One task per run: fewer tasks; a key both graphs have names one task, with the same inputs.
+    runs, run_keys = to_dask(reduced, mapped, **run, name="r", fuse_runs=True)
+    assert len(runs) <= len(graph) and all(runs[k].dependencies == graph[k].dependencies for k in set(runs) & set(graph))
+    assert same(list(dask.threaded.get(runs, run_keys)), expected)
 
 
 needs_workers = pytest.mark.skipif(SANITIZED, reason="worker processes would start under the sanitizer runtime; the "
@@ -127,7 +131,7 @@ def test_a_distributed_cluster_runs_the_reduced_graph(client: Any) -> None:
     # gets its own values, never those of an earlier graph's nodes with the same ids.
     for maximal in (True, False, True):
         reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
-        graph, keys = to_dask(reduced, **run)
+        graph, keys = to_dask(reduced, **run, fuse_runs=maximal)
         assert same(list(client.get(graph, keys)), expected)
 
 
