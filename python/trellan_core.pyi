@@ -305,10 +305,11 @@ class ExecutionPlan:
         """Per step, a prefix and the step's task key (`GraphStore.task_keys` under `token`) in
         hex: `stage_prefixes[o]` for a stage whose last member runs operator `o`, `prefixes[o]`
         for any other step running `o`; one entry per operator in each."""
-    def recorded_ids(self) -> list[tuple[int, ...] | None]:
-        """Per step, None when no recorded node became it, else a tuple of entries, one per
-        member of a stage, else one: the recorded id that became it, when exactly one did;
-        otherwise ~count (negative), then the first three of those ids, ascending."""
+    def recorded_ids(self) -> list[int | tuple[int, ...] | None]:
+        """Per step, None when no recorded node became it, else its entries, one per member of a
+        stage, else one: the recorded id that became it, when exactly one did; otherwise ~count
+        (negative), then the first three of those ids, ascending. A single entry that is an id
+        is the int itself, anything else a tuple."""
 
 @final
 class PayloadDescriptor:

@@ -17,18 +17,14 @@ from . import task_names
 from .cache import CachedLoad, ResultCache, SaveAfter
 from .cache_keys import KEY_SIZE, node_keys
 from .dask_runs import COMPUTES, LOADS, fused_graph
-from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Sources, prepare,
-                        recorded_note, run_members)
+from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Recorded, Sources, prepare,
+                        recorded_of, run_members)
 from .fingerprint import Fingerprints
 
 if TYPE_CHECKING:
     import trellan_core
 
-_SHOWN = 3  # recorded ids a task carries per node or member (ExecutionPlan.recorded_ids)
-
-
-def run_step(fn: Callable[..., Any], node: int, label: str, recorded: tuple[int, ...] | None,
-             *inputs: Any) -> Any:
+def run_step(fn: Callable[..., Any], node: int, label: str, recorded: Recorded, *inputs: Any) -> Any:
     """The task of a node that is one call, `fn(*inputs)`, naming the node, and the recorded
     nodes that became it, if it raises."""
     try:
@@ -36,21 +32,6 @@ def run_step(fn: Callable[..., Any], node: int, label: str, recorded: tuple[int,
     except Exception as err:
         err.add_note(f"trellan: raised by node {node} {label}{recorded_of(recorded, 0)}")
         raise
-
-
-def recorded_of(recorded: tuple[int, ...] | None, member: int) -> str:
-    """The note's account of the recorded ids of a step's `member` (0 for a step that is not a
-    stage), from the step's entry of `ExecutionPlan.recorded_ids()`."""
-    at, k = 0, 0
-    while recorded is not None and at < len(recorded):
-        count, shown = 1, recorded[at:at + 1]
-        if recorded[at] < 0:
-            count = ~recorded[at]
-            shown = recorded[at + 1:at + 1 + min(count, _SHOWN)]
-        if k == member:
-            return recorded_note(count, shown)
-        at, k = at + (len(shown) if count == 1 else 1 + len(shown)), k + 1
-    return ""
 
 
 class StageShape:
@@ -69,7 +50,7 @@ class StageShape:
         self.last = last
         self.labels = labels
 
-    def __call__(self, node: int, recorded: tuple[int, ...] | None, *inputs: Any) -> Any:
+    def __call__(self, node: int, recorded: Recorded, *inputs: Any) -> Any:
         count = len(self.calls)
         return run_members(self.calls, range(count), self.ref_offsets, self.refs,
                            self.ref_offsets[0], self.last, 0, count, inputs,
@@ -247,48 +228,58 @@ def _graph(store: trellan_core.GraphStore, prepared: Prepared, name: str | None,
     token = callables_token(name, prepared.given, used, prints)
     spelled = Spelled(plan, prepared)
     keys = task_keys(plan, token, spelled)
-    runs = _step_calls(prepared, spelled)
+    heads = _heads(prepared, spelled)
     reads, offsets = plan.inputs.tolist(), plan.input_offsets.tolist()
     emit = _Emit()
-    tasks = None if cache is None else _cached(prepared, cache, keys, runs, reads, offsets, prints)
+    if cache is None and not fuse_runs:
+        return _node_graph(keys, heads, reads, offsets, emit), [keys[o] for o in plan.outputs]
+    calls: list[Callable[..., Any]] = [partial(head[0], *head[1:]) for head in heads]
+    tasks = (bytearray((COMPUTES,)) * len(plan) if cache is None
+             else _cached(prepared, cache, keys, calls, reads, offsets, prints))
     if fuse_runs:
-        return fused_graph(keys, runs, reads, offsets, plan.outputs,
-                           bytes((COMPUTES,)) * len(plan) if tasks is None else tasks, emit.task, emit.ref)
-    if tasks is not None:
-        graph: dict[Hashable, Any] = {}
-        refs = [emit.ref(key) if what else None for key, what in zip(keys, tasks)]
-        for s, what in enumerate(tasks):
-            if what:
-                inputs = reads[offsets[s]:offsets[s + 1]] if what == COMPUTES else ()
-                graph[keys[s]] = emit.task(keys[s], runs[s], *[refs[j] for j in inputs])
-        return graph, [keys[o] for o in plan.outputs]
-    refs = [emit.ref(key) for key in keys]
-    task = emit.task
-    graph = {}
-    for key, run, lo, hi in zip(keys, runs, offsets, offsets[1:]):
-        # Most tasks read one or two values: spelled out, they skip building a list.
-        if hi - lo == 1:
-            graph[key] = task(key, run, refs[reads[lo]])
-        elif hi - lo == 2:
-            graph[key] = task(key, run, refs[reads[lo]], refs[reads[lo + 1]])
-        else:
-            graph[key] = task(key, run, *[refs[j] for j in reads[lo:hi]])
+        return fused_graph(keys, calls, reads, offsets, plan.outputs, tasks, emit.task, emit.ref)
+    graph: dict[Hashable, Any] = {}
+    refs = [emit.ref(key) if what else None for key, what in zip(keys, tasks)]
+    for s, what in enumerate(tasks):
+        if what:
+            inputs = reads[offsets[s]:offsets[s + 1]] if what == COMPUTES else ()
+            graph[keys[s]] = emit.task(keys[s], calls[s], *[refs[j] for j in inputs])
     return graph, [keys[o] for o in plan.outputs]
 
 
-def _step_calls(prepared: Prepared, spelled: Spelled) -> list[Callable[..., Any]]:
-    """Per step, the callable its task runs on its inputs' values."""
+def _node_graph(keys: list[str], heads: Iterator[tuple[Any, ...]], reads: list[int], offsets: list[int],
+                emit: _Emit) -> dict[Hashable, Any]:
+    """One task per step: its head (the callable and its leading arguments), then a reference
+    to each input. The loop is the build's hottest: a task object costs what all the rest of
+    the step does."""
+    refs = [emit.ref(key) for key in keys]
+    task = emit.task
+    graph: dict[Hashable, Any] = {}
+    for key, head, lo, hi in zip(keys, heads, offsets, offsets[1:]):
+        if hi - lo == 1:
+            graph[key] = task(key, *head, refs[reads[lo]])
+        elif hi - lo == 2:
+            graph[key] = task(key, *head, refs[reads[lo]], refs[reads[lo + 1]])
+        else:
+            graph[key] = task(key, *head, *[refs[j] for j in reads[lo:hi]])
+    return graph
+
+
+def _heads(prepared: Prepared, spelled: Spelled) -> Iterator[tuple[Any, ...]]:
+    """Per step, what its task calls before its inputs' values: `run_step` with the callable,
+    the node, its label and its recorded ids for a step that is one call, or the stage's shape
+    with the node and its recorded ids, one step at a time. Plain arguments of the task rather
+    than a partial: fewer objects to make, to collect and to free."""
     plan, calls = prepared.plan, prepared.calls
     shapes = _shapes(plan, calls, spelled.members)
     labels, sole = spelled.labels, spelled.sole
-    recorded = plan.recorded_ids()
-    return [partial(run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], rec)
-            if op >= 0 else partial(shapes[shape], node, rec)
-            for node, op, kind, shape, rec in zip(plan.ids, plan.operator_index, plan.kinds,
-                                                  plan.stage_shape, recorded)]
+    return ((run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], recorded)
+            if op >= 0 else (shapes[shape], node, recorded)
+            for node, op, kind, shape, recorded in zip(plan.ids, plan.operator_index, plan.kinds,
+                                                       plan.stage_shape, plan.recorded_ids()))
 
 
-def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], runs: list[Callable[..., Any]],
+def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], calls: list[Callable[..., Any]],
             reads: list[int], offsets: list[int], prints: Fingerprints) -> bytearray:
     """Per step, what its task does with the cache: walking down from the outputs, a node
     whose entry is there is loaded (LOADS: its key and callable become the load's), and only
@@ -314,7 +305,7 @@ def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], runs: list[
             load = task_names.load_prefix(kind, names[operators[op][1]])
             keys[s] = load + blake2b(cache.entry_key(key), digest_size=32,
                                      person=b"trellan.load").hexdigest()
-            runs[s] = CachedLoad(cache, key, f"node {ids[s]}")
+            calls[s] = CachedLoad(cache, key, f"node {ids[s]}")
             tasks[s] = LOADS
             continue
         for j in reads[offsets[s]:offsets[s + 1]]:
@@ -322,6 +313,6 @@ def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], runs: list[
         if unkeyed[s]:
             without_key += 1
         else:
-            runs[s] = SaveAfter(runs[s], cache, key, s in outputs)
+            calls[s] = SaveAfter(calls[s], cache, key, s in outputs)
     cache.count_unkeyed(without_key)
     return tasks

@@ -29,9 +29,10 @@ constexpr const char* kKeyNamesDoc =
 constexpr const char* kRecordedDoc =
     "recorded_ids($self)\n--\n\n"
     "Per step, None when no recorded node became it (a store that was never reduced has no\n"
-    "node map), else a tuple of entries: for a stage, one per member in order, otherwise one.\n"
-    "An entry is the recorded id that became it, when exactly one did; otherwise ~count (a\n"
-    "negative int), followed by the first three of those ids, ascending.";
+    "node map), else its entries: for a stage, one per member in order, otherwise one. An entry\n"
+    "is the recorded id that became it, when exactly one did; otherwise ~count (a negative\n"
+    "int), followed by the first three of those ids, ascending. A step of one entry that is an\n"
+    "id gets the int itself, any other a tuple.";
 
 // Below this many steps the keys are computed with the interpreter lock held.
 constexpr size_t kDetachAbove = 1 << 14;
@@ -103,6 +104,10 @@ PyObject* recorded(PyObject* self, PyObject*) {
       const size_t lo = ids.offsets[s], hi = ids.offsets[s + 1];
       if (lo == hi) {
         list_set(list, s, PyRef::borrow(Py_None));
+        continue;
+      }
+      if (hi - lo == 1 && ids.values[lo] >= 0) {  // the usual case: one node, one recorded id
+        list_set(list, s, PyRef::check(PyLong_FromLongLong(ids.values[lo])));
         continue;
       }
       PyRef tuple = new_tuple(hi - lo);

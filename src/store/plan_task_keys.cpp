@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 namespace trellan {
 
@@ -10,7 +11,10 @@ std::vector<Digest> plan_task_keys(const ExecutionPlan& plan, std::span<const No
   const Digest call = keyed_hash(purpose_key(DigestPurpose::TaskCall), token);
   auto under_call = [&](const Digest& op) { return keyed_hash(call, &op, 1); };
   std::vector<std::optional<Digest>> operators(plan.operators.size());
-  std::unordered_map<std::string, Digest> stages;  // by encoding
+  // A stage's operator by its shape's first encoding, checked byte for byte (a token spelled
+  // another way that parses alike makes another encoding), else by encoding.
+  std::vector<std::pair<std::string, Digest>> shapes(plan.shape_first.size());
+  std::unordered_map<std::string, Digest> stages;
   std::string bytes;
   std::vector<Digest> ins;
   const size_t n = plan.ids.size();
@@ -28,9 +32,15 @@ std::vector<Digest> plan_task_keys(const ExecutionPlan& plan, std::span<const No
     } else {
       bytes.clear();
       encode_operator(nodes[plan.ids[s]], bytes);
-      auto it = stages.find(bytes);
-      if (it == stages.end()) it = stages.emplace(bytes, under_call(operator_digest(bytes))).first;
-      op_key = &it->second;
+      const int32_t shape = plan.stage_shape[s];
+      if (shape >= 0 && shapes[shape].first.empty()) shapes[shape] = {bytes, under_call(operator_digest(bytes))};
+      if (shape >= 0 && shapes[shape].first == bytes) {
+        op_key = &shapes[shape].second;
+      } else {
+        auto it = stages.find(bytes);
+        if (it == stages.end()) it = stages.emplace(bytes, under_call(operator_digest(bytes))).first;
+        op_key = &it->second;
+      }
     }
     ins.clear();
     for (int32_t k = plan.input_offsets[s]; k < plan.input_offsets[s + 1]; ++k) ins.push_back(keys[plan.inputs[k]]);
