@@ -17,6 +17,7 @@ from hypothesis.extra.numpy import arrays
 import trellan_core as tc
 from strategies import COMMUTATIVE, DESCRIPTOR, Node, Recipe, graphs, reachable, record, same_params
 from trellan import ResultCache, dask_bridge, demo, evaluate, to_dask, to_delayed
+from trellan.execution import recorded_note, recorded_of
 from trellan.kernels import Binary, Reduction, SeededArrays, numpy_kernels
 
 # scripts/sanitize.sh preloads the sanitizer runtime into the interpreter.
@@ -349,8 +350,18 @@ def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusi
     ids = plan.ids.tolist()
     assert ids == sorted(reachable(views, outputs)) and len(plan) == len(ids)
     assert [ids[o] for o in plan.outputs] == outputs and plan.digests == b"".join(map(store.digest, ids))
+    token, blank = bytes(range(32)), [""] * len(plan.operators)
+    assert "".join(plan.task_key_names(token, blank, blank)) == store.task_keys(token, ids).hex()
     for table in (plan.names, plan.params, plan.descriptors, plan.operators):
         assert len(set(map(repr, table))) == len(table)
+    # What a task's error note says of the recorded nodes that became it, read from the node map.
+    became: dict[Any, list[int]] = {}
+    for recorded_id, spot in enumerate(store.node_map() if fusion is not None else []):
+        became.setdefault(spot, []).append(recorded_id)
+    for entry, view in zip(plan.recorded_ids(), (views[i] for i in ids)):
+        spots = [(view["id"], k) for k in range(view.get("n_members", 0))] or [(view["id"], None)]
+        assert [recorded_of(entry, k) for k in range(len(spots))] == [
+            recorded_note(len(became.get(spot, [])), became.get(spot, [])[:3]) for spot in spots]
     step_of = {i: s for s, i in enumerate(ids)}
     reads = [plan.inputs[plan.input_offsets[s]:plan.input_offsets[s + 1]].tolist() for s in range(len(ids))]
     assert plan.last_use.tolist() == last_readers(reads, len(ids))
