@@ -200,10 +200,9 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
     reads nothing but the node before it, which nothing else reads and which is no output
     (see `trellan.dask_runs`): fewer tasks, the same parallelism. A run is keyed by its last
     node's words, "run-" and a hash of its nodes' task keys and its inputs' keys."""
-    with collector_paused():
-        prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
-                           join=join, external=external)
-        return _graph(store, prepared, name, cache, fuse_runs)
+    with collector_paused():  # and every object the build made but the graph is gone before it resumes
+        return _graph(prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
+                              join=join, external=external), name, cache, fuse_runs)
 
 
 @contextmanager
@@ -220,8 +219,8 @@ def collector_paused() -> Iterator[None]:
             gc.enable()
 
 
-def _graph(store: trellan_core.GraphStore, prepared: Prepared, name: str | None,
-           cache: ResultCache | None, fuse_runs: bool) -> tuple[dict[Hashable, Any], list[Hashable]]:
+def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
+           fuse_runs: bool) -> tuple[dict[Hashable, Any], list[Hashable]]:
     plan = prepared.plan
     prints = Fingerprints()
     used = [plan.names[name_at] for kind, name_at, _, _ in plan.operators if kind in (OP, REDUCTION)]

@@ -170,12 +170,17 @@ class CountedKernel:
         return self.fn(*inputs, **params)
 
 
+def counted_demo(counter: Any) -> tuple[dict[str, Any], tc.GraphStore, list[int]]:
+    # The demo pipeline's run, its kernels counting their calls, wherever they run, in the file `counter`.
+    kernels = {name: CountedKernel(str(counter), name, fn) for name, fn in numpy_kernels().items()}
+    return (dict(sources=SeededArrays((16,)), kernels=kernels, external=demo.embed, join=demo.inner_join),
+            *demo.record_pipeline())
+
+
 @needs_workers
 def test_a_warm_run_on_a_cluster_computes_no_cached_node(client: Any, tmp_path: Any) -> None:
     counter = tmp_path / "calls"
-    kernels = {name: CountedKernel(str(counter), name, fn) for name, fn in numpy_kernels().items()}
-    run = dict(sources=SeededArrays((16,)), kernels=kernels, external=demo.embed, join=demo.inner_join)
-    store, outputs = demo.record_pipeline()
+    run, store, outputs = counted_demo(counter)
     cache = ResultCache(tmp_path / "cache", min_seconds=0)
     expected = evaluate(store, outputs, **run)
     counter.unlink()
@@ -192,9 +197,7 @@ def test_delayed_outputs_compute_and_persist_and_feed_a_second_graph(client: Any
     from distributed import progress, wait
 
     counter = tmp_path / "calls"
-    kernels = {name: CountedKernel(str(counter), name, fn) for name, fn in numpy_kernels().items()}
-    run = dict(sources=SeededArrays((16,)), kernels=kernels, external=demo.embed, join=demo.inner_join)
-    store, outputs = demo.record_pipeline()
+    run, store, outputs = counted_demo(counter)
     expected = evaluate(store, outputs, **run)
     outs = to_delayed(store, outputs, **run)
     assert same(client.gather(client.compute(outs)), expected) and same(list(dask.compute(*outs)), expected)
