@@ -24,6 +24,7 @@ from .fingerprint import Fingerprints
 if TYPE_CHECKING:
     import trellan_core
 
+
 def run_step(fn: Callable[..., Any], node: int, label: str, recorded: Recorded, *inputs: Any) -> Any:
     """The task of a node that is one call, `fn(*inputs)`, naming the node, and the recorded
     nodes that became it, if it raises."""
@@ -61,15 +62,16 @@ class StageShape:
 def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
             member_labels: list[str]) -> list[StageShape]:
     shapes = []
+    # Read once: every read of a plan array makes a new view.
     members, ref_offsets, refs, member_ops, last = (
-        plan.member_offsets.tolist(), plan.ref_offsets.tolist(), plan.refs.tolist(),
-        plan.member_operator_index.tolist(), plan.member_last_use.tolist())
+        plan.member_offsets, plan.ref_offsets, plan.refs, plan.member_operator_index,
+        plan.member_last_use)
     for step in plan.shape_first:
         first, end = members[step], members[step + 1]
-        ops = member_ops[first:end]
-        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1],
-                                 refs[ref_offsets[first]:ref_offsets[end]], last[first:end],
-                                 [member_labels[o] for o in ops]))
+        ops = member_ops[first:end].tolist()
+        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1].tolist(),
+                                 refs[ref_offsets[first]:ref_offsets[end]].tolist(),
+                                 last[first:end].tolist(), [member_labels[o] for o in ops]))
     return shapes
 
 

@@ -151,13 +151,14 @@ def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
     return recorded_note(len(found), found[:_RECORDED_SHOWN])
 
 
-Recorded = Union[int, tuple[int, ...], None]  # a step's entry of ExecutionPlan.recorded_ids()
+Recorded = Union[int, bytes, None]  # a step's entry of ExecutionPlan.recorded_ids()
 
 
 def recorded_of(recorded: Recorded, member: int) -> str:
     """The note's account of the recorded ids of a step's `member` (0 for a step that is not a
     stage), from the step's entry of `ExecutionPlan.recorded_ids()`."""
-    entries = (recorded,) if isinstance(recorded, int) else recorded or ()
+    entries = ((recorded,) if isinstance(recorded, int)
+               else memoryview(recorded or b"").cast("q").tolist())
     at, k = 0, 0
     while at < len(entries):
         count, shown = 1, entries[at:at + 1]

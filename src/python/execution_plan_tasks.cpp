@@ -4,6 +4,7 @@
 // members) came from, read from the node map of the plan's store, so that a
 // task can name them when it raises wherever it runs.
 #include <algorithm>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,8 @@ constexpr const char* kRecordedDoc =
     "node map), else its entries: for a stage, one per member in order, otherwise one. An entry\n"
     "is the recorded id that became it, when exactly one did; otherwise ~count (a negative\n"
     "int), followed by the first three of those ids, ascending. A step of one entry that is an\n"
-    "id gets the int itself, any other a tuple.";
+    "id gets the int itself, any other its entries as bytes, 8 per entry in native byte order\n"
+    "(memoryview(b).cast('q') reads them).";
 
 // Below this many steps the keys are computed with the interpreter lock held.
 constexpr size_t kDetachAbove = 1 << 14;
@@ -110,13 +112,9 @@ PyObject* recorded(PyObject* self, PyObject*) {
         list_set(list, s, PyRef::check(PyLong_FromLongLong(ids.values[lo])));
         continue;
       }
-      PyRef tuple = new_tuple(hi - lo);
-      for (size_t k = lo; k < hi; ++k) {
-        if (PyTuple_SetItem(tuple.get(), static_cast<Py_ssize_t>(k - lo), PyRef::check(PyLong_FromLongLong(ids.values[k])).release()) < 0) {
-          throw_python_error();  // LCOV_EXCL_LINE: a new tuple takes every item
-        }
-      }
-      list_set(list, s, std::move(tuple));
+      // Several entries as one bytes object: one allocation, which the collector never visits.
+      list_set(list, s, PyRef::check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(&ids.values[lo]),
+                                                               static_cast<Py_ssize_t>((hi - lo) * sizeof(int64_t)))));
     }
     return list;
   });

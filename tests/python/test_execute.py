@@ -237,8 +237,9 @@ def test_key_split_names_what_each_task_runs(tmp_path: Any, monkeypatch: pytest.
     graph, keys = to_dask(g, list(named), **run)
     assert [key_split(key) for key in keys] == list(named.values()) and len(graph) == len(named)
     assert all(isinstance(task, Task) for task in graph.values())  # dask's own: nothing to convert
-    # A stage is named by its last member; a cached node's load by what it loads.
+    # A stage is named by its last member; a cached node's load by what it loads, a run by its last node.
     reduced, _ = g.reduce(outputs=[g.add_op("exp", [g.add_op("neg", [joined])])])
+    assert key_split(to_dask(reduced, **run, fuse_runs=True)[1][0]) == "trellan-exp-stage-run"
     cache = ResultCache(tmp_path, min_seconds=0)
     for split in ("trellan-exp-stage", "trellan-exp-stage-load"):
         graph, keys = to_dask(reduced, **run, cache=cache)
