@@ -19,7 +19,8 @@ CPU time:
 With `--before PYTHON`, the same measurements run in that interpreter too (another build of the
 module, e.g. a venv with main installed), in the same run, and both columns are printed.
 
-Run: python bench/bench_run.py --dask [--before PYTHON] [nodes [split-nodes]]  (300000 100000)
+Run: python bench/bench_run.py --dask [--before PYTHON] [nodes [split-nodes]]  (300000 100000;
+     nodes 0 skips the build)
 
 measures to_dask instead, on bench/synthetic.py's three shapes (hub, many_outputs, fresh_sources)
 at seeds 0, 1 and 2, recorded and reduced, best of 3 rounds of CPU time:
@@ -27,9 +28,9 @@ at seeds 0, 1 and 2, recorded and reduced, best of 3 rounds of CPU time:
   - ExecutionPlan.recorded_ids(), the recorded ids every task carries for its error notes;
   - a dask.get run of fresh_sources' reduced graph (split-nodes, seed 0) against evaluate, split
     into conversion (dask.core's convert_legacy_graph), ordering (dask.order.order), our code
-    (the tasks' own callables run in a loop, less the kernels), kernels (timed inside stand-ins
-    that wrap sources, kernels and join) and what is left, dask's scheduling; and the same with
-    fuse_runs=True.
+    (the tasks' own callables run in a loop, less the kernels and the timing wrappers' own cost),
+    kernels (timed inside wrappers of sources, kernels and join) and what is left, dask's
+    scheduling; and the same with fuse_runs=True.
 """
 
 from __future__ import annotations
@@ -180,19 +181,32 @@ def dask_build(target: int, seeds: list[int]) -> dict[str, float]:
 
 
 class Timed:
-    """Wraps a callable and adds the time spent inside it to `Timed.total`."""
+    """Wraps a callable and adds the time spent inside it to `Timed.total`, and one to
+    `Timed.calls`."""
 
     total = 0.0
+    calls = 0
 
     def __init__(self, fn: Any) -> None:
         self.fn = fn
 
     def __call__(self, *args: Any, **params: Any) -> Any:
-        start = time.perf_counter()
+        start = time.process_time()  # CPU time, as everything else here: load leaves it alone
         try:
             return self.fn(*args, **params)
         finally:
-            Timed.total += time.perf_counter() - start
+            Timed.total += time.process_time() - start
+            Timed.calls += 1
+
+
+def wrapper_cost() -> float:
+    """Seconds a Timed wrapper adds to a call, outside what it times."""
+    def nothing() -> None:
+        return None
+    timed, count = Timed(nothing), 200_000
+    plain = best(lambda: [nothing() for _ in range(count)])
+    wrapped = best(lambda: [timed() for _ in range(count)])
+    return max(0.0, wrapped - plain) / count
 
 
 def run_tasks(graph: dict, keys: list) -> list:  # type: ignore[type-arg]
@@ -236,17 +250,22 @@ def dask_split(target: int) -> dict[str, float]:
         out[f"{label}  conversion s"] = best(lambda: convert_legacy_graph(graph))
         converted = convert_legacy_graph(graph)
         out[f"{label}  ordering s"] = best(lambda: order(converted))
-        direct = best(lambda: run_tasks(graph, keys))
+        # The tasks run in a loop with their kernels timed from inside: what is not the kernels'
+        # (nor the timing wrappers') is ours.
         timed_graph, timed_keys = to_dask(reduced, mapped, **timed, **extra)
-        inside = []
+        overhead, inside, ours = wrapper_cost(), [], []
         for _ in range(ROUNDS):
-            Timed.total = 0.0
+            Timed.total, Timed.calls = 0.0, 0
+            gc.collect()
+            start = time.process_time()
             run_tasks(timed_graph, timed_keys)
+            loop = time.process_time() - start
             inside.append(Timed.total)
+            ours.append(loop - Timed.total - Timed.calls * overhead)
         out[f"{label}  kernels s"] = min(inside)
-        out[f"{label}  our code s"] = direct - min(inside)
+        out[f"{label}  our code s"] = min(ours)
         out[f"{label}  dask's scheduling s"] = (total - out[f"{label}  conversion s"]
-                                                - out[f"{label}  ordering s"] - direct)
+                                                - out[f"{label}  ordering s"] - min(ours) - min(inside))
         out[f"{label}dask.get / evaluate"] = total / out["evaluate s"]
     return out
 
@@ -258,16 +277,18 @@ def dask_main(argv: list[str], before: str | None) -> None:
     np.seterr(all="ignore")
     if argv[:1] == ["--json"]:
         target, split = int(argv[1]), int(argv[2])
-        print(json.dumps([dask_build(target, [0, 1, 2]), dask_split(split)]))
+        print(json.dumps([dask_build(target, [0, 1, 2]) if target else {}, dask_split(split)]))
         return
     target, split = (int(argv[0]) if argv else 300_000), (int(argv[1]) if len(argv) > 1 else 100_000)
-    columns = [("this build", [dask_build(target, [0, 1, 2]), dask_split(split)])]
+    columns = [("this build", [dask_build(target, [0, 1, 2]) if target else {}, dask_split(split)])]
     if before is not None:
         done = subprocess.run([before, __file__, "--dask", "--json", str(target), str(split)],
                               capture_output=True, text=True, check=True)
         columns.insert(0, ("before", json.loads(done.stdout)))
     for part, title in ((0, f"to_dask build at {target} nodes requested; best of {ROUNDS} rounds"),
                         (1, f"dask.get of fresh_sources reduced, {split} nodes requested, seed 0")):
+        if not columns[-1][1][part]:
+            continue
         print(f"\n{title}")
         print(f"{'':<44}" + "".join(f"{name:>14}" for name, _ in columns))
         for key in columns[-1][1][part]:
