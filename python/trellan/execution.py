@@ -141,14 +141,8 @@ class Prepared:
         else:
             op = plan.member_operator_index[plan.member_offsets[step] + member]
             text = f"node {node} (stage), member {member} ({self.label(op, True)})"
-        return text + _recorded(self.store, node, member)
-
-
-def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
-    # Built only here, on the error path: the normal path never reads the node map.
-    spot = (node, None if member < 0 else member)
-    found = [i for i, entry in enumerate(store.node_map()) if entry == spot]
-    return recorded_note(len(found), found[:_RECORDED_SHOWN])
+        # Read only here, on the error path: the normal path never reads the node map.
+        return text + recorded_of(plan.recorded_ids()[step], max(member, 0))
 
 
 Recorded = Union[int, bytes, None]  # a step's entry of ExecutionPlan.recorded_ids()
