@@ -20,6 +20,19 @@ CPU time:
     when the module has one.
 With `--before PYTHON`, the same measurements run in that interpreter too (another build of the
 module, e.g. a venv with main installed), in the same run, and both columns are printed.
+
+Run: python bench/bench_run.py --dask [--before PYTHON] [nodes [split-nodes]]  (300000 100000;
+     nodes 0 skips the build)
+
+measures to_dask instead, on bench/synthetic.py's three shapes (hub, many_outputs, fresh_sources)
+at seeds 0, 1 and 2, recorded and reduced, best of 3 rounds of CPU time:
+  - the build, in microseconds per task, against its budget of 3 us plus 0.5 us per stage member;
+  - ExecutionPlan.recorded_ids(), the recorded ids every task carries for its error notes;
+  - a dask.get run of fresh_sources' reduced graph (split-nodes, seed 0) against evaluate, split
+    into conversion (dask.core's convert_legacy_graph), ordering (dask.order.order), our code
+    (the tasks' own callables run in a loop, less the kernels and the timing wrappers' own cost),
+    kernels (timed inside wrappers of sources, kernels and join) and what is left, dask's
+    scheduling; and the same with fuse_runs=True.
 """
 
 from __future__ import annotations
@@ -31,6 +44,7 @@ import sys
 import time
 import tracemalloc
 from pathlib import Path
+from collections.abc import Mapping
 from typing import Any, Callable
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
@@ -129,8 +143,178 @@ def measure(target: int) -> dict[str, float]:
     return out
 
 
+def dask_kernels() -> dict[str, Any]:
+    # fresh_sources' names: the NumPy kernels and two more ufuncs.
+    from trellan.kernels import Unary
+    return dict(numpy_kernels(), square=Unary("square"), arctan=Unary("arctan"))
+
+
+def side_by_side(left: Any, right: Any, /, **_params: Any) -> Any:
+    return left + right
+
+
+class AnyKernel(Mapping):  # type: ignore[type-arg]
+    """The kernels of `table`, and a stand-in for every other name: for graphs that are built,
+    not run."""
+
+    def __init__(self, table: dict[str, Any]) -> None:
+        self.table = table
+
+    def __getitem__(self, name: str) -> Any:
+        return self.table.get(name, side_by_side)
+
+    def __iter__(self) -> Any:
+        return iter(self.table)
+
+    def __len__(self) -> int:
+        return len(self.table)
+
+
+def dask_build(target: int, seeds: list[int]) -> dict[str, float]:
+    out: dict[str, float] = {}
+    run = dict(sources=SeededArrays((2,)), kernels=AnyKernel(dask_kernels()), join=side_by_side,
+               external=side_by_side)
+    for shape, make in synthetic.SHAPES.items():
+        for seed in seeds:
+            store, outputs = make(target, seed=seed)
+            reduced, _ = store.reduce(outputs=outputs)
+            mapped = [placed[0] for placed in reduced.node_map_of(outputs)]
+            for label, graph_store, ids in (("recorded", store, outputs), ("reduced", reduced, mapped)):
+                plan = graph_store.execution_plan(ids)
+                tasks, members = len(plan), plan.member_offsets[-1]
+                row = f"{shape} {seed} {label}"
+                out[f"{row} tasks"] = tasks
+                out[f"{row} budget us/task"] = 3 + 0.5 * members / tasks
+                out[f"{row} build us/task"] = best(lambda: to_dask(graph_store, ids, **run)) / tasks * 1e6
+                if hasattr(plan, "recorded_ids"):
+                    out[f"{row} recorded_ids us/task"] = best(plan.recorded_ids) / tasks * 1e6
+    return out
+
+
+class Timed:
+    """Wraps a callable and adds the time spent inside it to `Timed.total`, and one to
+    `Timed.calls`."""
+
+    total = 0.0
+    calls = 0
+
+    def __init__(self, fn: Any) -> None:
+        self.fn = fn
+
+    def __call__(self, *args: Any, **params: Any) -> Any:
+        start = time.process_time()  # CPU time, as everything else here: load leaves it alone
+        try:
+            return self.fn(*args, **params)
+        finally:
+            Timed.total += time.process_time() - start
+            Timed.calls += 1
+
+
+def wrapper_cost() -> float:
+    """Seconds a Timed wrapper adds to a call, outside what it times."""
+    def nothing() -> None:
+        return None
+    timed, count = Timed(nothing), 200_000
+    plain = best(lambda: [nothing() for _ in range(count)])
+    wrapped = best(lambda: [timed() for _ in range(count)])
+    return max(0.0, wrapped - plain) / count
+
+
+def run_tasks(graph: dict, keys: list) -> list:  # type: ignore[type-arg]
+    """Calls each task's own callable on its inputs' values, in the graph's order (inputs
+    first), with no scheduler: what our code and the kernels cost."""
+    values: dict[Any, Any] = {}
+    for key, task in graph.items():
+        if isinstance(task, tuple):
+            fn, args = task[0], [values[a] if isinstance(a, str) and a in graph else a for a in task[1:]]
+        else:
+            fn, args = task.func, [values[a.key] if type(a).__name__ == "TaskRef" else a for a in task.args]
+        values[key] = fn(*args)
+    return [values[k] for k in keys]
+
+
+def dask_split(target: int) -> dict[str, float]:
+    import dask
+    from dask.order import order
+    try:
+        from dask._task_spec import convert_legacy_graph
+    except ImportError:  # a dask that runs tuples as they are
+        def convert_legacy_graph(graph: Any) -> Any:
+            return graph
+    store, outputs = synthetic.fresh_sources(target, seed=0)
+    reduced, _ = store.reduce(outputs=outputs)
+    mapped = [placed[0] for placed in reduced.node_map_of(outputs)]
+    sources, kernels = SeededArrays((2,)), dask_kernels()
+    run = dict(sources=sources, kernels=kernels, join=side_by_side)
+    timed = dict(sources=Timed(sources), kernels={k: Timed(v) for k, v in kernels.items()},
+                 join=Timed(side_by_side))
+    out = {"evaluate s": best(lambda: evaluate(reduced, mapped, **run))}
+    for fused in (False, True):
+        extra = {"fuse_runs": True} if fused else {}
+        if fused and "fuse_runs" not in to_dask.__code__.co_varnames:
+            continue
+        label = "fuse_runs " if fused else ""
+        graph, keys = to_dask(reduced, mapped, **run, **extra)
+        out[f"{label}tasks"] = len(graph)
+        out[f"{label}build s"] = best(lambda: to_dask(reduced, mapped, **run, **extra))
+        out[f"{label}dask.get s"] = total = best(lambda: dask.get(graph, keys))
+        out[f"{label}  conversion s"] = best(lambda: convert_legacy_graph(graph))
+        converted = convert_legacy_graph(graph)
+        out[f"{label}  ordering s"] = best(lambda: order(converted))
+        # The tasks run in a loop with their kernels timed from inside: what is not the kernels'
+        # (nor the timing wrappers') is ours.
+        timed_graph, timed_keys = to_dask(reduced, mapped, **timed, **extra)
+        overhead, inside, ours = wrapper_cost(), [], []
+        for _ in range(ROUNDS):
+            Timed.total, Timed.calls = 0.0, 0
+            gc.collect()
+            start = time.process_time()
+            run_tasks(timed_graph, timed_keys)
+            loop = time.process_time() - start
+            inside.append(Timed.total)
+            ours.append(loop - Timed.total - Timed.calls * overhead)
+        out[f"{label}  kernels s"] = min(inside)
+        out[f"{label}  our code s"] = min(ours)
+        out[f"{label}  dask's scheduling s"] = (total - out[f"{label}  conversion s"]
+                                                - out[f"{label}  ordering s"] - min(ours) - min(inside))
+        out[f"{label}dask.get / evaluate"] = total / out["evaluate s"]
+    return out
+
+
+def dask_main(argv: list[str], before: str | None) -> None:
+    import warnings
+    warnings.filterwarnings("ignore", category=RuntimeWarning)  # log1p of negatives and such
+    import numpy as np
+    np.seterr(all="ignore")
+    if argv[:1] == ["--json"]:
+        target, split = int(argv[1]), int(argv[2])
+        print(json.dumps([dask_build(target, [0, 1, 2]) if target else {}, dask_split(split)]))
+        return
+    target, split = (int(argv[0]) if argv else 300_000), (int(argv[1]) if len(argv) > 1 else 100_000)
+    columns = [("this build", [dask_build(target, [0, 1, 2]) if target else {}, dask_split(split)])]
+    if before is not None:
+        done = subprocess.run([before, __file__, "--dask", "--json", str(target), str(split)],
+                              capture_output=True, text=True, check=True)
+        columns.insert(0, ("before", json.loads(done.stdout)))
+    for part, title in ((0, f"to_dask build at {target} nodes requested; best of {ROUNDS} rounds"),
+                        (1, f"dask.get of fresh_sources reduced, {split} nodes requested, seed 0")):
+        if not columns[-1][1][part]:
+            continue
+        print(f"\n{title}")
+        print(f"{'':<44}" + "".join(f"{name:>14}" for name, _ in columns))
+        for key in columns[-1][1][part]:
+            cells = [col[part].get(key) for _, col in columns]
+            print(f"{key:<44}" + "".join(f"{'-':>14}" if c is None else f"{c:>14.3f}" for c in cells))
+
+
 def main(argv: list[str]) -> None:
     before = None
+    if argv[:1] == ["--dask"]:
+        argv = argv[1:]
+        if argv[:1] == ["--before"]:
+            before, argv = argv[1], argv[2:]
+        dask_main(argv, before)
+        return
     if argv[:1] == ["--before"]:
         before, argv = argv[1], argv[2:]
     if argv[:1] == ["--json"]:

@@ -300,6 +300,17 @@ class ExecutionPlan:
         """Per step, its value digest with every operator it depends on salted: `salts` has 32
         bytes per operator, `unsalted` one byte per operator (nonzero: it has no salt). Returns
         32 bytes per step, and one byte per step, 1 when it depends on an unsalted operator."""
+    def task_key_names(self, token: bytes, prefixes: list[str] | tuple[str, ...],
+                       stage_prefixes: list[str] | tuple[str, ...]) -> list[str]:
+        """Per step, a prefix and the step's task key (`GraphStore.task_keys` under `token`) in
+        hex: `stage_prefixes[o]` for a stage whose last member runs operator `o`, `prefixes[o]`
+        for any other step running `o`; one entry per operator in each."""
+    def recorded_ids(self) -> list[int | bytes | None]:
+        """Per step, None when no recorded node became it, else its entries, one per member of a
+        stage, else one: the recorded id that became it, when exactly one did; otherwise ~count
+        (negative), then the first three of those ids, ascending. A single entry that is an id
+        is the int itself; other entries are packed as bytes, 8 per entry in native byte order
+        (`memoryview(b).cast("q")` reads them)."""
 
 @final
 class PayloadDescriptor:

@@ -1,8 +1,8 @@
 """Run and inspect what `trellan_core` records and reduces.
 
 `evaluate` interprets a store on one machine, and a `Profile` shows where its time goes;
-`to_dask` turns a store into a dask task graph, and `trellan.kernels.numpy_kernels()` is a
-kernel table for NumPy data. `ResultCache` keeps node
+`to_dask` turns a store into a dask task graph and `to_delayed` into dask collections, and
+`trellan.kernels.numpy_kernels()` is a kernel table for NumPy data. `ResultCache` keeps node
 values on disk between runs, keyed by what each node computes. The `trellan` command
 (`trellan --help`, `python -m trellan --help`) renders, reduces and demonstrates IR blobs."""
 
@@ -11,6 +11,7 @@ from typing import TypedDict
 
 from .cache import ResultCache
 from .dask_bridge import to_dask
+from .delayed import to_delayed
 from .interpreter import evaluate
 from .profile import Profile
 
@@ -33,4 +34,4 @@ class ReductionReport(TypedDict):
     boundary_nodes: int
 
 
-__all__ = ["Profile", "ReductionReport", "ResultCache", "__version__", "evaluate", "to_dask"]
+__all__ = ["Profile", "ReductionReport", "ResultCache", "__version__", "evaluate", "to_dask", "to_delayed"]

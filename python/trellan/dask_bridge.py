@@ -1,36 +1,45 @@
-"""A store as a plain dask task graph (a dict of tuples), which `dask.get`, `dask.threaded.get`
-and `distributed.Client.get` run as it is. Building it needs no dask at all."""
+"""A store as a dask task graph, which `dask.get`, `dask.threaded.get` and
+`distributed.Client.get` run as it is. Its tasks are dask's own task objects (`Task`, with a
+`TaskRef` per input) where the installed dask has them, so that no scheduler converts anything,
+and plain tuples otherwise; building one needs no dask at all."""
 
 from __future__ import annotations
 
+import gc
 import secrets
-from collections.abc import Callable, Hashable, Iterable, Mapping
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
+from contextlib import contextmanager
 from functools import partial
 from hashlib import blake2b
 from typing import TYPE_CHECKING, Any
 
+from . import task_names
 from .cache import CachedLoad, ResultCache, SaveAfter
 from .cache_keys import KEY_SIZE, node_keys
-from .execution import OP, REDUCTION, STAGE, Given, Kernels, Prepared, Sources, prepare, run_members
+from .dask_runs import COMPUTES, LOADS, fused_graph
+from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Recorded, Sources, prepare,
+                        recorded_of, run_members)
 from .fingerprint import Fingerprints
 
 if TYPE_CHECKING:
     import trellan_core
 
 
-def run_step(fn: Callable[..., Any], node: int, label: str, *inputs: Any) -> Any:
-    """The task of a node that is one call, `fn(*inputs)`, naming the node if it raises."""
+def run_step(fn: Callable[..., Any], node: int, label: str, recorded: Recorded, *inputs: Any) -> Any:
+    """The task of a node that is one call, `fn(*inputs)`, naming the node, and the recorded
+    nodes that became it, if it raises."""
     try:
         return fn(*inputs)
     except Exception as err:
-        err.add_note(f"trellan: raised by node {node} {label}")
+        err.add_note(f"trellan: raised by node {node} {label}{recorded_of(recorded, 0)}")
         raise
 
 
 class StageShape:
     """Runs a stage of one shape: its members' callables, references and last readers, with the
     labels its error notes use. Every stage of the shape shares one; a task passes it the node
-    (for the notes) and the stage's inputs, and gets the last member's value."""
+    and its recorded ids (for the notes) and the stage's inputs, and gets the last member's
+    value."""
 
     __slots__ = ("calls", "ref_offsets", "refs", "last", "labels")
 
@@ -42,26 +51,56 @@ class StageShape:
         self.last = last
         self.labels = labels
 
-    def __call__(self, node: int, *inputs: Any) -> Any:
+    def __call__(self, node: int, recorded: Recorded, *inputs: Any) -> Any:
         count = len(self.calls)
         return run_members(self.calls, range(count), self.ref_offsets, self.refs,
                            self.ref_offsets[0], self.last, 0, count, inputs,
-                           lambda k: f"node {node} (stage), member {k} ({self.labels[k]})")
+                           lambda k: f"node {node} (stage), member {k} ({self.labels[k]})"
+                                     + recorded_of(recorded, k))
 
 
 def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
-            labels: list[str]) -> list[StageShape]:
+            member_labels: list[str]) -> list[StageShape]:
     shapes = []
-    members, ref_offsets, refs, member_ops, last = (plan.member_offsets, plan.ref_offsets,
-                                                   plan.refs, plan.member_operator_index,
-                                                   plan.member_last_use)
+    # Read once: every read of a plan array makes a new view.
+    members, ref_offsets, refs, member_ops, last = (
+        plan.member_offsets, plan.ref_offsets, plan.refs, plan.member_operator_index,
+        plan.member_last_use)
     for step in plan.shape_first:
         first, end = members[step], members[step + 1]
         ops = member_ops[first:end].tolist()
         shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1].tolist(),
                                  refs[ref_offsets[first]:ref_offsets[end]].tolist(),
-                                 last[first:end].tolist(), [labels[o] for o in ops]))
+                                 last[first:end].tolist(), [member_labels[o] for o in ops]))
     return shapes
+
+
+class Spelled:
+    """What the tasks of a plan say about their operators, made once per kind and name: per
+    operator, the key prefix of a node that runs it and of a stage whose last member does, and
+    the labels of the error notes."""
+
+    def __init__(self, plan: trellan_core.ExecutionPlan, prepared: Prepared) -> None:
+        names = plan.names
+        cache: dict[tuple[int, int], tuple[str, str, str, str, str]] = {}
+        self.prefixes: list[str] = []        # a node running the operator
+        self.stage_prefixes: list[str] = []  # a stage whose last member runs it
+        self.labels: list[str] = []          # a node's note: "(op 'add')"
+        self.members: list[str] = []         # a member's note: "op 'add'"
+        self.sole: list[str] = []            # a stage of that one member, run as one call
+        for op, (kind, name_at, _, _) in enumerate(plan.operators):
+            spelled = cache.get((kind, name_at))
+            if spelled is None:
+                name = names[name_at]
+                member = prepared.label(op, True) if kind in (OP, REDUCTION) else ""
+                spelled = cache[kind, name_at] = (
+                    task_names.prefix(kind, name), task_names.prefix(STAGE, name),
+                    f"({prepared.label(op, False)})", member, f"(stage), member 0 ({member})")
+            self.prefixes.append(spelled[0])
+            self.stage_prefixes.append(spelled[1])
+            self.labels.append(spelled[2])
+            self.members.append(spelled[3])
+            self.sole.append(spelled[4])
 
 
 def callables_token(name: str | None, given: Given, used: Iterable[str] = (),
@@ -99,110 +138,182 @@ def _named(key: str) -> bytes:
     return len(data).to_bytes(8, "little") + data
 
 
-def task_key_names(store: trellan_core.GraphStore, token: bytes, ids: Any) -> list[str]:
-    """The dask key of each id's task: "trellan-" and the task key in hex."""
-    text = store.task_keys(token, ids).hex()
-    return ["trellan-" + text[i:i + 64] for i in range(0, len(text), 64)]
+def task_keys(plan: trellan_core.ExecutionPlan, token: bytes, spelled: Spelled) -> list[str]:
+    """The dask key of each step's task: its prefix and its task key in hex."""
+    return plan.task_key_names(token, spelled.prefixes, spelled.stage_prefixes)
+
+
+class _Emit:
+    """Makes the graph's entries: dask's `Task` with a `TaskRef` per input where the installed
+    dask has them, else the tuple `(fn, *input keys)`."""
+
+    def __init__(self) -> None:
+        found = task_objects()
+        self.task: Callable[..., Any] = _legacy_task if found is None else found[0]
+        self.ref: Callable[[str], Any] = str if found is None else found[1]
+
+
+def task_objects() -> tuple[type, type] | None:
+    """dask's `Task` and `TaskRef` classes, or None for a dask that reads tuples only."""
+    try:
+        from dask._task_spec import Task, TaskRef
+    except ImportError:
+        return None
+    return Task, TaskRef
+
+
+def _legacy_task(_key: str, fn: Callable[..., Any], *inputs: str) -> tuple[Any, ...]:
+    return (fn, *inputs)
 
 
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
             sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
             join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
-            name: str | None = None,
-            cache: ResultCache | None = None) -> tuple[dict[Hashable, Any], list[Hashable]]:
+            name: str | None = None, cache: ResultCache | None = None,
+            fuse_runs: bool = False) -> tuple[dict[Hashable, Any], list[Hashable]]:
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
     and the keys of the outputs, in order, repeats kept.
 
-    A key is "trellan-" and 64 hex digits, a hash of the task itself: the callables given, the
-    node's operator (a stage's members) and its inputs' keys. Equal keys mean identical tasks,
-    so graphs that repeat a computation share its keys, and a cluster that still holds a
-    result gives it back. The callables are named by their fingerprints (their code and what
-    it captures, a mapping's values by content), or, when one has none, by a token new to each
-    call; an edited kernel therefore gets new keys. `name` replaces that token: passing one
-    promises that the same name always comes with the same callables.
+    A key is "trellan-", words that say what the task runs (so that dask's `key_split` gives
+    "trellan-add" for an op `add`, "trellan-sum-reduction", "trellan-exp-stage", ...) and 64
+    hex digits, a hash of the task itself: the callables given, the node's operator (a stage's
+    members) and its inputs' keys. Equal keys mean identical tasks, so graphs that repeat a
+    computation share its keys, and a cluster that still holds a result gives it back. The
+    callables are named by their fingerprints (their code and what it captures, a mapping's
+    values by content), or, when one has none, by a token new to each call; an edited kernel
+    therefore gets new keys. `name` replaces that token: passing one promises that the same
+    name always comes with the same callables.
 
     The arguments mean what they mean to `evaluate`, and the graph computes what `evaluate`
     returns. A stage is one task that runs its members in order. A source is a task that calls
     `sources(name, params)` where it runs, so its data never passes through the client (a
-    mapping's values, though, travel inside the graph). The tasks are picklable objects that
-    hold the callables they run, so for a cluster every callable given here must pickle too:
-    module-level functions or instances of module-level classes, no lambdas or closures.
+    mapping's values, though, travel inside the graph). The tasks hold the callables they run,
+    so for a cluster every callable given here must pickle too: module-level functions or
+    instances of module-level classes, no lambdas or closures. A task that raises adds a note
+    naming its node, and, in a reduced store, the recorded nodes that became it.
 
     With a `trellan.ResultCache`, a node whose cache key has an entry becomes a task with no
-    inputs that loads it where it runs, keyed "trellan-load-" and a hash of the entry's key,
-    and what only it needed is left out of the graph; every other task saves its value from
-    where it ran when it qualifies (outputs always), unless it has no cache key. The cache's
-    directory must be visible to the workers."""
-    prepared = prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
-                       join=join, external=external)
-    plan, calls = prepared.plan, prepared.calls
+    inputs that loads it where it runs, keyed "trellan-...-load-" and a hash of the entry's
+    key, and what only it needed is left out of the graph; every other task saves its value
+    from where it ran when it qualifies (outputs always), unless it has no cache key. The
+    cache's directory must be visible to the workers.
+
+    `fuse_runs=True` hands dask one task per run of nodes in which each node after the first
+    reads nothing but the node before it, which nothing else reads and which is no output
+    (see `trellan.dask_runs`): fewer tasks, the same parallelism. A run is keyed by its last
+    node's words, "run-" and a hash of its nodes' task keys and its inputs' keys."""
+    with collector_paused():  # and every object the build made but the graph is gone before it resumes
+        return _graph(prepare(store, outputs, sources=sources, kernels=kernels, exchange=exchange,
+                              join=join, external=external), name, cache, fuse_runs)
+
+
+@contextmanager
+def collector_paused() -> Iterator[None]:
+    """Pauses the cyclic garbage collector: building a task graph makes several small objects
+    per task and no reference cycle, and the collector would walk them again and again as
+    they pile up (on a graph of 300k tasks, that doubles the time of the build)."""
+    enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if enabled:
+            gc.enable()
+
+
+def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
+           fuse_runs: bool) -> tuple[dict[Hashable, Any], list[Hashable]]:
+    plan = prepared.plan
     prints = Fingerprints()
     used = [plan.names[name_at] for kind, name_at, _, _ in plan.operators if kind in (OP, REDUCTION)]
     token = callables_token(name, prepared.given, used, prints)
-    member_labels = [prepared.label(op, True) if kind in (OP, REDUCTION) else ""
-                     for op, (kind, _, _, _) in enumerate(plan.operators)]
-    # A step's note as run_step writes it; a stage of one member is run as one call.
-    labels = [f"({prepared.label(op, False)})" for op in range(len(plan.operators))]
-    sole = [f"(stage), member 0 ({text})" for text in member_labels]
-    shapes = _shapes(plan, calls, member_labels)
-    reads, offsets = plan.inputs, plan.input_offsets
-    if cache is not None:
-        return _cached_graph(prepared, cache, lambda ids: task_key_names(store, token, ids),
-                             labels, sole, shapes, prints)
-    keys = task_key_names(store, token, plan.ids)
+    spelled = Spelled(plan, prepared)
+    keys = task_keys(plan, token, spelled)
+    heads = _heads(prepared, spelled)
+    reads, offsets = plan.inputs.tolist(), plan.input_offsets.tolist()
+    emit = _Emit()
+    if cache is None and not fuse_runs:
+        return _node_graph(keys, heads, reads, offsets, emit), [keys[o] for o in plan.outputs]
+    calls: list[Callable[..., Any]] = [partial(head[0], *head[1:]) for head in heads]
+    tasks = (bytearray((COMPUTES,)) * len(plan) if cache is None
+             else _cached(prepared, cache, keys, calls, reads, offsets, prints))
+    if fuse_runs:
+        return fused_graph(keys, calls, reads, offsets, plan.outputs, tasks, emit.task, emit.ref)
     graph: dict[Hashable, Any] = {}
-    for key, node, op, kind, shape, lo, hi in zip(keys, plan.ids, plan.operator_index, plan.kinds,
-                                                 plan.stage_shape, offsets, offsets[1:]):
-        args = [keys[j] for j in reads[lo:hi]]
-        if op >= 0:
-            graph[key] = (run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], *args)
-        else:
-            graph[key] = (shapes[shape], node, *args)
+    refs = [emit.ref(key) if what else None for key, what in zip(keys, tasks)]
+    for s, what in enumerate(tasks):
+        if what:
+            inputs = reads[offsets[s]:offsets[s + 1]] if what == COMPUTES else ()
+            graph[keys[s]] = emit.task(keys[s], calls[s], *[refs[j] for j in inputs])
     return graph, [keys[o] for o in plan.outputs]
 
 
-def _cached_graph(prepared: Prepared, cache: ResultCache, keyed: Callable[[list[int]], list[str]],
-                  labels: list[str], sole: list[str], shapes: list[StageShape],
-                  prints: Fingerprints) -> tuple[dict[Hashable, Any], list[Hashable]]:
-    """The graph with cached nodes as load tasks: walking down from the outputs, a node whose
-    entry is there is loaded, and only the inputs of nodes that compute are visited. Only the
-    computing tasks get task keys, from `keyed(node ids)`. A node without a cache key is
-    neither loaded nor saved."""
-    plan, calls = prepared.plan, prepared.calls
-    node_key, unkeyed = node_keys(plan, prepared.given, prints)
-    reads, offsets, ids, kinds, ops, shape_of = (plan.inputs, plan.input_offsets, plan.ids, plan.kinds,
-                                                 plan.operator_index, plan.stage_shape)
-    outputs = set(plan.outputs)
-    needed = bytearray(len(plan))
-    for o in outputs:
-        needed[o] = 1
-    keys: list[str] = [""] * len(plan)
-    tasks: list[tuple[int, Any]] = []  # computing steps, each with its task's callable
+def _node_graph(keys: list[str], heads: Iterator[tuple[Any, ...]], reads: list[int], offsets: list[int],
+                emit: _Emit) -> dict[Hashable, Any]:
+    """One task per step: its head (the callable and its leading arguments), then a reference
+    to each input. The loop is the build's hottest: a task object costs what all the rest of
+    the step does."""
+    refs = [emit.ref(key) for key in keys]
+    task = emit.task
     graph: dict[Hashable, Any] = {}
+    for key, head, lo, hi in zip(keys, heads, offsets, offsets[1:]):
+        if hi - lo == 1:
+            graph[key] = task(key, *head, refs[reads[lo]])
+        elif hi - lo == 2:
+            graph[key] = task(key, *head, refs[reads[lo]], refs[reads[lo + 1]])
+        else:
+            graph[key] = task(key, *head, *[refs[j] for j in reads[lo:hi]])
+    return graph
+
+
+def _heads(prepared: Prepared, spelled: Spelled) -> Iterator[tuple[Any, ...]]:
+    """Per step, what its task calls before its inputs' values: `run_step` with the callable,
+    the node, its label and its recorded ids for a step that is one call, or the stage's shape
+    with the node and its recorded ids, one step at a time. Plain arguments of the task rather
+    than a partial: fewer objects to make, to collect and to free."""
+    plan, calls = prepared.plan, prepared.calls
+    shapes = _shapes(plan, calls, spelled.members)
+    labels, sole = spelled.labels, spelled.sole
+    return ((run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], recorded)
+            if op >= 0 else (shapes[shape], node, recorded)
+            for node, op, kind, shape, recorded in zip(plan.ids, plan.operator_index, plan.kinds,
+                                                       plan.stage_shape, plan.recorded_ids()))
+
+
+def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], calls: list[Callable[..., Any]],
+            reads: list[int], offsets: list[int], prints: Fingerprints) -> bytearray:
+    """Per step, what its task does with the cache: walking down from the outputs, a node
+    whose entry is there is loaded (LOADS: its key and callable become the load's), and only
+    the inputs of nodes that compute (COMPUTES: their callables then save) are visited; 0 for a
+    step left out. A node without a cache key is neither loaded nor saved."""
+    plan = prepared.plan
+    node_key, unkeyed = node_keys(plan, prepared.given, prints)
+    ids, kinds, ops, member_ops, members = (plan.ids, plan.kinds, plan.operator_index,
+                                            plan.member_operator_index, plan.member_offsets)
+    names, operators = plan.names, plan.operators
+    outputs = set(plan.outputs)
+    tasks = bytearray(len(plan))
+    for o in outputs:
+        tasks[o] = COMPUTES
     without_key = 0
     for s in range(len(plan) - 1, -1, -1):
-        if not needed[s]:
+        if not tasks[s]:
             continue
         key = node_key[s * KEY_SIZE:(s + 1) * KEY_SIZE]
         if not unkeyed[s] and cache.contains(key):
-            keys[s] = "trellan-load-" + blake2b(cache.entry_key(key), digest_size=32,
-                                                person=b"trellan.load").hexdigest()
-            graph[keys[s]] = (CachedLoad(cache, key, f"node {ids[s]}"),)
+            kind = kinds[s]
+            op = member_ops[members[s + 1] - 1] if kind == STAGE else ops[s]
+            load = task_names.load_prefix(kind, names[operators[op][1]])
+            keys[s] = load + blake2b(cache.entry_key(key), digest_size=32,
+                                     person=b"trellan.load").hexdigest()
+            calls[s] = CachedLoad(cache, key, f"node {ids[s]}")
+            tasks[s] = LOADS
             continue
-        node, op = ids[s], ops[s]
-        if op >= 0:
-            label = sole[op] if kinds[s] == STAGE else labels[op]
-            run: Callable[..., Any] = partial(run_step, calls[op], node, label)
-        else:
-            run = partial(shapes[shape_of[s]], node)
         for j in reads[offsets[s]:offsets[s + 1]]:
-            needed[j] = 1
+            tasks[j] = COMPUTES
         if unkeyed[s]:
             without_key += 1
-        tasks.append((s, run if unkeyed[s] else SaveAfter(run, cache, key, s in outputs)))
+        else:
+            calls[s] = SaveAfter(calls[s], cache, key, s in outputs)
     cache.count_unkeyed(without_key)
-    for (s, _), name in zip(tasks, keyed([ids[s] for s, _ in tasks])):
-        keys[s] = name
-    for s, task in tasks:
-        graph[keys[s]] = (task, *[keys[j] for j in reads[offsets[s]:offsets[s + 1]]])
-    return graph, [keys[o] for o in plan.outputs]
+    return tasks

@@ -19,7 +19,7 @@ Spot = tuple[int, Union[int, None]]  # (node, stage member or None), as in the n
 SOURCE, OP, REDUCTION, EXTERNAL, STAGE, EXCHANGE, JOIN = range(7)
 # How a stage member's kind reads in a note: the head of its token.
 _MEMBER_HEAD = {OP: "op", REDUCTION: "red"}
-_RECORDED_SHOWN = 3  # recorded ids a note lists before "and N more"
+_RECORDED_SHOWN = 3  # recorded ids a note lists before "and N more", as ExecutionPlan.recorded_ids keeps
 
 
 def default_exchange(value: Any, /, **_params: Any) -> Any:
@@ -78,27 +78,25 @@ def _with_params(fn: Callable[..., Any], params: dict[str, Any]) -> Callable[...
 
 
 class _Missing:
-    """Everything that has no callable, with the first node (or stage member) that needs it and
-    how many do."""
+    """Everything that has no callable, with the first node that needs it (its step, and the
+    stage member, or -1) and how many do."""
 
     def __init__(self) -> None:
-        self.found: dict[str, tuple[Spot, list[int]]] = {}
+        self.found: dict[str, list[int]] = {}
 
-    def add(self, what: str, spot: Spot) -> None:
-        self.found.setdefault(what, (spot, [0]))[1][0] += 1
+    def add(self, what: str, node: int, step: int, member: int = -1) -> None:
+        entry = self.found.setdefault(what, [node, step, member, 0])
+        entry[3] += 1
 
-    def raise_if_any(self, store: trellan_core.GraphStore) -> None:
+    def raise_if_any(self, plan: trellan_core.ExecutionPlan) -> None:
         if not self.found:
             return
-        firsts = sorted(self.found.items(), key=lambda kv: kv[1][0][0])
-        recorded = recorded_ids(store, [spot for _, (spot, _) in firsts])
         parts = []
-        for what, (spot, (count,)) in firsts:
-            member = "" if spot[1] is None else f", member {spot[1]}"
-            at = "" if recorded is None else recorded_note(len(recorded[spot]),
-                                                           recorded[spot][:_RECORDED_SHOWN])
+        recorded = plan.recorded_ids()  # only now: the names of what the user recorded
+        for what, (node, step, member, count) in sorted(self.found.items(), key=lambda kv: kv[1][0]):
+            where = f", member {member}" if member >= 0 else ""
             more = f", and {count - 1} more" if count > 1 else ""
-            parts.append(f"{what} (node {spot[0]}{member}{at}{more})")
+            parts.append(f"{what} (node {node}{where}{recorded_of(recorded[step], max(member, 0))}{more})")
         raise LookupError("nothing was run: missing " + "; missing ".join(parts))
 
 
@@ -181,7 +179,8 @@ class Prepared:
         else:
             op = plan.member_operator_index[plan.member_offsets[step] + member]
             text = f"node {node} (stage), member {member} ({self.label(op, True)})"
-        return text + _recorded(self.store, node, member)
+        # Read only here, on the error path: the normal path never reads the node map.
+        return text + recorded_of(plan.recorded_ids()[step], max(member, 0))
 
     def note(self, err: BaseException, failed: tuple[int, int] | None) -> None:
         """Adds the note that names the node (and member) whose call raised, given where the
@@ -205,11 +204,24 @@ def recorded_ids(store: trellan_core.GraphStore,
     return found
 
 
-def _recorded(store: trellan_core.GraphStore, node: int, member: int) -> str:
-    # Built only here, on the error path: the normal path never reads the node map.
-    spot = (node, None if member < 0 else member)
-    found = recorded_ids(store, [spot])
-    return "" if found is None else recorded_note(len(found[spot]), found[spot][:_RECORDED_SHOWN])
+Recorded = Union[int, bytes, None]  # a step's entry of ExecutionPlan.recorded_ids()
+
+
+def recorded_of(recorded: Recorded, member: int) -> str:
+    """The note's account of the recorded ids of a step's `member` (0 for a step that is not a
+    stage), from the step's entry of `ExecutionPlan.recorded_ids()`."""
+    entries = ((recorded,) if isinstance(recorded, int)
+               else memoryview(recorded or b"").cast("q").tolist())
+    at, k = 0, 0
+    while at < len(entries):
+        count, shown = 1, entries[at:at + 1]
+        if entries[at] < 0:
+            count = ~entries[at]
+            shown = entries[at + 1:at + 1 + min(count, _RECORDED_SHOWN)]
+        if k == member:
+            return recorded_note(count, shown)
+        at, k = at + (len(shown) if count == 1 else 1 + len(shown)), k + 1
+    return ""
 
 
 def recorded_note(count: int, shown: Sequence[int]) -> str:
@@ -301,14 +313,14 @@ def _report_missing(store: trellan_core.GraphStore, plan: trellan_core.Execution
         if kind == STAGE:
             for m in range(offsets[s], offsets[s + 1]):
                 if member_ops[m] in missing:
-                    found.add(missing[member_ops[m]], (node, m - offsets[s]))
+                    found.add(missing[member_ops[m]], node, s, m - offsets[s])
         elif op in missing:
-            found.add(missing[op], (node, None))
+            found.add(missing[op], node, s)
         elif kind == EXCHANGE and no_exchange:
             count = in_offsets[s + 1] - in_offsets[s]
             if count != 1:
-                found.add(f"exchange callable (exchange=) for {count} inputs", (node, None))
-    found.raise_if_any(store)
+                found.add(f"exchange callable (exchange=) for {count} inputs", node, s)
+    found.raise_if_any(plan)
 
 
 def _steps_of_kind(kinds: memoryview, kind: int) -> Iterator[int]:

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "python/args.hpp"
+#include "python/from_python.hpp"
 #include "python/gil.hpp"
 #include "python/objects.hpp"
 #include "python/to_python.hpp"
@@ -25,24 +26,14 @@ constexpr const char* kSaltedDoc =
 // Below this many steps the pass keeps the interpreter lock.
 constexpr size_t kDetachAbove = 1 << 14;
 
-// A bytes argument of exactly `size` bytes.
-const uint8_t* sized_bytes(PyObject* o, size_t size, const char* what) {
-  if (!PyBytes_Check(o)) raise_not_instance(o, "bytes");
-  if (static_cast<size_t>(PyBytes_Size(o)) != size) {
-    raise_error(PyExc_ValueError, std::string(what) + " must be " + std::to_string(size) + " bytes, not " +
-                                      std::to_string(PyBytes_Size(o)));
-  }
-  return reinterpret_cast<const uint8_t*>(PyBytes_AsString(o));
-}
-
 PyObject* salted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry([&] {
     static const Signature sig("salted_digests", {Param::required("salts"), Param::required("unsalted")});
     BoundArgs a = sig.bind(args, nargs, kwnames);
     const ExecutionPlan& plan = plan_of(self);
     const size_t ops = plan.operators.size();
-    const uint8_t* salt_bytes = a.convert(0, [&](PyObject* o) { return sized_bytes(o, ops * kDigestSize, "salts"); });
-    const uint8_t* flags = a.convert(1, [&](PyObject* o) { return sized_bytes(o, ops, "unsalted"); });
+    const uint8_t* salt_bytes = a.convert(0, [&](PyObject* o) { return to_sized_bytes(o, ops * kDigestSize, "salts"); });
+    const uint8_t* flags = a.convert(1, [&](PyObject* o) { return to_sized_bytes(o, ops, "unsalted"); });
     std::vector<Digest> salts(ops);
     for (size_t o = 0; o < ops; ++o) std::memcpy(salts[o].data(), salt_bytes + o * kDigestSize, kDigestSize);
     const std::vector<uint8_t> unsalted(flags, flags + ops);
@@ -60,13 +51,12 @@ PyObject* salted(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
   });
 }
 
-PyMethodDef kSaltedMethods[] = {
+const PyMethodDef kSaltedMethods[] = {
     {"salted_digests", as_method(salted), METH_FASTCALL | METH_KEYWORDS, kSaltedDoc},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-PyMethodDef* execution_plan_methods() { return kSaltedMethods; }
+std::span<const PyMethodDef> execution_plan_salted_methods() { return kSaltedMethods; }
 
 }  // namespace trellan::py

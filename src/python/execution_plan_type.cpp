@@ -118,7 +118,7 @@ struct PlanObject {
   Py_ssize_t steps;
   std::array<PyObject*, kFieldCount> fields;  // owned: an array's exporter, or a tuple
   SharedPlan plan;
-  PyObject* store;    // owned: the store whose digests the plan reads
+  PyObject* store;    // owned: the store whose digests and node map the plan reads
   PyObject* digests;  // owned; null until first asked for
 };
 
@@ -283,12 +283,19 @@ PyGetSetDef kPlanFields[] = {
 PyTypeObject* plan_type_created() {
   static PyTypeObject* type = nullptr;
   if (type != nullptr) return type;
+  // The type keeps pointers into these tables for as long as it lives.
+  static std::vector<PyMethodDef> methods;
+  methods.clear();
+  for (auto part : {execution_plan_salted_methods(), execution_plan_task_methods()}) {
+    methods.insert(methods.end(), part.begin(), part.end());
+  }
+  methods.push_back({nullptr, nullptr, 0, nullptr});
   static PyType_Slot slots[] = {
       {Py_tp_doc, const_cast<char*>(kPlanDoc)},
       {Py_tp_new, reinterpret_cast<void*>(plan_new)},
       {Py_tp_dealloc, reinterpret_cast<void*>(plan_dealloc)},
       {Py_tp_getset, kPlanFields},
-      {Py_tp_methods, execution_plan_methods()},
+      {Py_tp_methods, methods.data()},
       {Py_sq_length, reinterpret_cast<void*>(plan_length)},
       {0, nullptr},
   };
@@ -336,6 +343,8 @@ const PyMethodDef kPlanMethods[] = {
 PyTypeObject* execution_plan_type() { return plan_type_created(); }
 
 const ExecutionPlan& plan_of(PyObject* self) { return *reinterpret_cast<PlanObject*>(self)->plan; }
+
+PyObject* plan_store(PyObject* self) { return reinterpret_cast<PlanObject*>(self)->store; }
 
 std::span<const PyMethodDef> graph_store_plan_methods() { return kPlanMethods; }
 

@@ -189,6 +189,15 @@ std::span<const uint8_t> to_bytes_view(PyObject* o) {
   return {reinterpret_cast<const uint8_t*>(data), static_cast<size_t>(size)};
 }
 
+const uint8_t* to_sized_bytes(PyObject* o, size_t size, const char* what) {
+  const std::span<const uint8_t> bytes = to_bytes_view(o);
+  if (bytes.size() != size) {
+    raise_error(PyExc_ValueError, std::string(what) + " must be " + std::to_string(size) + " bytes, not " +
+                                      std::to_string(bytes.size()));
+  }
+  return bytes.data();
+}
+
 std::optional<std::vector<NodeId>> to_optional_id_list(PyObject* o) {
   if (o == nullptr || o == Py_None) return std::nullopt;
   return to_id_list(o);

@@ -43,6 +43,9 @@ ParamMap to_param_map(PyObject* o);
 bool to_flag(PyObject* o);
 // A bytes object's contents, valid while o lives (bytes are immutable).
 std::span<const uint8_t> to_bytes_view(PyObject* o);
+// The same for a bytes object of exactly `size` bytes; ValueError "<what> must be <size>
+// bytes, not <n>" for another size.
+const uint8_t* to_sized_bytes(PyObject* o, size_t size, const char* what);
 
 // The outputs a call works against: the requested ids, each checked to name
 // a node of store (else the unknown-node error for the first that does not),

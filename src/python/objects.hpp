@@ -55,8 +55,12 @@ PyRef restore_store_function(PyObject* module);
 PyTypeObject* execution_plan_type();
 // The plan an ExecutionPlan instance holds; `self` must be one.
 const ExecutionPlan& plan_of(PyObject* self);
-// The class's methods, a table ended by a null entry (execution_plan_salted.cpp).
-PyMethodDef* execution_plan_methods();
+// The GraphStore instance the plan was built from (borrowed).
+PyObject* plan_store(PyObject* self);
+// Method tables kept beside their implementations; execution_plan_type.cpp
+// joins them into the class's one table.
+std::span<const PyMethodDef> execution_plan_salted_methods();
+std::span<const PyMethodDef> execution_plan_task_methods();
 
 // ---- _PlanRunner (plan_runner_type.cpp)
 

@@ -2,10 +2,12 @@
 cluster, and the NumPy kernels. The property test is the semantic check of reduction: a graph computes the same
 values before and after it."""
 
-import os, re, time
+import importlib.util, os, re, shutil, time
 from typing import Any
 
 import dask, dask.threaded
+from dask._task_spec import Task
+from dask.utils import key_split
 import numpy as np
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -15,8 +17,9 @@ from hypothesis.extra.numpy import arrays
 import trellan_core as tc
 from strategies import COMMUTATIVE, DESCRIPTOR, Node, Recipe, graphs, reachable, record, same_params
 import trellan
-from trellan import ResultCache, demo, evaluate, to_dask
-from trellan.kernels import SeededArrays, numpy_kernels
+from trellan import ResultCache, dask_bridge, demo, evaluate, to_dask, to_delayed
+from trellan.execution import recorded_note, recorded_of
+from trellan.kernels import Binary, Reduction, SeededArrays, numpy_kernels
 
 # scripts/sanitize.sh preloads the sanitizer runtime into the interpreter.
 SANITIZED = "libasan" in os.environ.get("LD_PRELOAD", "")
@@ -99,6 +102,10 @@ def test_reduction_preserves_what_the_graph_computes(case: tuple[Recipe, dict[st
     graph, keys = to_dask(reduced, mapped, **run, name="r")
     assert len(graph) == reduced.node_count()
     assert same(list(dask.threaded.get(graph, keys)), expected)
+    # One task per run: fewer tasks; a key both graphs have names one task, with the same inputs.
+    runs, run_keys = to_dask(reduced, mapped, **run, name="r", fuse_runs=True)
+    assert len(runs) <= len(graph) and all(runs[k].dependencies == graph[k].dependencies for k in set(runs) & set(graph))
+    assert same(list(dask.threaded.get(runs, run_keys)), expected)
 
 
 needs_workers = pytest.mark.skipif(SANITIZED, reason="worker processes would start under the sanitizer runtime; the "
@@ -126,7 +133,7 @@ def test_a_distributed_cluster_runs_the_reduced_graph(client: Any) -> None:
     # gets its own values, never those of an earlier graph's nodes with the same ids.
     for maximal in (True, False, True):
         reduced, _ = store.reduce(outputs=outputs, maximal_fusion=maximal)
-        graph, keys = to_dask(reduced, **run)
+        graph, keys = to_dask(reduced, **run, fuse_runs=maximal)
         assert same(list(client.get(graph, keys)), expected)
 
 
@@ -164,12 +171,17 @@ class CountedKernel:
         return self.fn(*inputs, **params)
 
 
+def counted_demo(counter: Any) -> tuple[dict[str, Any], tc.GraphStore, list[int]]:
+    # The demo pipeline's run, its kernels counting their calls, wherever they run, in the file `counter`.
+    kernels = {name: CountedKernel(str(counter), name, fn) for name, fn in numpy_kernels().items()}
+    return (dict(sources=SeededArrays((16,)), kernels=kernels, external=demo.embed, join=demo.inner_join),
+            *demo.record_pipeline())
+
+
 @needs_workers
 def test_a_warm_run_on_a_cluster_computes_no_cached_node(client: Any, tmp_path: Any) -> None:
     counter = tmp_path / "calls"
-    kernels = {name: CountedKernel(str(counter), name, fn) for name, fn in numpy_kernels().items()}
-    run = dict(sources=SeededArrays((16,)), kernels=kernels, external=demo.embed, join=demo.inner_join)
-    store, outputs = demo.record_pipeline()
+    run, store, outputs = counted_demo(counter)
     cache = ResultCache(tmp_path / "cache", min_seconds=0)
     expected = evaluate(store, outputs, **run)
     counter.unlink()
@@ -178,7 +190,66 @@ def test_a_warm_run_on_a_cluster_computes_no_cached_node(client: Any, tmp_path: 
     counter.unlink()
     graph, keys = to_dask(store, outputs, **run, cache=cache)
     assert same(list(client.get(graph, keys)), expected) and not counter.exists()
-    assert all(key.startswith("trellan-load-") for key in graph)
+    assert all(key_split(key).endswith("-load") for key in graph)
+
+
+@needs_workers
+def test_delayed_outputs_compute_and_persist_and_feed_a_second_graph(client: Any, tmp_path: Any) -> None:
+    from distributed import progress, wait
+
+    counter = tmp_path / "calls"
+    run, store, outputs = counted_demo(counter)
+    expected = evaluate(store, outputs, **run)
+    outs = to_delayed(store, outputs, **run)
+    assert same(client.gather(client.compute(outs)), expected) and same(list(dask.compute(*outs)), expected)
+    persisted = client.persist(outs)
+    progress(persisted)  # distributed's bar, a text one outside notebooks
+    wait(persisted)
+    counter.unlink()
+    assert same([p.compute() for p in persisted], expected) and not counter.exists()
+    # A second graph over the same nodes and one more: the cluster holds its inputs, so only the new node runs.
+    (more,) = to_delayed(store, [store.add_op("negative", [outputs[0]])], **run)
+    assert same([more.compute()], [-expected[0]]) and counter.read_text().split() == ["negative"]
+    if shutil.which("dot") and importlib.util.find_spec("graphviz"):
+        outs[0].visualize(filename=str(tmp_path / "graph.png"))
+
+
+# The words of a task key that dask's key_split keeps, for the kernel names that are not one plain word.
+KEY_WORDS = {"true_divide": "truedivide", "not_equal": "notequal", "less_equal": "lessequal",
+             "greater_equal": "greaterequal", "logical_and": "logicaland", "logical_or": "logicalor",
+             "log1p": "logp", "absolute": "Absolute"}
+
+
+def test_key_split_names_what_each_task_runs(tmp_path: Any, monkeypatch: pytest.MonkeyPatch) -> None:
+    # dask's dashboard, progress bars and Profiler group tasks by key_split of their keys.
+    g = tc.GraphStore()
+    x = g.add_source("part")
+    named = {x: "trellan-part-source"}
+    for name, kernel in numpy_kernels().items():
+        word = KEY_WORDS.get(name, name)
+        if isinstance(kernel, Reduction):
+            named[g.add_reduction(name, [x])] = f"trellan-{word}-reduction"
+        else:
+            named[g.add_op(name, [x], {"scalar": 2.0, "side": "r"} if isinstance(kernel, Binary) else None)] = f"trellan-{word}"
+    exchanged = g.add_exchange([x])
+    joined = g.add_join([x, exchanged])
+    named.update({exchanged: "trellan-Exchange", joined: "trellan-join", g.add_external(DESCRIPTOR, [x]): "trellan-External"})
+    run = dict(sources=SeededArrays((3,)), kernels=numpy_kernels(), join=demo.inner_join, external=demo.embed)
+    graph, keys = to_dask(g, list(named), **run)
+    assert [key_split(key) for key in keys] == list(named.values()) and len(graph) == len(named)
+    assert all(isinstance(task, Task) for task in graph.values())  # dask's own: nothing to convert
+    # A stage is named by its last member; a cached node's load by what it loads, a run by its last node.
+    reduced, _ = g.reduce(outputs=[g.add_op("exp", [g.add_op("neg", [joined])])])
+    assert key_split(to_dask(reduced, **run, fuse_runs=True)[1][0]) == "trellan-exp-stage-run"
+    cache = ResultCache(tmp_path, min_seconds=0)
+    for split in ("trellan-exp-stage", "trellan-exp-stage-load"):
+        graph, keys = to_dask(reduced, **run, cache=cache)
+        assert key_split(keys[0]) == split and same(dask.get(graph, keys), evaluate(reduced, **run))
+    # A dask without task objects gets tuples, which it runs the same.
+    monkeypatch.setattr(dask_bridge, "task_objects", lambda: None)
+    graph, keys = to_dask(g, list(named), **run)
+    assert all(type(task) is tuple for task in graph.values())
+    assert same(dask.get(graph, keys), evaluate(g, list(named), **run))
 
 
 @needs_workers
@@ -237,21 +308,36 @@ def boom(*_inputs: Any, **_params: Any) -> Any:
     (True, "evaluate", 1, "trellan: raised by node 1 (stage), member 1 (op 'boom'), recorded as node 2"),
     # stages of one shape run as one function each
     (True, "evaluate", 8, "trellan: raised by node 1 (stage), member 1 (op 'boom'), recorded as node 2"),
-    (True, "dask", 1, "trellan: raised by node 1 (stage), member 1 (op 'boom')"),
+    (False, "dask", 1, "trellan: raised by node 2 (op 'boom')"),
+    (True, "dask", 1, "trellan: raised by node 1 (stage), member 1 (op 'boom'), recorded as node 2"),
+    (True, "threads", 1, "trellan: raised by node 1 (stage), member 1 (op 'boom'), recorded as node 2"),
+    # lanes=0: a reduction, which is not a stage, that four recorded nodes (itself and identity ops of it) became
+    (True, "threads", 0, "trellan: raised by node 1 (reduction 'sum'), recorded as nodes 1, 2, 3 and 1 more"),
+    pytest.param(True, "cluster", 1, "trellan: raised by node 1 (stage), member 1 (op 'boom'), recorded as node 2",
+                 marks=needs_workers),
 ])
-def test_a_kernel_error_keeps_its_type_and_names_the_node(reduce: bool, run: str, lanes: int, note: str) -> None:
+def test_a_kernel_error_keeps_its_type_and_names_the_node(reduce: bool, run: str, lanes: int, note: str,
+                                                           request: pytest.FixtureRequest) -> None:
     store = tc.GraphStore()
     outs = [store.add_op("exp", [store.add_op("boom", [store.add_op("neg", [store.add_source("x", {"k": k})])])])
             for k in range(lanes)]
+    if not lanes:
+        outs = [store.add_reduction("sum", [store.add_source("x")])]
+        for name, unit in [("add", 0.0), ("mul", 1.0), ("add", 0.0)]:
+            outs.append(store.add_op(name, [outs[-1]], {"scalar": unit, "side": "r"}))
     if reduce:
         store = store.reduce(outputs=outs)[0]
         outs = store.outputs()
-    given = dict(sources=SeededArrays((3,)), kernels=dict(numpy_kernels(), boom=boom))
+    given = dict(sources=SeededArrays((3,)), kernels=dict(numpy_kernels(), boom=boom, sum=boom))
     with pytest.raises(Boom) as info:
         if run == "evaluate":
             evaluate(store, outs, **given)
-        else:
+        elif run == "dask":
             dask.get(*to_dask(store, outs, **given))
+        elif run == "threads":
+            dask.threaded.get(*to_dask(store, outs, **given))
+        else:
+            request.getfixturevalue("client").get(*to_dask(store, outs, **given))
     assert info.value.__notes__ == [note]
 
 
@@ -275,8 +361,18 @@ def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusi
     ids = plan.ids.tolist()
     assert ids == sorted(reachable(views, outputs)) and len(plan) == len(ids)
     assert [ids[o] for o in plan.outputs] == outputs and plan.digests == b"".join(map(store.digest, ids))
+    token, blank = bytes(range(32)), [""] * len(plan.operators)
+    assert "".join(plan.task_key_names(token, blank, blank)) == store.task_keys(token, ids).hex()
     for table in (plan.names, plan.params, plan.descriptors, plan.operators):
         assert len(set(map(repr, table))) == len(table)
+    # What a task's error note says of the recorded nodes that became it, read from the node map.
+    became: dict[Any, list[int]] = {}
+    for recorded_id, spot in enumerate(store.node_map() if fusion is not None else []):
+        became.setdefault(spot, []).append(recorded_id)
+    for entry, view in zip(plan.recorded_ids(), (views[i] for i in ids)):
+        spots = [(view["id"], k) for k in range(view.get("n_members", 0))] or [(view["id"], None)]
+        assert [recorded_of(entry, k) for k in range(len(spots))] == [
+            recorded_note(len(became.get(spot, [])), became.get(spot, [])[:3]) for spot in spots]
     step_of = {i: s for s, i in enumerate(ids)}
     reads = [plan.inputs[plan.input_offsets[s]:plan.input_offsets[s + 1]].tolist() for s in range(len(ids))]
     assert plan.last_use.tolist() == last_readers(reads, len(ids))
