@@ -268,7 +268,7 @@ if sys.argv[1] == "back once teardown began":
     del cycle
 store = tc.GraphStore()
 v = store.add_source("x")
-for _ in range(300_000):
+for _ in range(700_000):  # a reduction long enough to outlast the main thread's last moments
     v = store.add_op("sin", [v])
 inside = threading.Event()
 def work():
