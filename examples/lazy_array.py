@@ -9,7 +9,8 @@ A `LazyArray` takes NumPy's ufuncs and operators (`-x`, `x * y`, `np.maximum(x, 
 function runs on NumPy arrays and on lazy ones. Each op is recorded once per block, under the op
 names and the `{"scalar": c, "side": "r"}` params of `trellan.kernels.numpy_kernels()`. A
 reduction reduces every block, then combines the partial results in a tree of ops over axis 0 or
-all axes, or keeps one result per block over any other axis.
+all axes (so a float total rounds as that tree does), or keeps one result per block over any
+other axis.
 
 The reduction's rules `x + 0.0 -> x` and `x * 1.0 -> x`, and the commutativity of add, mul,
 and, or, eq, ne, maximum and minimum, hold for some data only. Where they would not, the op gets
