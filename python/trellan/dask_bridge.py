@@ -7,7 +7,7 @@ from __future__ import annotations
 
 import gc
 import secrets
-from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from contextlib import contextmanager
 from functools import partial
 from hashlib import blake2b
@@ -170,7 +170,7 @@ def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None
             sources: Sources, kernels: Kernels, exchange: Callable[..., Any] | None = None,
             join: Callable[..., Any] | None = None, external: Callable[..., Any] | None = None,
             name: str | None = None, cache: ResultCache | None = None,
-            fuse_runs: bool = False) -> tuple[dict[Hashable, Any], list[Hashable]]:
+            fuse_runs: bool = False) -> tuple[dict[str, Any], list[str]]:
     """`(graph, keys)`: one task per node the outputs (default: the store's marks) depend on,
     and the keys of the outputs, in order, repeats kept.
 
@@ -222,7 +222,7 @@ def collector_paused() -> Iterator[None]:
 
 
 def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
-           fuse_runs: bool) -> tuple[dict[Hashable, Any], list[Hashable]]:
+           fuse_runs: bool) -> tuple[dict[str, Any], list[str]]:
     plan = prepared.plan
     prints = Fingerprints()
     used = [plan.names[name_at] for kind, name_at, _, _ in plan.operators if kind in (OP, REDUCTION)]
@@ -239,7 +239,7 @@ def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
              else _cached(prepared, cache, keys, calls, reads, offsets, prints))
     if fuse_runs:
         return fused_graph(keys, calls, reads, offsets, plan.outputs, tasks, emit.task, emit.ref)
-    graph: dict[Hashable, Any] = {}
+    graph: dict[str, Any] = {}
     refs = [emit.ref(key) if what else None for key, what in zip(keys, tasks)]
     for s, what in enumerate(tasks):
         if what:
@@ -249,13 +249,13 @@ def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
 
 
 def _node_graph(keys: list[str], heads: Iterator[tuple[Any, ...]], reads: list[int], offsets: list[int],
-                emit: _Emit) -> dict[Hashable, Any]:
+                emit: _Emit) -> dict[str, Any]:
     """One task per step: its head (the callable and its leading arguments), then a reference
     to each input. The loop is the build's hottest: a task object costs what all the rest of
     the step does."""
     refs = [emit.ref(key) for key in keys]
     task = emit.task
-    graph: dict[Hashable, Any] = {}
+    graph: dict[str, Any] = {}
     for key, head, lo, hi in zip(keys, heads, offsets, offsets[1:]):
         if hi - lo == 1:
             graph[key] = task(key, *head, refs[reads[lo]])

@@ -7,7 +7,7 @@ dask's ordering and scheduling cost grows with the number of tasks it is handed.
 
 from __future__ import annotations
 
-from collections.abc import Callable, Hashable, Sequence
+from collections.abc import Callable, Sequence
 from hashlib import blake2b
 from typing import Any
 
@@ -35,7 +35,7 @@ class Run:
 
 def fused_graph(keys: list[str], calls: list[Callable[..., Any]], reads: Sequence[int],
                 offsets: Sequence[int], outputs: Sequence[int], tasks: bytes | bytearray,
-                task: Callable[..., Any], ref: Callable[[str], Any]) -> tuple[dict[Hashable, Any], list[Hashable]]:
+                task: Callable[..., Any], ref: Callable[[str], Any]) -> tuple[dict[str, Any], list[str]]:
     """The graph of one task per run over the steps whose `tasks` entry is COMPUTES (a task
     `calls[s]` on its inputs) or LOADS (a task `calls[s]` of no inputs, never in a run, which
     keeps its key). A run's key is its last step's words, "run-", and a hash of its steps' task
@@ -60,7 +60,7 @@ def fused_graph(keys: list[str], calls: list[Callable[..., Any]], reads: Sequenc
             after[first] = s
             follows[s] = 1
     named = list(keys)
-    graph: dict[Hashable, Any] = {}
+    graph: dict[str, Any] = {}
     refs: dict[int, Any] = {}
     for head in range(count):
         if not tasks[head] or follows[head]:

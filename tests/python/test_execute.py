@@ -119,7 +119,7 @@ def client() -> Any:
     from distributed import Client, LocalCluster
 
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                      dashboard_address=None) as cluster, Client(cluster) as client:
+                      dashboard_address="127.0.0.1:0") as cluster, Client(cluster) as client:
         yield client
         assert len(client.scheduler_info()["workers"]) == 2
 
