@@ -234,9 +234,11 @@ def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
     emit = _Emit()
     if cache is None and not fuse_runs:
         return _node_graph(keys, heads, reads, offsets, emit), [keys[o] for o in plan.outputs]
-    calls: list[Callable[..., Any]] = [partial(head[0], *head[1:]) for head in heads]
-    tasks = (bytearray((COMPUTES,)) * len(plan) if cache is None
-             else _cached(prepared, cache, keys, calls, reads, offsets, prints))
+    if cache is None:
+        calls: list[Any] = [partial(head[0], *head[1:]) for head in heads]
+        tasks = bytearray((COMPUTES,)) * len(plan)
+    else:  # a warm run keeps a few of many steps: only those get a callable
+        calls, tasks = _cached(prepared, cache, keys, list(heads), reads, offsets, prints)
     if fuse_runs:
         return fused_graph(keys, calls, reads, offsets, plan.outputs, tasks, emit.task, emit.ref)
     graph: dict[str, Any] = {}
@@ -280,12 +282,13 @@ def _heads(prepared: Prepared, spelled: Spelled) -> Iterator[tuple[Any, ...]]:
                                                        plan.stage_shape, plan.recorded_ids()))
 
 
-def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], calls: list[Callable[..., Any]],
-            reads: list[int], offsets: list[int], prints: Fingerprints) -> bytearray:
-    """Per step, what its task does with the cache: walking down from the outputs, a node
-    whose entry is there is loaded (LOADS: its key and callable become the load's), and only
-    the inputs of nodes that compute (COMPUTES: their callables then save) are visited; 0 for a
-    step left out. A node without a cache key is neither loaded nor saved."""
+def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], heads: list[tuple[Any, ...]],
+            reads: list[int], offsets: list[int], prints: Fingerprints) -> tuple[list[Any], bytearray]:
+    """Per step, its task's callable (None for a step left out) and what the task does with the
+    cache: walking down from the outputs, a node whose entry is there is loaded (LOADS: its key
+    and callable become the load's), and only the inputs of nodes that compute (COMPUTES: their
+    callables then save) are visited; 0 for a step left out. A node without a cache key is
+    neither loaded nor saved."""
     plan = prepared.plan
     node_key, unkeyed = node_keys(plan, prepared.given, prints)
     ids, kinds, ops, member_ops, members = (plan.ids, plan.kinds, plan.operator_index,
@@ -293,6 +296,7 @@ def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], calls: list
     names, operators = plan.names, plan.operators
     outputs = set(plan.outputs)
     tasks = bytearray(len(plan))
+    calls: list[Any] = [None] * len(plan)
     for o in outputs:
         tasks[o] = COMPUTES
     without_key = 0
@@ -311,9 +315,10 @@ def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], calls: list
             continue
         for j in reads[offsets[s]:offsets[s + 1]]:
             tasks[j] = COMPUTES
+        calls[s] = partial(heads[s][0], *heads[s][1:])
         if unkeyed[s]:
             without_key += 1
         else:
             calls[s] = SaveAfter(calls[s], cache, key, s in outputs)
     cache.count_unkeyed(without_key)
-    return tasks
+    return calls, tasks
