@@ -311,6 +311,16 @@ class ExecutionPlan:
         (negative), then the first three of those ids, ascending. A single entry that is an id
         is the int itself; other entries are packed as bytes, 8 per entry in native byte order
         (`memoryview(b).cast("q")` reads them)."""
+    def task_graph(self, keys: Sequence[str], calls: Sequence[Callable[..., Any]],
+                   sole_calls: Sequence[Callable[..., Any]], shape_calls: Sequence[Callable[..., Any]],
+                   recorded: Sequence[int | bytes | None], task: type | None = None,
+                   ref: type | None = None, fill: tuple[Any, ...] | None = None) -> dict[str, Any]:
+        """A dict from `keys[s]` to the task of step `s`: `task(keys[s], fn, node, recorded[s],
+        *refs)` with `refs[j] = ref(keys[j])`, or, with `task` None, the tuple `(fn, node,
+        recorded[s], *input keys)`. `fn` is `calls[o]` for a step running operator `o`,
+        `sole_calls[o]` for a stage whose one member runs it on the stage's inputs in order, and
+        `shape_calls[h]` for any other stage of shape `h`. `fill` makes the same objects by
+        setting their slots instead of calling the classes (see the docstring)."""
 
 @final
 class PayloadDescriptor:

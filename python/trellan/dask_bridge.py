@@ -17,22 +17,51 @@ from . import task_names
 from .cache import CachedLoad, ResultCache, SaveAfter
 from .cache_keys import KEY_SIZE, node_keys
 from .dask_runs import COMPUTES, LOADS, fused_graph
-from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Recorded, Sources, prepare,
-                        recorded_of, run_members)
+from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Recorded, Sources, callable_of,
+                        prepare, recorded_of, run_members)
 from .fingerprint import Fingerprints
 
 if TYPE_CHECKING:
     import trellan_core
 
 
-def run_step(fn: Callable[..., Any], node: int, label: str, recorded: Recorded, *inputs: Any) -> Any:
-    """The task of a node that is one call, `fn(*inputs)`, naming the node, and the recorded
-    nodes that became it, if it raises."""
-    try:
-        return fn(*inputs)
-    except Exception as err:
-        err.add_note(f"trellan: raised by node {node} {label}{recorded_of(recorded, 0)}")
-        raise
+class OneCall:
+    """Runs the steps of one operator that are one call, `fn(*inputs)`: a task passes it the
+    node and its recorded ids, which the note names if the call raises."""
+
+    __slots__ = ("fn", "label")
+
+    def __init__(self, fn: Callable[..., Any], label: str) -> None:
+        self.fn = fn
+        self.label = label
+
+    def __call__(self, node: int, recorded: Recorded, *inputs: Any) -> Any:
+        try:
+            return self.fn(*inputs)
+        except Exception as err:
+            err.add_note(f"trellan: raised by node {node} {self.label}{recorded_of(recorded, 0)}")
+            raise
+
+
+class SourceCall:
+    """Runs the step of a source read by a callable, `sources(name, params)` with a fresh copy of
+    the params: one object per source, as a graph may have a hundred thousand of them, each
+    with its own params."""
+
+    __slots__ = ("sources", "name", "params", "label")
+
+    def __init__(self, sources: Callable[..., Any], name: str, params: dict[str, Any], label: str) -> None:
+        self.sources = sources
+        self.name = name
+        self.params = params
+        self.label = label
+
+    def __call__(self, node: int, recorded: Recorded) -> Any:
+        try:
+            return self.sources(self.name, dict(self.params))
+        except Exception as err:
+            err.add_note(f"trellan: raised by node {node} {self.label}{recorded_of(recorded, 0)}")
+            raise
 
 
 class StageShape:
@@ -61,17 +90,19 @@ class StageShape:
 
 def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
             member_labels: list[str]) -> list[StageShape]:
-    shapes = []
-    # Read once: every read of a plan array makes a new view.
+    if not len(plan.shape_first):
+        return []
+    # As lists, read once: a graph can have tens of thousands of shapes, sliced five ways each.
     members, ref_offsets, refs, member_ops, last = (
-        plan.member_offsets, plan.ref_offsets, plan.refs, plan.member_operator_index,
-        plan.member_last_use)
+        plan.member_offsets.tolist(), plan.ref_offsets.tolist(), plan.refs.tolist(),
+        plan.member_operator_index.tolist(), plan.member_last_use.tolist())
+    shapes = []
     for step in plan.shape_first:
         first, end = members[step], members[step + 1]
-        ops = member_ops[first:end].tolist()
-        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1].tolist(),
-                                 refs[ref_offsets[first]:ref_offsets[end]].tolist(),
-                                 last[first:end].tolist(), [member_labels[o] for o in ops]))
+        ops = member_ops[first:end]
+        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1],
+                                 refs[ref_offsets[first]:ref_offsets[end]], last[first:end],
+                                 [member_labels[o] for o in ops]))
     return shapes
 
 
@@ -145,12 +176,15 @@ def task_keys(plan: trellan_core.ExecutionPlan, token: bytes, spelled: Spelled) 
 
 class _Emit:
     """Makes the graph's entries: dask's `Task` with a `TaskRef` per input where the installed
-    dask has them, else the tuple `(fn, *input keys)`."""
+    dask has them, else the tuple `(fn, *input keys)`; and how `ExecutionPlan.task_graph`
+    makes dask's objects without calling their classes, when it can (see `_checked_fill`)."""
 
     def __init__(self) -> None:
         found = task_objects()
+        self.classes = found
         self.task: Callable[..., Any] = _legacy_task if found is None else found[0]
         self.ref: Callable[[str], Any] = str if found is None else found[1]
+        self.fill = None if found is None else _fill_of(*found)
 
 
 def task_objects() -> tuple[type, type] | None:
@@ -164,6 +198,67 @@ def task_objects() -> tuple[type, type] | None:
 
 def _legacy_task(_key: str, fn: Callable[..., Any], *inputs: str) -> tuple[Any, ...]:
     return (fn, *inputs)
+
+
+# The slots dask's Task and TaskRef constructors set, and those a Task takes as its constructor
+# leaves them when it is given no keywords.
+_TASK_SLOTS = frozenset(("key", "_dependencies", "func", "args", "kwargs", "_data_producer", "_token",
+                         "_is_coro", "_repr"))
+_TASK_DEFAULTS = ("kwargs", "_data_producer", "_token", "_is_coro", "_repr")
+_FILLS: dict[tuple[type, type], Any] = {}
+
+
+def _fill_of(task: type, ref: type) -> Any:
+    if (task, ref) not in _FILLS:
+        _FILLS[task, ref] = _checked_fill(task, ref)
+    return _FILLS[task, ref]
+
+
+def _checked_fill(task: type, ref: type) -> Any:
+    """The `fill` of `ExecutionPlan.task_graph` for dask's classes: their instances made with
+    their slots set directly, as their constructors set them, which costs a fraction of calling
+    them. Used only when the installed classes have exactly the slots known here, no `__new__`
+    or `__setattr__` of their own, and a small graph made both ways comes out the same, slot by
+    slot; None otherwise, and the classes are called."""
+    import trellan_core
+
+    def slots(cls: type) -> set[str] | None:
+        found: set[str] = set()
+        for c in cls.__mro__[:-1]:
+            if "__slots__" not in c.__dict__:  # its instances have a __dict__
+                return None
+            names = c.__dict__["__slots__"]
+            found.update((names,) if isinstance(names, str) else names)
+        return found
+
+    plain = object.__dict__["__new__"], object.__dict__["__setattr__"]
+    if slots(task) != set(_TASK_SLOTS) or slots(ref) != {"key"} or any(
+            (getattr(cls, "__new__"), getattr(cls, "__setattr__")) != plain for cls in (task, ref)):
+        return None
+    try:
+        template = task("trellan-template", _legacy_task)
+        fill = ("key", "key", "func", "args", "_dependencies", template._dependencies, template,
+                _TASK_DEFAULTS)
+        store = trellan_core.GraphStore()
+        a = store.add_source("a", {})
+        b = store.add_op("b", [a, a])
+        c = store.add_op("c", [b, a])
+        plan = store.execution_plan([c])
+        keys = [f"trellan-check-{s}" for s in range(len(plan))]
+        calls = [_legacy_task] * len(plan.operators)
+        recorded: list[Recorded] = [None, 5, b"x"]
+        made = plan.task_graph(keys, calls, calls, [], recorded, task, ref, fill)
+        called = plan.task_graph(keys, calls, calls, [], recorded, task, ref)
+        for key in keys:
+            one, other = made[key], called[key]
+            if type(one) is not type(other) or any(
+                    getattr(one, slot) != getattr(other, slot) for slot in _TASK_SLOTS):
+                return None
+            if [type(x) for x in one.args] != [type(x) for x in other.args]:
+                return None
+    except Exception:  # a dask that builds its tasks another way: call its classes
+        return None
+    return fill
 
 
 def to_dask(store: trellan_core.GraphStore, outputs: Iterable[int] | None = None, *,
@@ -229,16 +324,20 @@ def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
     token = callables_token(name, prepared.given, used, prints)
     spelled = Spelled(plan, prepared)
     keys = task_keys(plan, token, spelled)
-    heads = _heads(prepared, spelled)
-    reads, offsets = plan.inputs.tolist(), plan.input_offsets.tolist()
+    steps = StepCalls(prepared, spelled)
+    recorded = plan.recorded_ids()
     emit = _Emit()
-    if cache is None and not fuse_runs:
-        return _node_graph(keys, heads, reads, offsets, emit), [keys[o] for o in plan.outputs]
+    if cache is None and not fuse_runs:  # one task per step, made natively
+        task, ref = emit.classes or (None, None)
+        return (plan.task_graph(keys, steps.calls, steps.sole, steps.shapes, recorded, task, ref, emit.fill),
+                [keys[o] for o in plan.outputs])
+    reads, offsets = plan.inputs.tolist(), plan.input_offsets.tolist()
+    heads = steps.heads(plan, recorded)
     if cache is None:
         calls: list[Any] = [partial(head[0], *head[1:]) for head in heads]
         tasks = bytearray((COMPUTES,)) * len(plan)
     else:  # a warm run keeps a few of many steps: only those get a callable
-        calls, tasks = _cached(prepared, cache, keys, list(heads), reads, offsets, prints)
+        calls, tasks = _cached(prepared, cache, keys, heads, reads, offsets, prints)
     if fuse_runs:
         return fused_graph(keys, calls, reads, offsets, plan.outputs, tasks, emit.task, emit.ref)
     graph: dict[str, Any] = {}
@@ -250,36 +349,35 @@ def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
     return graph, [keys[o] for o in plan.outputs]
 
 
-def _node_graph(keys: list[str], heads: Iterator[tuple[Any, ...]], reads: list[int], offsets: list[int],
-                emit: _Emit) -> dict[str, Any]:
-    """One task per step: its head (the callable and its leading arguments), then a reference
-    to each input. The loop is the build's hottest: a task object costs what all the rest of
-    the step does."""
-    refs = [emit.ref(key) for key in keys]
-    task = emit.task
-    graph: dict[str, Any] = {}
-    for key, head, lo, hi in zip(keys, heads, offsets, offsets[1:]):
-        if hi - lo == 1:
-            graph[key] = task(key, *head, refs[reads[lo]])
-        elif hi - lo == 2:
-            graph[key] = task(key, *head, refs[reads[lo]], refs[reads[lo + 1]])
-        else:
-            graph[key] = task(key, *head, *[refs[j] for j in reads[lo:hi]])
-    return graph
+class StepCalls:
+    """What the tasks of a plan call, each made once and shared by the steps that run it: per
+    operator, a `OneCall` for a step that is one call of it, and one for a stage whose only
+    member it is (its note names the member); per stage shape, a `StageShape`."""
 
+    def __init__(self, prepared: Prepared, spelled: Spelled) -> None:
+        plan = prepared.plan
+        calls: list[Any] = []  # per operator, its callable of the input values; None for a source
+        self.calls: list[Any] = []
+        self.sole: list[Any] = []  # only operators that can be a stage's member have one
+        labels, sole, kinds = spelled.labels, spelled.sole, plan.operators
+        for k, op in enumerate(prepared.spelled_out()):
+            fn, head, _ = op
+            if fn is not None and len(head) == 2:  # a source a callable reads: most operators of a large graph
+                calls.append(None)
+                self.calls.append(SourceCall(fn, *head, labels[k]))
+                self.sole.append(None)
+                continue
+            call = callable_of(op)
+            calls.append(call)
+            self.calls.append(OneCall(call, labels[k]))
+            self.sole.append(OneCall(call, sole[k]) if kinds[k][0] in (OP, REDUCTION) else None)
+        self.shapes = _shapes(plan, calls, spelled.members)
 
-def _heads(prepared: Prepared, spelled: Spelled) -> Iterator[tuple[Any, ...]]:
-    """Per step, what its task calls before its inputs' values: `run_step` with the callable,
-    the node, its label and its recorded ids for a step that is one call, or the stage's shape
-    with the node and its recorded ids, one step at a time. Plain arguments of the task rather
-    than a partial: fewer objects to make, to collect and to free."""
-    plan, calls = prepared.plan, prepared.calls
-    shapes = _shapes(plan, calls, spelled.members)
-    labels, sole = spelled.labels, spelled.sole
-    return ((run_step, calls[op], node, sole[op] if kind == STAGE else labels[op], recorded)
-            if op >= 0 else (shapes[shape], node, recorded)
-            for node, op, kind, shape, recorded in zip(plan.ids, plan.operator_index, plan.kinds,
-                                                       plan.stage_shape, plan.recorded_ids()))
+    def heads(self, plan: trellan_core.ExecutionPlan, recorded: list[Recorded]) -> list[tuple[Any, ...]]:
+        """Per step, what its task calls and the arguments before its inputs' values."""
+        return [(self.shapes[shape] if op < 0 else (self.sole if kind == STAGE else self.calls)[op], node, rec)
+                for node, op, kind, shape, rec in zip(plan.ids, plan.operator_index, plan.kinds,
+                                                      plan.stage_shape, recorded)]
 
 
 def _cached(prepared: Prepared, cache: ResultCache, keys: list[str], heads: list[tuple[Any, ...]],

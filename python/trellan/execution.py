@@ -139,16 +139,17 @@ class Prepared:
     @property
     def operators(self) -> list[Operator]:
         if self._operators is None:
-            self._operators = list(self._spelled_out())
+            self._operators = list(self.spelled_out())
         return self._operators
 
     @property
     def calls(self) -> list[Callable[..., Any]]:
         if self._calls is None:
-            self._calls = [_callable(op) for op in self._spelled_out()]
+            self._calls = [callable_of(op) for op in self.spelled_out()]
         return self._calls
 
-    def _spelled_out(self) -> Iterator[Operator]:
+    def spelled_out(self) -> Iterator[Operator]:
+        """What each operator calls, made anew: see `Operator`."""
         plan, fns = self.plan, self.fns
         names, params, descriptors = plan.names, plan.params, plan.descriptors
         for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
@@ -286,7 +287,7 @@ def prepare(store: trellan_core.GraphStore, outputs: Iterable[int] | None, *, so
     return Prepared(store, plan, Given(sources, kernels, exchange, join, external), fns, values)
 
 
-def _callable(op: Operator) -> Callable[..., Any]:
+def callable_of(op: Operator) -> Callable[..., Any]:
     """The operator as one callable of the input values, for executors written in Python."""
     fn, head, params = op
     if fn is None:

@@ -286,7 +286,7 @@ PyTypeObject* plan_type_created() {
   // The type keeps pointers into these tables for as long as it lives.
   static std::vector<PyMethodDef> methods;
   methods.clear();
-  for (auto part : {execution_plan_salted_methods(), execution_plan_task_methods()}) {
+  for (auto part : {execution_plan_salted_methods(), execution_plan_task_methods(), execution_plan_graph_methods()}) {
     methods.insert(methods.end(), part.begin(), part.end());
   }
   methods.push_back({nullptr, nullptr, 0, nullptr});

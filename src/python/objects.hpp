@@ -61,6 +61,7 @@ PyObject* plan_store(PyObject* self);
 // joins them into the class's one table.
 std::span<const PyMethodDef> execution_plan_salted_methods();
 std::span<const PyMethodDef> execution_plan_task_methods();
+std::span<const PyMethodDef> execution_plan_graph_methods();
 
 // ---- _PlanRunner (plan_runner_type.cpp)
 

@@ -4,9 +4,10 @@ values before and after it."""
 
 import importlib.util, os, re, shutil, time
 from typing import Any
+from unittest import mock
 
 import dask, dask.threaded
-from dask._task_spec import Task
+from dask._task_spec import Task, TaskRef
 from dask.utils import key_split
 import numpy as np
 import pytest
@@ -101,11 +102,23 @@ def test_reduction_preserves_what_the_graph_computes(case: tuple[Recipe, dict[st
         assert same(evaluate(loaded, **run), [by_mark[m] for m in loaded.outputs()])
     graph, keys = to_dask(reduced, mapped, **run, name="r")
     assert len(graph) == reduced.node_count()
+    # Made without calling dask's classes, the tasks are what calling them makes, slot by slot.
+    with mock.patch.object(dask_bridge, "_fill_of", lambda *_: None):
+        called, _ = to_dask(reduced, mapped, **run, name="r")
+    assert graph.keys() == called.keys() and all(same_task(graph[k], called[k]) for k in called)
     assert same(list(dask.threaded.get(graph, keys)), expected)
     # One task per run: fewer tasks; a key both graphs have names one task, with the same inputs.
     runs, run_keys = to_dask(reduced, mapped, **run, name="r", fuse_runs=True)
     assert len(runs) <= len(graph) and all(runs[k].dependencies == graph[k].dependencies for k in set(runs) & set(graph))
     assert same(list(dask.threaded.get(runs, run_keys)), expected)
+
+
+def same_task(task: Task, other: Task) -> bool:
+    """Whether two tasks have equal slots, their callables (made anew by each to_dask) alike."""
+    fn, other_fn = task.func, other.func
+    return (type(task) is type(other) and [type(a) for a in task.args] == [type(a) for a in other.args]
+            and type(fn) is type(other_fn) and getattr(fn, "label", None) == getattr(other_fn, "label", None)
+            and all(getattr(task, slot) == getattr(other, slot) for slot in dask_bridge._TASK_SLOTS if slot != "func"))
 
 
 needs_workers = pytest.mark.skipif(SANITIZED, reason="worker processes would start under the sanitizer runtime; the "
@@ -245,11 +258,20 @@ def test_key_split_names_what_each_task_runs(tmp_path: Any, monkeypatch: pytest.
     for split in ("trellan-exp-stage", "trellan-exp-stage-load"):
         graph, keys = to_dask(reduced, **run, cache=cache)
         assert key_split(keys[0]) == split and same(dask.get(graph, keys), evaluate(reduced, **run))
-    # A dask without task objects gets tuples, which it runs the same.
-    monkeypatch.setattr(dask_bridge, "task_objects", lambda: None)
-    graph, keys = to_dask(g, list(named), **run)
-    assert all(type(task) is tuple for task in graph.values())
-    assert same(dask.get(graph, keys), evaluate(g, list(named), **run))
+    # Task classes other than the ones whose slots the bridge sets itself are called; a dask without task
+    # objects gets tuples. Both run the same.
+    class Counted(Task):
+        __slots__ = ("made",)
+
+        def __init__(self, *args: Any, **params: Any) -> None:
+            super().__init__(*args, **params)
+            self.made = True
+
+    for classes, made in (((Counted, TaskRef), lambda task: task.made), (None, lambda task: type(task) is tuple)):
+        monkeypatch.setattr(dask_bridge, "task_objects", lambda: classes)
+        graph, keys = to_dask(g, list(named), **run)
+        assert all(made(task) for task in graph.values())
+        assert same(dask.get(graph, keys), evaluate(g, list(named), **run))
 
 
 @needs_workers

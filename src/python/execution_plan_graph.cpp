@@ -1,0 +1,218 @@
+// ExecutionPlan.task_graph: a scheduler's task for every step of a plan, in
+// one native pass. A graph of a million steps makes a few million small
+// objects; made here, none of them passes through an interpreted loop, and
+// with `fill` the task classes' constructors are not called either: an
+// instance gets its slots set directly, as the constructor would set them.
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "python/args.hpp"
+#include "python/objects.hpp"
+#include "python/to_python.hpp"
+#include "python/vectorcall.hpp"
+
+namespace trellan::py {
+
+namespace {
+
+constexpr const char* kTaskGraphDoc =
+    "task_graph($self, keys, calls, sole_calls, shape_calls, recorded, task=None, ref=None, fill=None)\n"
+    "--\n\n"
+    "A dict from keys[s] to the task of step s, for every step. What a step calls is calls[o],\n"
+    "o its operator; sole_calls[o] for a stage of one member that reads the stage's inputs in\n"
+    "order; shape_calls[h] for any other stage, h its shape. It is called with the step's node\n"
+    "id, recorded[s] and its inputs' values. With task None, a task is the tuple\n"
+    "(callable, node, recorded[s], *input keys); otherwise task(keys[s], callable, node,\n"
+    "recorded[s], *refs), refs[j] being ref(keys[j]).\n\n"
+    "fill, a tuple (ref_slot, key_slot, func_slot, args_slot, deps_slot, no_deps, template,\n"
+    "copied), makes the same objects without calling task or ref: each is a new instance with\n"
+    "its slots set, the key, the callable, the arguments after it as a tuple, and deps_slot\n"
+    "the frozenset of the input keys (no_deps for a step without inputs); then, for each name\n"
+    "in copied, template's value of it (a dict as a copy of its own). The caller vouches that\n"
+    "the classes' constructors do exactly that.";
+
+// The slots `fill` names, and template's values of the copied ones.
+struct Fill {
+  PyRef ref_slot, key_slot, func_slot, args_slot, deps_slot, no_deps;
+  std::vector<std::pair<PyRef, PyRef>> copied;  // (slot, template's value)
+};
+
+PyRef str_item(PyObject* tuple, Py_ssize_t i) {
+  PyRef item = PyRef::borrow(PyTuple_GetItem(tuple, i));
+  if (!item) throw_python_error();
+  if (!PyUnicode_Check(item.get())) raise_not_instance(item.get(), "str");
+  return item;
+}
+
+Fill to_fill(PyObject* o) {
+  if (!PyTuple_Check(o) || PyTuple_Size(o) != 8) raise_error(PyExc_TypeError, "fill must be a tuple of 8 items");
+  Fill fill{str_item(o, 0), str_item(o, 1), str_item(o, 2), str_item(o, 3), str_item(o, 4),
+            PyRef::borrow(PyTuple_GetItem(o, 5)), {}};
+  PyObject* templ = PyTuple_GetItem(o, 6);
+  PyObject* copied = PyTuple_GetItem(o, 7);
+  if (!PyTuple_Check(copied)) raise_not_instance(copied, "tuple");
+  for (Py_ssize_t i = 0; i < PyTuple_Size(copied); ++i) {
+    PyRef slot = str_item(copied, i);
+    PyRef value = PyRef::check(runs_python(PyObject_GetAttr, templ, slot.get()));
+    fill.copied.emplace_back(std::move(slot), std::move(value));
+  }
+  return fill;
+}
+
+// The items of a list or tuple of exactly `count` entries, held, so that
+// Python code a constructor runs cannot pull them from under the pass.
+std::vector<PyRef> held_items(PyObject* o, size_t count, const char* what) {
+  const bool list = PyList_Check(o);
+  if (!list && !PyTuple_Check(o)) raise_not_instance(o, "list");
+  const Py_ssize_t n = list ? PyList_Size(o) : PyTuple_Size(o);
+  if (n < 0) throw_python_error();
+  if (static_cast<size_t>(n) != count) {
+    raise_error(PyExc_ValueError, std::string(what) + " must have " + std::to_string(count) + " entries, not " +
+                                      std::to_string(n));
+  }
+  std::vector<PyRef> items;
+  items.reserve(count);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyRef item = PyRef::borrow(list ? PyList_GetItem(o, i) : PyTuple_GetItem(o, i));
+    if (!item) throw_python_error();
+    items.push_back(std::move(item));
+  }
+  return items;
+}
+
+void set_slot(PyObject* object, const PyRef& slot, PyObject* value) {
+  if (runs_python(PyObject_GenericSetAttr, object, slot.get(), value) < 0) throw_python_error();
+}
+
+// A new instance of the heap type `type`, made as object.__new__ makes it.
+PyRef bare_instance(PyObject* type) { return alloc_instance(reinterpret_cast<PyTypeObject*>(type)); }
+
+PyRef call(PyObject* callable, std::vector<PyObject*>& args) {
+  return PyRef::check(runs_python(PyObject_Vectorcall, callable, args.data(), args.size(), nullptr));
+}
+
+class Builder {
+ public:
+  Builder(PyObject* task, PyObject* ref, std::optional<Fill> fill) : task_(task), ref_(ref), fill_(std::move(fill)) {}
+
+  // What names step `s` to its readers: its key itself for tuples.
+  PyRef ref(const PyRef& key) {
+    if (task_ == nullptr) return key;
+    if (!fill_) {
+      args_.assign({key.get()});
+      return call(ref_, args_);
+    }
+    PyRef made = bare_instance(ref_);
+    set_slot(made.get(), fill_->ref_slot, key.get());
+    return made;
+  }
+
+  PyRef task(const PyRef& key, PyObject* fn, PyObject* node, PyObject* recorded, std::span<const int32_t> inputs,
+             const std::vector<PyRef>& keys, const std::vector<PyRef>& refs) {
+    if (task_ != nullptr && !fill_) {
+      args_.assign({key.get(), fn, node, recorded});
+      for (int32_t j : inputs) args_.push_back(refs[j].get());
+      return call(task_, args_);
+    }
+    const size_t head = task_ == nullptr ? 3 : 2;  // a tuple starts with the callable, a task's arguments after it
+    PyRef args = new_tuple(head + inputs.size());
+    size_t at = 0;
+    auto put = [&](PyObject* item) { PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(at++), Py_NewRef(item)); };
+    if (task_ == nullptr) put(fn);
+    put(node);
+    put(recorded);
+    for (int32_t j : inputs) put(refs[j].get());
+    if (task_ == nullptr) return args;
+    PyRef made = bare_instance(task_);
+    set_slot(made.get(), fill_->key_slot, key.get());
+    set_slot(made.get(), fill_->func_slot, fn);
+    set_slot(made.get(), fill_->args_slot, args.get());
+    if (inputs.empty()) {
+      set_slot(made.get(), fill_->deps_slot, fill_->no_deps.get());
+    } else {
+      PyRef input_keys = new_tuple(inputs.size());
+      for (size_t k = 0; k < inputs.size(); ++k) {
+        PyTuple_SetItem(input_keys.get(), static_cast<Py_ssize_t>(k), Py_NewRef(keys[inputs[k]].get()));
+      }
+      PyRef deps = PyRef::check(runs_python(PyFrozenSet_New, input_keys.get()));  // hashes the keys
+      set_slot(made.get(), fill_->deps_slot, deps.get());
+    }
+    for (const auto& [slot, value] : fill_->copied) {
+      if (PyDict_Check(value.get())) {
+        set_slot(made.get(), slot, PyRef::check(PyDict_Copy(value.get())).get());
+      } else {
+        set_slot(made.get(), slot, value.get());
+      }
+    }
+    return made;
+  }
+
+ private:
+  PyObject* task_;
+  PyObject* ref_;
+  std::optional<Fill> fill_;
+  std::vector<PyObject*> args_;  // a constructor call's arguments, reused
+};
+
+void check_heap_type(PyObject* o, const char* what) {
+  if (!PyType_Check(o) || !(PyType_GetFlags(reinterpret_cast<PyTypeObject*>(o)) & Py_TPFLAGS_HEAPTYPE)) {
+    raise_error(PyExc_TypeError, std::string(what) + " must be a class defined in Python when fill is given");
+  }
+}
+
+PyObject* task_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    static const Signature sig("task_graph", {Param::required("keys"), Param::required("calls"),
+                                              Param::required("sole_calls"), Param::required("shape_calls"),
+                                              Param::required("recorded"), Param::optional("task"),
+                                              Param::optional("ref"), Param::optional("fill")});
+    BoundArgs a = sig.bind(args, nargs, kwnames);
+    const ExecutionPlan& plan = plan_of(self);
+    const size_t steps = plan.ids.size(), ops = plan.operators.size();
+    const auto keys = a.convert(0, [&](PyObject* o) { return held_items(o, steps, "keys"); });
+    const auto calls = a.convert(1, [&](PyObject* o) { return held_items(o, ops, "calls"); });
+    const auto sole = a.convert(2, [&](PyObject* o) { return held_items(o, ops, "sole_calls"); });
+    const auto shapes = a.convert(3, [&](PyObject* o) { return held_items(o, plan.shape_first.size(), "shape_calls"); });
+    const auto recorded = a.convert(4, [&](PyObject* o) { return held_items(o, steps, "recorded"); });
+    PyObject* task = a[5] == Py_None ? nullptr : a[5];
+    PyObject* ref = a[6];
+    std::optional<Fill> fill;
+    if (task != nullptr && a[7] != nullptr && a[7] != Py_None) {
+      check_heap_type(task, "task");
+      check_heap_type(ref, "ref");
+      fill = a.convert(7, to_fill);
+    } else if (task != nullptr && (ref == nullptr || ref == Py_None)) {
+      raise_error(PyExc_TypeError, "task_graph() needs ref when task is given");
+    }
+    Builder builder(task, ref, std::move(fill));
+    PyRef graph = new_dict();
+    std::vector<PyRef> refs;
+    refs.reserve(steps);
+    for (size_t s = 0; s < steps; ++s) {
+      const int32_t op = plan.operator_index[s];
+      const bool stage = static_cast<NodeKind>(plan.kinds[s]) == NodeKind::Stage;
+      PyObject* fn = op < 0 ? shapes[plan.stage_shape[s]].get() : (stage ? sole : calls)[op].get();
+      const PyRef node = PyRef::check(PyLong_FromLongLong(plan.ids[s]));
+      const std::span<const int32_t> inputs(plan.inputs.data() + plan.input_offsets[s],
+                                            plan.input_offsets[s + 1] - plan.input_offsets[s]);
+      PyRef made = builder.task(keys[s], fn, node.get(), recorded[s].get(), inputs, keys, refs);
+      if (runs_python(PyDict_SetItem, graph.get(), keys[s].get(), made.get()) < 0) throw_python_error();
+      refs.push_back(plan.last_use[s] < 0 ? PyRef() : builder.ref(keys[s]));  // only what a step reads
+    }
+    return graph;
+  });
+}
+
+const PyMethodDef kGraphMethods[] = {
+    {"task_graph", as_method(task_graph), METH_FASTCALL | METH_KEYWORDS, kTaskGraphDoc},
+};
+
+}  // namespace
+
+std::span<const PyMethodDef> execution_plan_graph_methods() { return kGraphMethods; }
+
+}  // namespace trellan::py
