@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "common/keyed_hash.hpp"
+#include "common/recent_ids.hpp"
 #include "common/tagged_index.hpp"
 
 namespace trellan {
@@ -31,6 +32,19 @@ class NeededSet {
     if (w & bit) return false;
     w |= bit;
     return true;
+  }
+  // Calls visit(id) for each marked id, highest first; ids that visit marks
+  // below the current one are visited in turn.
+  template <class Visit>
+  void sweep_down(Visit&& visit) {
+    for (size_t k = words_.size(); k-- > 0;) {
+      uint64_t left = ~uint64_t{0};  // the bits of word k below the last one visited
+      while (const uint64_t w = words_[k] & left) {
+        const unsigned bit = 63 - std::countl_zero(w);
+        left = (uint64_t{1} << bit) - 1;
+        visit(64 * k + bit);
+      }
+    }
   }
   // Numbers the marked ids; afterwards step_of works.
   std::vector<int64_t> ids() {
@@ -59,20 +73,15 @@ class NeededSet {
   std::vector<uint32_t> before_;
 };
 
-// Marks every node an output depends on, with an explicit stack.
+// Marks every node an output depends on. A node's inputs have lower ids, so
+// one sweep down from the highest id meets each needed node after all of its
+// readers, and reads the nodes in address order rather than at random.
 NeededSet mark_needed(const SharedNodes& nodes, std::span<const NodeId> outputs) {
   NeededSet needed(nodes.size());
-  std::vector<NodeId> stack;
-  for (NodeId o : outputs) {
-    if (needed.mark(o)) stack.push_back(o);
-  }
-  while (!stack.empty()) {
-    const NodeId i = stack.back();
-    stack.pop_back();
-    for (NodeId j : nodes[i].inputs()) {
-      if (needed.mark(j)) stack.push_back(j);
-    }
-  }
+  for (NodeId o : outputs) needed.mark(o);
+  needed.sweep_down([&](NodeId i) {
+    for (NodeId j : nodes[i].inputs()) needed.mark(j);
+  });
   return needed;
 }
 
@@ -106,10 +115,13 @@ class Tables {
   explicit Tables(ExecutionPlan& plan) : plan_(plan), key_(HashKey::random()) {}
 
   int32_t name(std::string_view s) {
+    if (auto r = recent_names_.find([&](int32_t at) { return plan_.names[at] == s; })) return *r;
     KeyedHasher h(key_);
     h.write_str(s);
-    return find_or_add(names_, h.finish(), [&](uint64_t at) { return plan_.names[at] == s; },
-                       [&] { plan_.names.emplace_back(s); });
+    const int32_t at = find_or_add(names_, h.finish(), [&](uint64_t at) { return plan_.names[at] == s; },
+                                   [&] { plan_.names.emplace_back(s); });
+    recent_names_.remember(at);
+    return at;
   }
 
   // By the digest the map carries, a keyed hash of its contents. Equal maps
@@ -136,12 +148,16 @@ class Tables {
                        [&] { plan_.descriptors.push_back(d); });
   }
 
+  // Starts loading the slot a lookup of p begins at (p's block must be in cache already).
+  void prefetch(const ParamMap& p) const { params_.prefetch(p.digest()); }
+
   const HashKey& key() const { return key_; }
 
  private:
   ExecutionPlan& plan_;
   const HashKey key_;
   TaggedIndex names_, params_, descriptors_, operators_;  // positions index the plan's vectors
+  RecentIds<int32_t, 4> recent_names_;  // a graph has few names, and steps nearby share them
 };
 
 // A member token's kind, name and params, parsed once per distinct token.
@@ -198,12 +214,16 @@ class StageMembers {
 
  private:
   std::optional<MemberOperator> operator_of(std::string_view token) {
+    if (auto r = recent_.find([&](size_t at) { return tokens_[at] == token; })) return operators_[*r];
     KeyedHasher h(tables_.key());
     h.write_str(token);
     const uint64_t hash = h.finish();
     seen_.reserve_one();
     const TaggedIndex::Probe probe = seen_.find(hash, [&](uint64_t at) { return tokens_[at] == token; });
-    if (probe.found) return operators_[probe.id];
+    if (probe.found) {
+      recent_.remember(probe.id);
+      return operators_[probe.id];
+    }
     std::optional<ParsedOpToken> parsed = parse_op_token(token);
     if (!parsed) return std::nullopt;
     const NodeKind kind = parsed->head == "op" ? NodeKind::Op : NodeKind::Reduction;
@@ -212,7 +232,7 @@ class StageMembers {
     MemberOperator op{static_cast<uint8_t>(kind), name, params, tables_.op(kind, name, params, -1)};
     tokens_.push_back(token);  // the token lives in the snapshot the plan is built from
     operators_.push_back(op);
-    seen_.insert(probe, hash);  // no table grew since the probe: parsing adds to the others only
+    recent_.remember(seen_.insert(probe, hash));  // no table grew since the probe: parsing adds to the others only
     return op;
   }
 
@@ -221,6 +241,7 @@ class StageMembers {
   TaggedIndex seen_;  // positions index tokens_ and operators_
   std::vector<std::string_view> tokens_;
   std::vector<MemberOperator> operators_;
+  RecentIds<size_t, 4> recent_;  // stages nearby mostly run the same few operators
 };
 
 // Numbers the distinct member structures of the stages that need their members run.
@@ -297,7 +318,12 @@ Result<ExecutionPlan, PlanError> build_execution_plan(const GraphStore& store,
   Tables tables(plan);
   StageMembers members(plan, tables);
   StageShapes shapes(plan);
+  // Distinct params lie at random in memory, and so do the slots their digests pick: each step's
+  // block is loaded some steps ahead and its slot a few, so that the misses overlap.
+  constexpr size_t kBlockAhead = 8, kSlotAhead = 4;
   for (size_t s = 0; s < n; ++s) {
+    if (s + kBlockAhead < n) __builtin_prefetch(nodes[plan.ids[s + kBlockAhead]].params().block());
+    if (s + kSlotAhead < n) tables.prefetch(nodes[plan.ids[s + kSlotAhead]].params());
     const NodeKey& key = nodes[plan.ids[s]];
     const NodeKind kind = key.kind();
     const int32_t name = tables.name(key.name());
