@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <string_view>
 
 #include "common/keyed_hash.hpp"
-#include "common/recent_ids.hpp"
 #include "common/tagged_index.hpp"
 
 namespace trellan {
@@ -96,6 +96,33 @@ uint64_t int_hash(std::span<const int32_t> row) {
   return h ^ (h >> 29);
 }
 
+// The positions of texts met lately, by a cheap hash of their ends, tried
+// before the keyed hash: a graph has few names and member tokens, met again
+// and again. A hit is checked against the text itself, so a collision (which
+// a user could make) costs a keyed lookup, never a wrong answer.
+class RecentTexts {
+ public:
+  // The position remembered for s, when text_at(position) is s.
+  template <class TextAt>
+  std::optional<uint32_t> find(std::string_view s, TextAt&& text_at) const {
+    const uint32_t at = at_[slot(s)];
+    if (at != 0 && text_at(at - 1) == s) return at - 1;
+    return std::nullopt;
+  }
+  void remember(std::string_view s, uint32_t at) { at_[slot(s)] = at + 1; }
+
+ private:
+  static constexpr unsigned kBits = 6;
+  static size_t slot(std::string_view s) {
+    uint64_t head = 0, tail = 0;
+    // An empty text may have no storage behind it: memcpy must not see its null pointer.
+    if (!s.empty()) std::memcpy(&head, s.data(), std::min<size_t>(8, s.size()));
+    if (s.size() > 8) std::memcpy(&tail, s.data() + s.size() - 8, 8);
+    return ((head ^ std::rotl(tail, 29) ^ s.size()) * 0x9E3779B97F4A7C15ull) >> (64 - kBits);
+  }
+  std::array<uint32_t, size_t{1} << kBits> at_{};  // position + 1; 0: none
+};
+
 // The position in an arena of the entry with `hash` that `same` accepts; when
 // there is none, `add` appends one to the arena and the index learns of it.
 template <class Same, class Add>
@@ -115,12 +142,14 @@ class Tables {
   explicit Tables(ExecutionPlan& plan) : plan_(plan), key_(HashKey::random()) {}
 
   int32_t name(std::string_view s) {
-    if (auto r = recent_names_.find([&](int32_t at) { return plan_.names[at] == s; })) return *r;
+    if (auto r = recent_names_.find(s, [&](uint32_t at) -> std::string_view { return plan_.names[at]; })) {
+      return static_cast<int32_t>(*r);
+    }
     KeyedHasher h(key_);
     h.write_str(s);
     const int32_t at = find_or_add(names_, h.finish(), [&](uint64_t at) { return plan_.names[at] == s; },
                                    [&] { plan_.names.emplace_back(s); });
-    recent_names_.remember(at);
+    recent_names_.remember(s, at);
     return at;
   }
 
@@ -157,7 +186,7 @@ class Tables {
   ExecutionPlan& plan_;
   const HashKey key_;
   TaggedIndex names_, params_, descriptors_, operators_;  // positions index the plan's vectors
-  RecentIds<int32_t, 4> recent_names_;  // a graph has few names, and steps nearby share them
+  RecentTexts recent_names_;
 };
 
 // A member token's kind, name and params, parsed once per distinct token.
@@ -214,14 +243,14 @@ class StageMembers {
 
  private:
   std::optional<MemberOperator> operator_of(std::string_view token) {
-    if (auto r = recent_.find([&](size_t at) { return tokens_[at] == token; })) return operators_[*r];
+    if (auto r = recent_.find(token, [&](uint32_t at) { return tokens_[at]; })) return operators_[*r];
     KeyedHasher h(tables_.key());
     h.write_str(token);
     const uint64_t hash = h.finish();
     seen_.reserve_one();
     const TaggedIndex::Probe probe = seen_.find(hash, [&](uint64_t at) { return tokens_[at] == token; });
     if (probe.found) {
-      recent_.remember(probe.id);
+      recent_.remember(token, probe.id);
       return operators_[probe.id];
     }
     std::optional<ParsedOpToken> parsed = parse_op_token(token);
@@ -232,7 +261,7 @@ class StageMembers {
     MemberOperator op{static_cast<uint8_t>(kind), name, params, tables_.op(kind, name, params, -1)};
     tokens_.push_back(token);  // the token lives in the snapshot the plan is built from
     operators_.push_back(op);
-    recent_.remember(seen_.insert(probe, hash));  // no table grew since the probe: parsing adds to the others only
+    recent_.remember(token, seen_.insert(probe, hash));  // no table grew since the probe: parsing adds to the others only
     return op;
   }
 
@@ -241,7 +270,7 @@ class StageMembers {
   TaggedIndex seen_;  // positions index tokens_ and operators_
   std::vector<std::string_view> tokens_;
   std::vector<MemberOperator> operators_;
-  RecentIds<size_t, 4> recent_;  // stages nearby mostly run the same few operators
+  RecentTexts recent_;
 };
 
 // Numbers the distinct member structures of the stages that need their members run.
