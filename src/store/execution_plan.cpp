@@ -147,10 +147,10 @@ class Tables {
     }
     KeyedHasher h(key_);
     h.write_str(s);
-    const int32_t at = find_or_add(names_, h.finish(), [&](uint64_t at) { return plan_.names[at] == s; },
-                                   [&] { plan_.names.emplace_back(s); });
-    recent_names_.remember(s, at);
-    return at;
+    const int32_t index = find_or_add(names_, h.finish(), [&](uint64_t at) { return plan_.names[at] == s; },
+                                      [&] { plan_.names.emplace_back(s); });
+    recent_names_.remember(s, index);
+    return index;
   }
 
   // By the digest the map carries, a keyed hash of its contents. Equal maps
@@ -261,7 +261,8 @@ class StageMembers {
     MemberOperator op{static_cast<uint8_t>(kind), name, params, tables_.op(kind, name, params, -1)};
     tokens_.push_back(token);  // the token lives in the snapshot the plan is built from
     operators_.push_back(op);
-    recent_.remember(token, seen_.insert(probe, hash));  // no table grew since the probe: parsing adds to the others only
+    // No table grew since the probe: parsing adds to the others only.
+    recent_.remember(token, seen_.insert(probe, hash));
     return op;
   }
 
@@ -289,10 +290,9 @@ class StageShapes {
       key_.insert(key_.end(), plan_.refs.begin() + lo, plan_.refs.begin() + hi);
     }
     const std::span<const int32_t> key(key_);
+    const auto key_of = [&](uint64_t at) { return std::span(keys_).subspan(ends_[at], ends_[at + 1] - ends_[at]); };
     const int32_t shape = find_or_add(
-        shapes_, int_hash(key),
-        [&](uint64_t at) { return std::ranges::equal(key, std::span(keys_).subspan(ends_[at], ends_[at + 1] - ends_[at])); },
-        [&] {
+        shapes_, int_hash(key), [&](uint64_t at) { return std::ranges::equal(key, key_of(at)); }, [&] {
           keys_.insert(keys_.end(), key.begin(), key.end());
           ends_.push_back(keys_.size());
           plan_.shape_first.push_back(static_cast<int32_t>(s));
