@@ -153,7 +153,8 @@ std::array<PyRef, kFieldCount> plan_fields(const SharedPlan& p) {
   f[kKindNames] = kind_names();
   f[kNames] = tuple_of(p->names, [](const std::string& s) { return new_str(s); });
   f[kNameIndex] = array_exporter(p, p->name_index);
-  f[kParams] = tuple_of(p->params, param_map_to_dict);
+  KeyStrings keys;
+  f[kParams] = tuple_of(p->params, [&](const ParamMap& m) { return param_map_to_dict(m, &keys); });
   f[kParamsIndex] = array_exporter(p, p->params_index);
   f[kDescriptors] = tuple_of(p->descriptors, descriptor_to_dict);
   f[kDescriptorIndex] = array_exporter(p, p->descriptor_index);

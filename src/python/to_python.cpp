@@ -1,5 +1,7 @@
 #include "python/to_python.hpp"
 
+#include <algorithm>
+
 #include "optimizer/passes/driver.hpp"
 #include "python/runs_python.hpp"
 
@@ -36,7 +38,19 @@ PyRef id_list_to_list(std::span<const NodeId> ids) {
   return list;
 }
 
-PyRef param_map_to_dict(const ParamMap& params) {
+PyRef KeyStrings::get(std::string_view key) {
+  const size_t kept = std::min(count_, kKept);
+  for (size_t k = 0; k < kept; ++k) {
+    if (keys_[k] == key) return strs_[k];
+  }
+  PyRef str = new_str(key);
+  keys_[count_ % kKept] = key;
+  strs_[count_ % kKept] = str;
+  ++count_;
+  return str;
+}
+
+PyRef param_map_to_dict(const ParamMap& params, KeyStrings* keys) {
   PyRef dict = new_dict();
   for (const auto& [key, value] : params.entries()) {
     PyRef v;
@@ -46,7 +60,7 @@ PyRef param_map_to_dict(const ParamMap& params) {
       case ParamValue::Tag::Bool: v = PyRef::check(PyBool_FromLong(value.as_bool())); break;
       case ParamValue::Tag::Str: v = new_str(value.as_str()); break;
     }
-    PyRef k = new_str(key);
+    PyRef k = keys ? keys->get(key) : new_str(key);
     set_item(dict.get(), k.get(), v);
   }
   return dict;

@@ -30,7 +30,20 @@ void list_set(const PyRef& list, size_t i, PyRef item);
 PyRef new_str(std::string_view s);
 PyRef new_bytes(std::span<const uint8_t> bytes);
 PyRef id_list_to_list(std::span<const NodeId> ids);
-PyRef param_map_to_dict(const ParamMap& params);
+// The str of each param key a batch of maps has, made once: a plan's or a
+// graph's maps mostly share a few keys. Keys are held as views, so the maps
+// must outlive the batch.
+class KeyStrings {
+ public:
+  PyRef get(std::string_view key);
+
+ private:
+  static constexpr size_t kKept = 8;
+  std::string_view keys_[kKept];
+  PyRef strs_[kKept];
+  size_t count_ = 0;
+};
+PyRef param_map_to_dict(const ParamMap& params, KeyStrings* keys = nullptr);
 PyRef descriptor_to_dict(const PayloadDescriptor& d);
 // None, or (reduced id, member index or None).
 PyRef node_map_entry(const NodeMap::Entry& placement);

@@ -1,9 +1,13 @@
 #include "store/execution_plan.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cstring>
 #include <limits>
 #include <string_view>
-#include <unordered_map>
+
+#include "common/keyed_hash.hpp"
+#include "common/tagged_index.hpp"
 
 namespace trellan {
 
@@ -14,12 +18,6 @@ std::string PlanError::message() const {
 namespace {
 
 constexpr size_t kMaxIndex = std::numeric_limits<int32_t>::max();
-
-// Lets the tables below look a string_view up without making a string.
-struct TextHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }
-};
 
 // The needed ids as a bitset, with the number of needed ids before each word,
 // so that an id's step is found in constant time without a per-node table.
@@ -34,6 +32,19 @@ class NeededSet {
     if (w & bit) return false;
     w |= bit;
     return true;
+  }
+  // Calls visit(id) for each marked id, highest first; ids that visit marks
+  // below the current one are visited in turn.
+  template <class Visit>
+  void sweep_down(Visit&& visit) {
+    for (size_t k = words_.size(); k-- > 0;) {
+      uint64_t left = ~uint64_t{0};  // the bits of word k below the last one visited
+      while (const uint64_t w = words_[k] & left) {
+        const unsigned bit = 63 - std::countl_zero(w);
+        left = (uint64_t{1} << bit) - 1;
+        visit(64 * k + bit);
+      }
+    }
   }
   // Numbers the marked ids; afterwards step_of works.
   std::vector<int64_t> ids() {
@@ -62,89 +73,120 @@ class NeededSet {
   std::vector<uint32_t> before_;
 };
 
-// Marks every node an output depends on, with an explicit stack.
+// Marks every node an output depends on. A node's inputs have lower ids, so
+// one sweep down from the highest id meets each needed node after all of its
+// readers, and reads the nodes in address order rather than at random.
 NeededSet mark_needed(const SharedNodes& nodes, std::span<const NodeId> outputs) {
   NeededSet needed(nodes.size());
-  std::vector<NodeId> stack;
-  for (NodeId o : outputs) {
-    if (needed.mark(o)) stack.push_back(o);
-  }
-  while (!stack.empty()) {
-    const NodeId i = stack.back();
-    stack.pop_back();
-    for (NodeId j : nodes[i].inputs()) {
-      if (needed.mark(j)) stack.push_back(j);
-    }
-  }
+  for (NodeId o : outputs) needed.mark(o);
+  needed.sweep_down([&](NodeId i) {
+    for (NodeId j : nodes[i].inputs()) needed.mark(j);
+  });
   return needed;
 }
 
 PlanError invalid(std::string text) { return {PlanError::Kind::Invalid, 0, std::move(text)}; }
 
-struct OperatorHash {
-  size_t operator()(const std::array<int32_t, 4>& k) const {
-    uint64_t h = 0;
-    for (int32_t v : k) h = (h ^ static_cast<uint32_t>(v)) * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h ^ (h >> 29));
+// A row of our own small ints (an operator, a stage shape): no user picks
+// them, so a fast unkeyed mix is enough. The index takes a slot from the low
+// bits and a tag from the top ones, so the fold brings the top bits down.
+uint64_t int_hash(std::span<const int32_t> row) {
+  uint64_t h = row.size();
+  for (int32_t v : row) h = (h ^ static_cast<uint32_t>(v)) * 0x9E3779B97F4A7C15ull;
+  return h ^ (h >> 29);
+}
+
+// The positions of texts met lately, by a cheap hash of their ends, tried
+// before the keyed hash: a graph has few names and member tokens, met again
+// and again. A hit is checked against the text itself, so a collision (which
+// a user could make) costs a keyed lookup, never a wrong answer.
+class RecentTexts {
+ public:
+  // The position remembered for s, when text_at(position) is s.
+  template <class TextAt>
+  std::optional<uint32_t> find(std::string_view s, TextAt&& text_at) const {
+    const uint32_t at = at_[slot(s)];
+    if (at != 0 && text_at(at - 1) == s) return at - 1;
+    return std::nullopt;
   }
+  void remember(std::string_view s, uint32_t at) { at_[slot(s)] = at + 1; }
+
+ private:
+  static constexpr unsigned kBits = 6;
+  static size_t slot(std::string_view s) {
+    uint64_t head = 0, tail = 0;
+    // An empty text may have no storage behind it: memcpy must not see its null pointer.
+    if (!s.empty()) std::memcpy(&head, s.data(), std::min<size_t>(8, s.size()));
+    if (s.size() > 8) std::memcpy(&tail, s.data() + s.size() - 8, 8);
+    return ((head ^ std::rotl(tail, 29) ^ s.size()) * 0x9E3779B97F4A7C15ull) >> (64 - kBits);
+  }
+  std::array<uint32_t, size_t{1} << kBits> at_{};  // position + 1; 0: none
 };
 
-// Builds the plan's tables of distinct names, params and descriptors.
+// The position in an arena of the entry with `hash` that `same` accepts; when
+// there is none, `add` appends one to the arena and the index learns of it.
+template <class Same, class Add>
+int32_t find_or_add(TaggedIndex& index, uint64_t hash, Same&& same, Add&& add) {
+  index.reserve_one();
+  const TaggedIndex::Probe probe = index.find(hash, same);
+  if (probe.found) return static_cast<int32_t>(probe.id);
+  add();
+  return static_cast<int32_t>(index.insert(probe, hash));
+}
+
+// Builds the plan's tables of distinct names, params, descriptors and
+// operators, each an index over the plan's own vector of them. Names and
+// descriptors are the user's text, hashed under a key of this plan's own.
 class Tables {
  public:
-  explicit Tables(ExecutionPlan& plan) : plan_(plan) {}
+  explicit Tables(ExecutionPlan& plan) : plan_(plan), key_(HashKey::random()) {}
 
   int32_t name(std::string_view s) {
-    auto it = names_.find(s);
-    if (it != names_.end()) return it->second;
-    const auto index = static_cast<int32_t>(plan_.names.size());
-    plan_.names.emplace_back(s);
-    names_.emplace(std::string(s), index);
+    if (auto r = recent_names_.find(s, [&](uint32_t at) -> std::string_view { return plan_.names[at]; })) {
+      return static_cast<int32_t>(*r);
+    }
+    KeyedHasher h(key_);
+    h.write_str(s);
+    const int32_t index = find_or_add(names_, h.finish(), [&](uint64_t at) { return plan_.names[at] == s; },
+                                      [&] { plan_.names.emplace_back(s); });
+    recent_names_.remember(s, index);
     return index;
   }
 
-  // A map is found by its block while the plan holds that block (the store
-  // shares one block among equal maps), else by its contents: a parsed map's
-  // block dies with it, and a later map may get its address.
+  // By the digest the map carries, a keyed hash of its contents. Equal maps
+  // in a store share a block, which identical() checks first.
   int32_t params(const ParamMap& p) {
-    auto it = by_block_.find(p.block());
-    if (it != by_block_.end()) return it->second;
-    std::vector<int32_t>& same_digest = by_digest_[p.digest()];
-    for (int32_t index : same_digest) {
-      if (plan_.params[index].identical(p)) return index;
-    }
-    const auto index = static_cast<int32_t>(plan_.params.size());
-    plan_.params.push_back(p);
-    same_digest.push_back(index);
-    by_block_.emplace(p.block(), index);
-    return index;
+    return find_or_add(params_, p.digest(), [&](uint64_t at) { return plan_.params[at].identical(p); },
+                       [&] { plan_.params.push_back(p); });
   }
 
   int32_t op(NodeKind kind, int32_t name, int32_t params, int32_t descriptor) {
     const std::array<int32_t, 4> key{static_cast<int32_t>(kind), name, params, descriptor};
-    auto [it, added] = operators_.emplace(key, static_cast<int32_t>(plan_.operators.size()));
-    if (added) plan_.operators.push_back(key);
-    return it->second;
+    return find_or_add(operators_, int_hash(key), [&](uint64_t at) { return plan_.operators[at] == key; },
+                       [&] { plan_.operators.push_back(key); });
   }
 
   int32_t descriptor(const PayloadDescriptor& d) {
-    std::string key;
+    KeyedHasher h(key_);
     for (const std::string* field : {&d.kind, &d.content_hash, &d.framework, &d.version, &d.io_schema}) {
-      key += std::to_string(field->size()) + ':' + *field;
+      h.write_str(*field);
     }
-    key += d.preprocessing_ref ? std::to_string(d.preprocessing_ref->size()) + ':' + *d.preprocessing_ref : "-";
-    auto [it, added] = descriptors_.emplace(std::move(key), static_cast<int32_t>(plan_.descriptors.size()));
-    if (added) plan_.descriptors.push_back(d);
-    return it->second;
+    h.write_u8(d.preprocessing_ref.has_value());
+    if (d.preprocessing_ref) h.write_str(*d.preprocessing_ref);
+    return find_or_add(descriptors_, h.finish(), [&](uint64_t at) { return plan_.descriptors[at] == d; },
+                       [&] { plan_.descriptors.push_back(d); });
   }
+
+  // Starts loading the slot a lookup of p begins at (p's block must be in cache already).
+  void prefetch(const ParamMap& p) const { params_.prefetch(p.digest()); }
+
+  const HashKey& key() const { return key_; }
 
  private:
   ExecutionPlan& plan_;
-  std::unordered_map<std::string, int32_t, TextHash, std::equal_to<>> names_;
-  std::unordered_map<const void*, int32_t> by_block_;
-  std::unordered_map<uint64_t, std::vector<int32_t>> by_digest_;
-  std::unordered_map<std::string, int32_t> descriptors_;
-  std::unordered_map<std::array<int32_t, 4>, int32_t, OperatorHash> operators_;
+  const HashKey key_;
+  TaggedIndex names_, params_, descriptors_, operators_;  // positions index the plan's vectors
+  RecentTexts recent_names_;
 };
 
 // A member token's kind, name and params, parsed once per distinct token.
@@ -201,21 +243,35 @@ class StageMembers {
 
  private:
   std::optional<MemberOperator> operator_of(std::string_view token) {
-    auto it = seen_.find(token);
-    if (it != seen_.end()) return it->second;
+    if (auto r = recent_.find(token, [&](uint32_t at) { return tokens_[at]; })) return operators_[*r];
+    KeyedHasher h(tables_.key());
+    h.write_str(token);
+    const uint64_t hash = h.finish();
+    seen_.reserve_one();
+    const TaggedIndex::Probe probe = seen_.find(hash, [&](uint64_t at) { return tokens_[at] == token; });
+    if (probe.found) {
+      recent_.remember(token, probe.id);
+      return operators_[probe.id];
+    }
     std::optional<ParsedOpToken> parsed = parse_op_token(token);
     if (!parsed) return std::nullopt;
     const NodeKind kind = parsed->head == "op" ? NodeKind::Op : NodeKind::Reduction;
     const int32_t name = tables_.name(parsed->name);
     const int32_t params = tables_.params(parsed->params);
     MemberOperator op{static_cast<uint8_t>(kind), name, params, tables_.op(kind, name, params, -1)};
-    seen_.emplace(token, op);  // the token lives in the snapshot the plan is built from
+    tokens_.push_back(token);  // the token lives in the snapshot the plan is built from
+    operators_.push_back(op);
+    // No table grew since the probe: parsing adds to the others only.
+    recent_.remember(token, seen_.insert(probe, hash));
     return op;
   }
 
   ExecutionPlan& plan_;
   Tables& tables_;
-  std::unordered_map<std::string_view, MemberOperator> seen_;
+  TaggedIndex seen_;  // positions index tokens_ and operators_
+  std::vector<std::string_view> tokens_;
+  std::vector<MemberOperator> operators_;
+  RecentTexts recent_;
 };
 
 // Numbers the distinct member structures of the stages that need their members run.
@@ -233,20 +289,25 @@ class StageShapes {
       key_.push_back(hi - lo);
       key_.insert(key_.end(), plan_.refs.begin() + lo, plan_.refs.begin() + hi);
     }
-    const std::string_view bytes(reinterpret_cast<const char*>(key_.data()), key_.size() * sizeof(int32_t));
-    auto [it, added] = shapes_.emplace(std::string(bytes), static_cast<int32_t>(plan_.shape_first.size()));
-    if (added) {
-      plan_.shape_first.push_back(static_cast<int32_t>(s));
-      plan_.shape_uses.push_back(0);
-    }
-    ++plan_.shape_uses[it->second];
-    return it->second;
+    const std::span<const int32_t> key(key_);
+    const auto key_of = [&](uint64_t at) { return std::span(keys_).subspan(ends_[at], ends_[at + 1] - ends_[at]); };
+    const int32_t shape = find_or_add(
+        shapes_, int_hash(key), [&](uint64_t at) { return std::ranges::equal(key, key_of(at)); }, [&] {
+          keys_.insert(keys_.end(), key.begin(), key.end());
+          ends_.push_back(keys_.size());
+          plan_.shape_first.push_back(static_cast<int32_t>(s));
+          plan_.shape_uses.push_back(0);
+        });
+    ++plan_.shape_uses[shape];
+    return shape;
   }
 
  private:
   ExecutionPlan& plan_;
   std::vector<int32_t> key_;
-  std::unordered_map<std::string, int32_t> shapes_;
+  TaggedIndex shapes_;
+  std::vector<int32_t> keys_;       // the shapes' keys, one after another
+  std::vector<size_t> ends_{0};     // shape k's key is keys_[ends_[k], ends_[k + 1])
 };
 
 std::optional<PlanError> too_large(const ExecutionPlan& plan) {
@@ -286,7 +347,12 @@ Result<ExecutionPlan, PlanError> build_execution_plan(const GraphStore& store,
   Tables tables(plan);
   StageMembers members(plan, tables);
   StageShapes shapes(plan);
+  // Distinct params lie at random in memory, and so do the slots their digests pick: each step's
+  // block is loaded some steps ahead and its slot a few, so that the misses overlap.
+  constexpr size_t kBlockAhead = 8, kSlotAhead = 4;
   for (size_t s = 0; s < n; ++s) {
+    if (s + kBlockAhead < n) __builtin_prefetch(nodes[plan.ids[s + kBlockAhead]].params().block());
+    if (s + kSlotAhead < n) tables.prefetch(nodes[plan.ids[s + kSlotAhead]].params());
     const NodeKey& key = nodes[plan.ids[s]];
     const NodeKind kind = key.kind();
     const int32_t name = tables.name(key.name());

@@ -379,6 +379,31 @@ def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusi
         store, _ = store.reduce(outputs=outputs, maximal_fusion=fusion)
         outputs = [store.node_map()[o][0] for o in outputs]
     outputs += data.draw(st.lists(st.sampled_from(outputs), max_size=2)) if outputs else []
+    check_plan(store, outputs, reduced=fusion is not None)
+
+
+@pytest.mark.parametrize("fusion", [None, True])
+def test_a_plan_of_hundreds_of_distinct_names_params_and_members_lists_what_the_views_say(fusion: Any) -> None:
+    # Past a few dozen distinct names, params, descriptors, operators, member tokens and stage shapes, each of the
+    # plan's tables outgrows its first size.
+    store = tc.GraphStore()
+    ids = [store.add_source(f"s{k % 90}", {"part": k}) for k in range(300)]
+    for k in range(1500):
+        read = [ids[-1 - (k * 7 % 5)], ids[k % 300]][:1 + k % 2]
+        if k % 11 == 0:
+            descriptor = dict(DESCRIPTOR, content_hash=f"sha:{k % 50}", preprocessing_ref=None if k % 4 else "-")
+            ids.append(store.add_external(descriptor, read, {"k": k % 7} if k % 3 else None))
+        else:
+            params = {"scalar": float(k % 70), "side": "lr"[k % 2]} if k % 5 else None
+            ids.append(store.add_op(f"f{k % 120}", read, params))
+    outputs = ids[-40:]
+    if fusion is not None:
+        store, _ = store.reduce(outputs=outputs, maximal_fusion=fusion)
+        outputs = [store.node_map()[o][0] for o in outputs]
+    check_plan(store, outputs, reduced=fusion is not None)
+
+
+def check_plan(store: tc.GraphStore, outputs: list[int], reduced: bool) -> None:
     views, plan = store.nodes(), store.execution_plan(outputs)
     ids = plan.ids.tolist()
     assert ids == sorted(reachable(views, outputs)) and len(plan) == len(ids)
@@ -389,7 +414,7 @@ def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusi
         assert len(set(map(repr, table))) == len(table)
     # What a task's error note says of the recorded nodes that became it, read from the node map.
     became: dict[Any, list[int]] = {}
-    for recorded_id, spot in enumerate(store.node_map() if fusion is not None else []):
+    for recorded_id, spot in enumerate(store.node_map() if reduced else []):
         became.setdefault(spot, []).append(recorded_id)
     for entry, view in zip(plan.recorded_ids(), (views[i] for i in ids)):
         spots = [(view["id"], k) for k in range(view.get("n_members", 0))] or [(view["id"], None)]
@@ -428,6 +453,15 @@ def test_the_plan_lists_what_the_views_say_the_outputs_need(recipe: Recipe, fusi
     shapes = plan.stage_shape.tolist()
     assert plan.shape_uses.tolist() == [shapes.count(k) for k in range(len(plan.shape_first))]
     assert plan.shape_first.tolist() == [shapes.index(k) for k in range(len(plan.shape_first))]
+    # Each table lists its values in the order of first use: a step's own, then its members' (no member has a
+    # descriptor).
+    owned = [range(plan.member_offsets[s], plan.member_offsets[s + 1]) for s in range(len(ids))]
+    for table, own, of_member in ((plan.names, plan.name_index, plan.member_name_index),
+                                  (plan.params, plan.params_index, plan.member_params_index),
+                                  (plan.descriptors, plan.descriptor_index, [-1] * len(plan.member_kinds)),
+                                  (plan.operators, plan.operator_index, plan.member_operator_index)):
+        used = [k for s, at in enumerate(owned) for k in [own[s], *(of_member[m] for m in at)]]
+        assert list(dict.fromkeys(k for k in used if k >= 0)) == list(range(len(table)))
 
 
 def test_every_read_of_a_plan_array_is_a_view_of_its_own() -> None:
