@@ -17,7 +17,7 @@ from . import task_names
 from .cache import CachedLoad, ResultCache, SaveAfter
 from .cache_keys import KEY_SIZE, node_keys
 from .dask_runs import COMPUTES, LOADS, fused_graph
-from .execution import (OP, REDUCTION, STAGE, Given, Kernels, Prepared, Recorded, Sources, callable_of,
+from .execution import (OP, REDUCTION, SOURCE, STAGE, Given, Kernels, Prepared, Recorded, Sources, callable_of,
                         prepare, recorded_of, run_members)
 from .fingerprint import Fingerprints
 
@@ -119,11 +119,14 @@ class Spelled:
         self.labels: list[str] = []          # a node's note: "(op 'add')"
         self.members: list[str] = []         # a member's note: "op 'add'"
         self.sole: list[str] = []            # a stage of that one member, run as one call
+        self.kernels: list[str] = []         # the names of the kernels the operators run
         for op, (kind, name_at, _, _) in enumerate(plan.operators):
             spelled = cache.get((kind, name_at))
             if spelled is None:
                 name = names[name_at]
                 member = prepared.label(op, True) if kind in (OP, REDUCTION) else ""
+                if member:
+                    self.kernels.append(name)
                 spelled = cache[kind, name_at] = (
                     task_names.prefix(kind, name), task_names.prefix(STAGE, name),
                     f"({prepared.label(op, False)})", member, f"(stage), member 0 ({member})")
@@ -320,9 +323,8 @@ def _graph(prepared: Prepared, name: str | None, cache: ResultCache | None,
            fuse_runs: bool) -> tuple[dict[str, Any], list[str]]:
     plan = prepared.plan
     prints = Fingerprints()
-    used = [plan.names[name_at] for kind, name_at, _, _ in plan.operators if kind in (OP, REDUCTION)]
-    token = callables_token(name, prepared.given, used, prints)
     spelled = Spelled(plan, prepared)
+    token = callables_token(name, prepared.given, spelled.kernels, prints)
     keys = task_keys(plan, token, spelled)
     steps = StepCalls(prepared, spelled)
     recorded = plan.recorded_ids()
@@ -356,21 +358,22 @@ class StepCalls:
 
     def __init__(self, prepared: Prepared, spelled: Spelled) -> None:
         plan = prepared.plan
-        calls: list[Any] = []  # per operator, its callable of the input values; None for a source
-        self.calls: list[Any] = []
-        self.sole: list[Any] = []  # only operators that can be a stage's member have one
-        labels, sole, kinds = spelled.labels, spelled.sole, plan.operators
-        for k, op in enumerate(prepared.spelled_out()):
-            fn, head, _ = op
-            if fn is not None and len(head) == 2:  # a source a callable reads: most operators of a large graph
-                calls.append(None)
-                self.calls.append(SourceCall(fn, *head, labels[k]))
-                self.sole.append(None)
-                continue
-            call = callable_of(op)
-            calls.append(call)
-            self.calls.append(OneCall(call, labels[k]))
-            self.sole.append(OneCall(call, sole[k]) if kinds[k][0] in (OP, REDUCTION) else None)
+        self.calls: list[Any] = [None] * len(plan.operators)
+        self.sole: list[Any] = [None] * len(plan.operators)  # only for operators a stage's member can run
+        calls: list[Any] = [None] * len(plan.operators)  # the callables of the input values members run
+        labels, sole, names, params = spelled.labels, spelled.sole, plan.names, plan.params
+        others = []
+        for k, ((kind, name_at, params_at, _), fn) in enumerate(zip(plan.operators, prepared.fns)):
+            if kind == SOURCE and fn is not None:  # a source a callable reads: most operators of a large graph
+                self.calls[k] = SourceCall(fn, names[name_at], params[params_at], labels[k])
+            else:
+                others.append(k)
+        for k, op in enumerate(prepared.spelled_out(others)):
+            k = others[k]
+            call = calls[k] = callable_of(op)
+            self.calls[k] = OneCall(call, labels[k])
+            if plan.operators[k][0] in (OP, REDUCTION):
+                self.sole[k] = OneCall(call, sole[k])
         self.shapes = _shapes(plan, calls, spelled.members)
 
     def heads(self, plan: trellan_core.ExecutionPlan, recorded: list[Recorded]) -> list[tuple[Any, ...]]:

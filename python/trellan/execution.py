@@ -148,11 +148,12 @@ class Prepared:
             self._calls = [callable_of(op) for op in self.spelled_out()]
         return self._calls
 
-    def spelled_out(self) -> Iterator[Operator]:
-        """What each operator calls, made anew: see `Operator`."""
+    def spelled_out(self, only: Iterable[int] | None = None) -> Iterator[Operator]:
+        """What each operator (each of `only`, when given) calls, made anew: see `Operator`."""
         plan, fns = self.plan, self.fns
-        names, params, descriptors = plan.names, plan.params, plan.descriptors
-        for k, (kind, name_at, params_at, descriptor_at) in enumerate(plan.operators):
+        names, params, descriptors, operators = plan.names, plan.params, plan.descriptors, plan.operators
+        for k in range(len(operators)) if only is None else only:
+            kind, name_at, params_at, descriptor_at = operators[k]
             fn = fns[k]
             if kind == SOURCE:
                 yield (None, (self.values[k],), None) if fn is None else (

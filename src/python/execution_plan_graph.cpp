@@ -35,10 +35,36 @@ constexpr const char* kTaskGraphDoc =
     "in copied, template's value of it (a dict as a copy of its own). The caller vouches that\n"
     "the classes' constructors do exactly that.";
 
-// The slots `fill` names, and template's values of the copied ones.
+// A slot of a class, set as an attribute assignment would set it: through
+// the class's data descriptor for it, found once rather than per instance.
+class Slot {
+ public:
+  Slot() = default;
+  Slot(PyObject* type, PyRef name) : name_(std::move(name)) {
+    descr_ = PyRef::steal(runs_python(PyObject_GetAttr, type, name_.get()));
+    if (!descr_) {
+      PyErr_Clear();  // an instance-only name: every assignment looks it up
+      return;
+    }
+    set_ = reinterpret_cast<descrsetfunc>(PyType_GetSlot(Py_TYPE(descr_.get()), Py_tp_descr_set));
+  }
+  void set(PyObject* object, PyObject* value) const {
+    const int done = set_ != nullptr ? runs_python(set_, descr_.get(), object, value)
+                                     : runs_python(PyObject_GenericSetAttr, object, name_.get(), value);
+    if (done < 0) throw_python_error();
+  }
+
+ private:
+  PyRef name_;
+  PyRef descr_;
+  descrsetfunc set_ = nullptr;
+};
+
+// What `fill` says, with its slots found on the classes.
 struct Fill {
-  PyRef ref_slot, key_slot, func_slot, args_slot, deps_slot, no_deps;
-  std::vector<std::pair<PyRef, PyRef>> copied;  // (slot, template's value)
+  Slot ref_key, key, func, args, deps;
+  PyRef no_deps;
+  std::vector<std::pair<Slot, PyRef>> copied;  // (slot, template's value)
 };
 
 PyRef str_item(PyObject* tuple, Py_ssize_t i) {
@@ -48,17 +74,17 @@ PyRef str_item(PyObject* tuple, Py_ssize_t i) {
   return item;
 }
 
-Fill to_fill(PyObject* o) {
+Fill to_fill(PyObject* o, PyObject* task, PyObject* ref) {
   if (!PyTuple_Check(o) || PyTuple_Size(o) != 8) raise_error(PyExc_TypeError, "fill must be a tuple of 8 items");
-  Fill fill{str_item(o, 0), str_item(o, 1), str_item(o, 2), str_item(o, 3), str_item(o, 4),
-            PyRef::borrow(PyTuple_GetItem(o, 5)), {}};
+  Fill fill{Slot(ref, str_item(o, 0)), Slot(task, str_item(o, 1)), Slot(task, str_item(o, 2)),
+            Slot(task, str_item(o, 3)), Slot(task, str_item(o, 4)), PyRef::borrow(PyTuple_GetItem(o, 5)), {}};
   PyObject* templ = PyTuple_GetItem(o, 6);
   PyObject* copied = PyTuple_GetItem(o, 7);
   if (!PyTuple_Check(copied)) raise_not_instance(copied, "tuple");
   for (Py_ssize_t i = 0; i < PyTuple_Size(copied); ++i) {
-    PyRef slot = str_item(copied, i);
-    PyRef value = PyRef::check(runs_python(PyObject_GetAttr, templ, slot.get()));
-    fill.copied.emplace_back(std::move(slot), std::move(value));
+    PyRef name = str_item(copied, i);
+    PyRef value = PyRef::check(runs_python(PyObject_GetAttr, templ, name.get()));
+    fill.copied.emplace_back(Slot(task, std::move(name)), std::move(value));
   }
   return fill;
 }
@@ -84,10 +110,6 @@ std::vector<PyRef> held_items(PyObject* o, size_t count, const char* what) {
   return items;
 }
 
-void set_slot(PyObject* object, const PyRef& slot, PyObject* value) {
-  if (runs_python(PyObject_GenericSetAttr, object, slot.get(), value) < 0) throw_python_error();
-}
-
 // A new instance of the heap type `type`, made as object.__new__ makes it.
 PyRef bare_instance(PyObject* type) { return alloc_instance(reinterpret_cast<PyTypeObject*>(type)); }
 
@@ -107,7 +129,7 @@ class Builder {
       return call(ref_, args_);
     }
     PyRef made = bare_instance(ref_);
-    set_slot(made.get(), fill_->ref_slot, key.get());
+    fill_->ref_key.set(made.get(), key.get());
     return made;
   }
 
@@ -128,24 +150,24 @@ class Builder {
     for (int32_t j : inputs) put(refs[j].get());
     if (task_ == nullptr) return args;
     PyRef made = bare_instance(task_);
-    set_slot(made.get(), fill_->key_slot, key.get());
-    set_slot(made.get(), fill_->func_slot, fn);
-    set_slot(made.get(), fill_->args_slot, args.get());
+    fill_->key.set(made.get(), key.get());
+    fill_->func.set(made.get(), fn);
+    fill_->args.set(made.get(), args.get());
     if (inputs.empty()) {
-      set_slot(made.get(), fill_->deps_slot, fill_->no_deps.get());
+      fill_->deps.set(made.get(), fill_->no_deps.get());
     } else {
       PyRef input_keys = new_tuple(inputs.size());
       for (size_t k = 0; k < inputs.size(); ++k) {
         PyTuple_SetItem(input_keys.get(), static_cast<Py_ssize_t>(k), Py_NewRef(keys[inputs[k]].get()));
       }
       PyRef deps = PyRef::check(runs_python(PyFrozenSet_New, input_keys.get()));  // hashes the keys
-      set_slot(made.get(), fill_->deps_slot, deps.get());
+      fill_->deps.set(made.get(), deps.get());
     }
     for (const auto& [slot, value] : fill_->copied) {
       if (PyDict_Check(value.get())) {
-        set_slot(made.get(), slot, PyRef::check(PyDict_Copy(value.get())).get());
+        slot.set(made.get(), PyRef::check(PyDict_Copy(value.get())).get());
       } else {
-        set_slot(made.get(), slot, value.get());
+        slot.set(made.get(), value.get());
       }
     }
     return made;
@@ -184,7 +206,7 @@ PyObject* task_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     if (task != nullptr && a[7] != nullptr && a[7] != Py_None) {
       check_heap_type(task, "task");
       check_heap_type(ref, "ref");
-      fill = a.convert(7, to_fill);
+      fill = a.convert(7, [&](PyObject* o) { return to_fill(o, task, ref); });
     } else if (task != nullptr && (ref == nullptr || ref == Py_None)) {
       raise_error(PyExc_TypeError, "task_graph() needs ref when task is given");
     }

@@ -85,9 +85,11 @@ PyObject* key_names(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
       const bool stage = static_cast<NodeKind>(plan.kinds[s]) == NodeKind::Stage;
       text = stage ? stage_prefixes[plan.member_operator_index[plan.member_offsets[s + 1] - 1]]
                    : prefixes[plan.operator_index[s]];
-      for (uint8_t byte : keys[s]) {
-        text += kHex[byte >> 4];
-        text += kHex[byte & 15];
+      const size_t at = text.size();
+      text.resize(at + 2 * keys[s].size());
+      for (size_t b = 0; b < keys[s].size(); ++b) {
+        text[at + 2 * b] = kHex[keys[s][b] >> 4];
+        text[at + 2 * b + 1] = kHex[keys[s][b] & 15];
       }
       list_set(list, s, new_str(text));
     }
