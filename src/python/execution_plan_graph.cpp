@@ -201,14 +201,13 @@ PyObject* task_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     const auto shapes = a.convert(3, [&](PyObject* o) { return held_items(o, plan.shape_first.size(), "shape_calls"); });
     const auto recorded = a.convert(4, [&](PyObject* o) { return held_items(o, steps, "recorded"); });
     PyObject* task = a[5] == Py_None ? nullptr : a[5];
-    PyObject* ref = a[6];
+    PyObject* ref = a[6] == Py_None ? nullptr : a[6];
+    if (task != nullptr && ref == nullptr) raise_error(PyExc_TypeError, "task_graph() needs ref when task is given");
     std::optional<Fill> fill;
     if (task != nullptr && a[7] != nullptr && a[7] != Py_None) {
       check_heap_type(task, "task");
       check_heap_type(ref, "ref");
       fill = a.convert(7, [&](PyObject* o) { return to_fill(o, task, ref); });
-    } else if (task != nullptr && (ref == nullptr || ref == Py_None)) {
-      raise_error(PyExc_TypeError, "task_graph() needs ref when task is given");
     }
     Builder builder(task, ref, std::move(fill));
     PyRef graph = new_dict();

@@ -113,6 +113,24 @@ def test_reduction_preserves_what_the_graph_computes(case: tuple[Recipe, dict[st
     assert same(list(dask.threaded.get(runs, run_keys)), expected)
 
 
+FILL = ("key", "key", "func", "args", "_dependencies", frozenset(), None, ())
+
+
+@pytest.mark.parametrize("args, error", [
+    ((Task,), "needs ref when task is given"),        # without a ref, filled or called
+    ((Task, None, FILL), "needs ref when task is given"),
+    ((tuple, TaskRef, FILL), "task must be a class defined in Python"),  # filling a built-in type's instances
+    ((Task, TaskRef, ("key",)), "fill must be a tuple of 8 items"),
+])
+def test_task_graph_refuses_what_it_cannot_build(args: tuple[Any, ...], error: str) -> None:
+    g = tc.GraphStore()
+    plan = g.execution_plan([g.add_source("a")])
+    with pytest.raises(TypeError, match=error):
+        plan.task_graph(["k"], [len], [len], [], [None], *args)
+    with pytest.raises(ValueError, match="keys must have 1 entries, not 2"):
+        plan.task_graph(["k", "j"], [len], [len], [], [None])
+
+
 def same_task(task: Task, other: Task) -> bool:
     """Whether two tasks have equal slots, their callables (made anew by each to_dask) alike."""
     fn, other_fn = task.func, other.func
