@@ -41,7 +41,7 @@ constexpr const char* kRunnerDoc =
 
 // How often the runner looks at the clock, in steps, to let other threads in
 // once the interpreter's switch interval has passed.
-constexpr size_t kSwitchCheckSteps = 16;
+constexpr size_t kSwitchCheckSteps = 4;
 
 // sys.getswitchinterval(): how long the interpreter lets a thread keep its
 // lock while others wait.
