@@ -113,6 +113,19 @@ std::vector<PyRef> held_items(PyObject* o, size_t count, const char* what) {
 // A new instance of the heap type `type`, made as object.__new__ makes it.
 PyRef bare_instance(PyObject* type) { return alloc_instance(reinterpret_cast<PyTypeObject*>(type)); }
 
+// Whether the collector can find `o` in a reference cycle: a tracked object.
+bool tracked(PyObject* o) { return PyObject_GC_IsTracked(o) != 0; }
+
+// Stops the collector from walking `made`, which refers to nothing it
+// tracks and, being made here for the graph alone, will refer to nothing
+// else: an object that can never be part of a cycle, as the interpreter
+// itself stops tracking a tuple of such items once its collector meets it.
+// The graph's objects are made by the hundred thousand, and walked again at
+// every collection that reaches their generation.
+void untrack(const PyRef& made) {
+  if (tracked(made.get())) PyObject_GC_UnTrack(made.get());
+}
+
 PyRef call(PyObject* callable, std::vector<PyObject*>& args) {
   return PyRef::check(runs_python(PyObject_Vectorcall, callable, args.data(), args.size(), nullptr));
 }
@@ -130,6 +143,7 @@ class Builder {
     }
     PyRef made = bare_instance(ref_);
     fill_->ref_key.set(made.get(), key.get());
+    if (!tracked(key.get())) untrack(made);  // a reference holding a text
     return made;
   }
 
@@ -143,12 +157,17 @@ class Builder {
     const size_t head = task_ == nullptr ? 3 : 2;  // a tuple starts with the callable, a task's arguments after it
     PyRef args = new_tuple(head + inputs.size());
     size_t at = 0;
-    auto put = [&](PyObject* item) { PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(at++), Py_NewRef(item)); };
+    bool holds_tracked = false;
+    auto put = [&](PyObject* item) {
+      holds_tracked = holds_tracked || tracked(item);
+      PyTuple_SetItem(args.get(), static_cast<Py_ssize_t>(at++), Py_NewRef(item));
+    };
     if (task_ == nullptr) put(fn);
     put(node);
     put(recorded);
     for (int32_t j : inputs) put(refs[j].get());
     if (task_ == nullptr) return args;
+    if (!holds_tracked) untrack(args);
     PyRef made = bare_instance(task_);
     fill_->key.set(made.get(), key.get());
     fill_->func.set(made.get(), fn);
@@ -157,10 +176,14 @@ class Builder {
       fill_->deps.set(made.get(), fill_->no_deps.get());
     } else {
       PyRef input_keys = new_tuple(inputs.size());
+      bool keys_tracked = false;
       for (size_t k = 0; k < inputs.size(); ++k) {
-        PyTuple_SetItem(input_keys.get(), static_cast<Py_ssize_t>(k), Py_NewRef(keys[inputs[k]].get()));
+        PyObject* input_key = keys[inputs[k]].get();
+        keys_tracked = keys_tracked || tracked(input_key);
+        PyTuple_SetItem(input_keys.get(), static_cast<Py_ssize_t>(k), Py_NewRef(input_key));
       }
       PyRef deps = PyRef::check(runs_python(PyFrozenSet_New, input_keys.get()));  // hashes the keys
+      if (!keys_tracked) untrack(deps);
       fill_->deps.set(made.get(), deps.get());
     }
     for (const auto& [slot, value] : fill_->copied) {
