@@ -322,6 +322,15 @@ class ExecutionPlan:
         `shape_calls[h]` for any other stage of shape `h`. `fill` makes the same objects by
         setting their slots instead of calling the classes (see the docstring)."""
 
+    def stage_shapes(self, calls: Sequence[Callable[..., Any]], labels: Sequence[str]) -> list[
+            tuple[tuple[Callable[..., Any], ...], tuple[int, ...], tuple[int, ...], tuple[int, ...],
+                  tuple[str, ...]]]:
+        """Per stage shape `h`, what runs a stage of it, read from its first stage: the tuple
+        `(callables, ref_offsets, refs, last, labels)`. Member `m` calls `calls[o]`, `o` its
+        operator, and its note names `labels[o]`; it reads `refs[ref_offsets[m]:ref_offsets[m +
+        1]]` (offsets counted from the stage's first ref), and `last[m]` is its
+        `member_last_use`."""
+
 @final
 class PayloadDescriptor:
     """Reproducibility metadata an External node carries (part of its identity)."""

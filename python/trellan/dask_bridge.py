@@ -7,9 +7,10 @@ from __future__ import annotations
 
 import gc
 import secrets
-from collections.abc import Callable, Iterable, Iterator, Mapping
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from functools import partial
+from itertools import starmap
 from hashlib import blake2b
 from typing import TYPE_CHECKING, Any
 
@@ -72,10 +73,10 @@ class StageShape:
 
     __slots__ = ("calls", "ref_offsets", "refs", "last", "labels")
 
-    def __init__(self, calls: list[Callable[..., Any]], ref_offsets: list[int], refs: list[int],
-                 last: list[int], labels: list[str]) -> None:
+    def __init__(self, calls: Sequence[Callable[..., Any]], ref_offsets: Sequence[int], refs: Sequence[int],
+                 last: Sequence[int], labels: Sequence[str]) -> None:
         self.calls = calls
-        self.ref_offsets = ref_offsets  # as in the plan: refs[0] is entry ref_offsets[0]
+        self.ref_offsets = ref_offsets  # refs[0] is entry ref_offsets[0]
         self.refs = refs
         self.last = last
         self.labels = labels
@@ -90,20 +91,8 @@ class StageShape:
 
 def _shapes(plan: trellan_core.ExecutionPlan, calls: list[Callable[..., Any]],
             member_labels: list[str]) -> list[StageShape]:
-    if not len(plan.shape_first):
-        return []
-    # As lists, read once: a graph can have tens of thousands of shapes, sliced five ways each.
-    members, ref_offsets, refs, member_ops, last = (
-        plan.member_offsets.tolist(), plan.ref_offsets.tolist(), plan.refs.tolist(),
-        plan.member_operator_index.tolist(), plan.member_last_use.tolist())
-    shapes = []
-    for step in plan.shape_first:
-        first, end = members[step], members[step + 1]
-        ops = member_ops[first:end]
-        shapes.append(StageShape([calls[o] for o in ops], ref_offsets[first:end + 1],
-                                 refs[ref_offsets[first]:ref_offsets[end]], last[first:end],
-                                 [member_labels[o] for o in ops]))
-    return shapes
+    # Sliced natively: a graph can have tens of thousands of shapes, most of them used once.
+    return list(starmap(StageShape, plan.stage_shapes(calls, member_labels)))
 
 
 class Spelled:

@@ -35,6 +35,16 @@ constexpr const char* kTaskGraphDoc =
     "in copied, template's value of it (a dict as a copy of its own). The caller vouches that\n"
     "the classes' constructors do exactly that.";
 
+constexpr const char* kStageShapesDoc =
+    "stage_shapes($self, calls, labels)\n"
+    "--\n\n"
+    "Per stage shape h, what runs a stage of it, read from its first stage (step shape_first[h]):\n"
+    "the tuple (callables, ref_offsets, refs, last, labels), a tuple each. Member m calls\n"
+    "callables[m], which is calls[o], o its operator, and its note names labels[m], labels[o];\n"
+    "it reads refs[ref_offsets[m]:ref_offsets[m + 1]] (ref_offsets counted from the stage's first\n"
+    "ref, refs as in the plan), and last[m] is its member_last_use. calls and labels have one\n"
+    "entry per operator.";
+
 // A slot of a class, set as an attribute assignment would set it: through
 // the class's data descriptor for it, found once rather than per instance.
 class Slot {
@@ -113,19 +123,6 @@ std::vector<PyRef> held_items(PyObject* o, size_t count, const char* what) {
 // A new instance of the heap type `type`, made as object.__new__ makes it.
 PyRef bare_instance(PyObject* type) { return alloc_instance(reinterpret_cast<PyTypeObject*>(type)); }
 
-// Whether the collector can find `o` in a reference cycle: a tracked object.
-bool tracked(PyObject* o) { return PyObject_GC_IsTracked(o) != 0; }
-
-// Stops the collector from walking `made`, which refers to nothing it
-// tracks and, being made here for the graph alone, will refer to nothing
-// else: an object that can never be part of a cycle, as the interpreter
-// itself stops tracking a tuple of such items once its collector meets it.
-// The graph's objects are made by the hundred thousand, and walked again at
-// every collection that reaches their generation.
-void untrack(const PyRef& made) {
-  if (tracked(made.get())) PyObject_GC_UnTrack(made.get());
-}
-
 PyRef call(PyObject* callable, std::vector<PyObject*>& args) {
   return PyRef::check(runs_python(PyObject_Vectorcall, callable, args.data(), args.size(), nullptr));
 }
@@ -143,8 +140,7 @@ class Builder {
     }
     PyRef made = bare_instance(ref_);
     fill_->ref_key.set(made.get(), key.get());
-    if (!tracked(key.get())) untrack(made);  // a reference holding a text
-    return made;
+    return tracked(key.get()) ? made : untracked(std::move(made));  // a reference holding a text
   }
 
   PyRef task(const PyRef& key, PyObject* fn, PyObject* node, PyObject* recorded, std::span<const int32_t> inputs,
@@ -167,7 +163,7 @@ class Builder {
     put(recorded);
     for (int32_t j : inputs) put(refs[j].get());
     if (task_ == nullptr) return args;
-    if (!holds_tracked) untrack(args);
+    if (!holds_tracked) args = untracked(std::move(args));
     PyRef made = bare_instance(task_);
     fill_->key.set(made.get(), key.get());
     fill_->func.set(made.get(), fn);
@@ -183,7 +179,7 @@ class Builder {
         PyTuple_SetItem(input_keys.get(), static_cast<Py_ssize_t>(k), Py_NewRef(input_key));
       }
       PyRef deps = PyRef::check(runs_python(PyFrozenSet_New, input_keys.get()));  // hashes the keys
-      if (!keys_tracked) untrack(deps);
+      if (!keys_tracked) deps = untracked(std::move(deps));
       fill_->deps.set(made.get(), deps.get());
     }
     for (const auto& [slot, value] : fill_->copied) {
@@ -251,8 +247,55 @@ PyObject* task_graph(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   });
 }
 
+// A tuple of the ints values[i] - base, i in [lo, hi).
+PyRef int_tuple(const std::vector<int32_t>& values, size_t lo, size_t hi, int32_t base = 0) {
+  PyRef t = new_tuple(hi - lo);
+  for (size_t i = lo; i < hi; ++i) {
+    PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i - lo), PyRef::check(PyLong_FromLong(values[i] - base)).release());
+  }
+  return untracked(std::move(t));
+}
+
+// A tuple of items[o], o running over ops[lo, hi).
+PyRef picked(const std::vector<PyRef>& items, const std::vector<int32_t>& ops, size_t lo, size_t hi) {
+  PyRef t = new_tuple(hi - lo);
+  bool holds_tracked = false;
+  for (size_t i = lo; i < hi; ++i) {
+    PyObject* item = items[static_cast<size_t>(ops[i])].get();
+    holds_tracked = holds_tracked || tracked(item);
+    PyTuple_SetItem(t.get(), static_cast<Py_ssize_t>(i - lo), Py_NewRef(item));
+  }
+  return holds_tracked ? t : untracked(std::move(t));
+}
+
+PyObject* stage_shapes(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    static const Signature sig("stage_shapes", {Param::required("calls"), Param::required("labels")});
+    BoundArgs a = sig.bind(args, nargs, kwnames);
+    const ExecutionPlan& plan = plan_of(self);
+    const size_t ops = plan.operators.size();
+    const auto calls = a.convert(0, [&](PyObject* o) { return held_items(o, ops, "calls"); });
+    const auto labels = a.convert(1, [&](PyObject* o) { return held_items(o, ops, "labels"); });
+    PyRef shapes = new_list(plan.shape_first.size());
+    for (size_t h = 0; h < plan.shape_first.size(); ++h) {
+      const auto step = static_cast<size_t>(plan.shape_first[h]);
+      const auto first = static_cast<size_t>(plan.member_offsets[step]);
+      const auto end = static_cast<size_t>(plan.member_offsets[step + 1]);
+      const int32_t base = plan.ref_offsets[first];
+      list_set(shapes, h,
+               make_tuple({picked(calls, plan.member_operator_index, first, end),
+                           int_tuple(plan.ref_offsets, first, end + 1, base),
+                           int_tuple(plan.refs, static_cast<size_t>(base), static_cast<size_t>(plan.ref_offsets[end])),
+                           int_tuple(plan.member_last_use, first, end),
+                           picked(labels, plan.member_operator_index, first, end)}));
+    }
+    return shapes;
+  });
+}
+
 const PyMethodDef kGraphMethods[] = {
     {"task_graph", as_method(task_graph), METH_FASTCALL | METH_KEYWORDS, kTaskGraphDoc},
+    {"stage_shapes", as_method(stage_shapes), METH_FASTCALL | METH_KEYWORDS, kStageShapesDoc},
 };
 
 }  // namespace

@@ -53,14 +53,8 @@ constexpr const char* kDeserializeDoc =
 
 PyRef interned(const char* text) { return PyRef::check(PyUnicode_InternFromString(text)); }
 
-// Views hold only strings, numbers and other views, so they cannot be part of
-// a cycle unless the caller makes one. Left tracked, a million of them make
-// every collection the caller's next allocations trigger scan them all.
-PyRef untracked(PyRef container) {
-  PyObject_GC_UnTrack(container.get());
-  return container;
-}
-
+// Views hold only strings, numbers and other views: they are made untracked
+// (a caller that puts a tracked object into one may leave a cycle for good).
 // Key and tag strings made once per nodes() call instead of once per node.
 struct ViewKeys {
   PyRef id = interned("id");

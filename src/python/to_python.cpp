@@ -106,6 +106,11 @@ PyRef report_to_dict(const ReductionReport& report) {
   return dict;
 }
 
+PyRef untracked(PyRef container) {
+  if (tracked(container.get())) PyObject_GC_UnTrack(container.get());
+  return container;
+}
+
 PyRef make_tuple(std::initializer_list<PyRef> items) {
   PyRef tuple = new_tuple(items.size());
   Py_ssize_t i = 0;

@@ -51,6 +51,17 @@ PyRef node_map_to_list(const NodeMap& map);
 // The six counters, keys always in report order.
 PyRef report_to_dict(const ReductionReport& report);
 
+// Keeps a container made here from the cyclic collector. Only for one that
+// holds nothing the collector tracks (texts, numbers, other such
+// containers) and that nothing will put a tracked object into: it can never
+// be part of a cycle, as the interpreter itself decides for a tuple of such
+// items once its collector meets it. Left tracked, the hundreds of thousands
+// a view or a task graph makes are walked again by every collection that
+// reaches their generation.
+PyRef untracked(PyRef container);
+// Whether the collector tracks `o`.
+inline bool tracked(PyObject* o) { return PyObject_GC_IsTracked(o) != 0; }
+
 // Builds a tuple from owned references.
 PyRef make_tuple(std::initializer_list<PyRef> items);
 // d[key] = value, with an interned key.
