@@ -127,9 +127,19 @@ PyRef call(PyObject* callable, std::vector<PyObject*>& args) {
   return PyRef::check(runs_python(PyObject_Vectorcall, callable, args.data(), args.size(), nullptr));
 }
 
+// Whether instances of `type` have only their slots: no __dict__ that could
+// later take a tracked object.
+bool slots_only(PyObject* type) {
+  PyRef offset = PyRef::check(runs_python(PyObject_GetAttrString, type, "__dictoffset__"));
+  const long value = PyLong_AsLong(offset.get());
+  if (value == -1 && PyErr_Occurred()) throw_python_error();
+  return value == 0;
+}
+
 class Builder {
  public:
-  Builder(PyObject* task, PyObject* ref, std::optional<Fill> fill) : task_(task), ref_(ref), fill_(std::move(fill)) {}
+  Builder(PyObject* task, PyObject* ref, std::optional<Fill> fill)
+      : task_(task), ref_(ref), fill_(std::move(fill)), refs_untrackable_(fill_ && slots_only(ref)) {}
 
   // What names step `s` to its readers: its key itself for tuples.
   PyRef ref(const PyRef& key) {
@@ -140,7 +150,8 @@ class Builder {
     }
     PyRef made = bare_instance(ref_);
     fill_->ref_key.set(made.get(), key.get());
-    return tracked(key.get()) ? made : untracked(std::move(made));  // a reference holding a text
+    // A reference of slots alone, holding a text.
+    return refs_untrackable_ && !tracked(key.get()) ? untracked(std::move(made)) : made;
   }
 
   PyRef task(const PyRef& key, PyObject* fn, PyObject* node, PyObject* recorded, std::span<const int32_t> inputs,
@@ -196,6 +207,7 @@ class Builder {
   PyObject* task_;
   PyObject* ref_;
   std::optional<Fill> fill_;
+  bool refs_untrackable_;
   std::vector<PyObject*> args_;  // a constructor call's arguments, reused
 };
 

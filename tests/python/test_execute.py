@@ -131,22 +131,30 @@ def test_task_graph_refuses_what_it_cannot_build(args: tuple[Any, ...], error: s
         plan.task_graph(["k", "j"], [len], [len], [], [None])
 
 
-@pytest.mark.parametrize("keys", [["ka", "kb"], [("ka", Task), ("kb", Task)]])
-def test_task_graph_leaves_to_the_collector_what_can_be_in_a_cycle(keys: list[Any]) -> None:
+class DictRef(TaskRef):  # its instances have a __dict__ too
+    pass
+
+
+@pytest.mark.parametrize("keys, ref, tracked", [
+    (["ka", "kb"], TaskRef, (False, False)),                # (reference, dependency set)
+    ([("ka", Task), ("kb", Task)], TaskRef, (True, True)),  # keys that hold a tracked object
+    (["ka", "kb"], DictRef, (True, False)),                 # a reference that may take one later
+])
+def test_task_graph_leaves_to_the_collector_what_can_be_in_a_cycle(keys: list[Any], ref: type,
+                                                                   tracked: tuple[bool, bool]) -> None:
     # Filled natively, references, argument tuples and dependency sets that hold nothing the collector tracks are kept
     # from it, so that the collections after a large build do not walk them. Tasks hold their callables and stay, as
-    # does what holds a tracked object: a tuple key, a recorded list.
+    # does what holds a tracked object (a tuple key, a recorded list) or may take one (an instance with a __dict__).
     g = tc.GraphStore()
     a = g.add_source("a")
     plan = g.execution_plan([g.add_op("b", [a, a])])
     fill = dask_bridge._fill_of(Task, TaskRef)
     assert fill is not None
-    graph = plan.task_graph(keys, [len, len], [len, len], [], [None, [1]], Task, TaskRef, fill)
+    graph = plan.task_graph(keys, [len, len], [len, len], [], [None, [1]], Task, ref, fill)
     source, op = graph[keys[0]], graph[keys[1]]
-    texts = isinstance(keys[0], str)
     assert gc.is_tracked(source) and gc.is_tracked(op)
     assert (gc.is_tracked(source.args), gc.is_tracked(op.args)) == (False, True)
-    assert [gc.is_tracked(x) for x in (op.args[2], op.dependencies)] == [not texts] * 2
+    assert (gc.is_tracked(op.args[2]), gc.is_tracked(op.dependencies)) == tracked
     assert op.dependencies == {keys[0]} and op.args[2].key == keys[0]
 
 
