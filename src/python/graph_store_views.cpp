@@ -53,8 +53,9 @@ constexpr const char* kDeserializeDoc =
 
 PyRef interned(const char* text) { return PyRef::check(PyUnicode_InternFromString(text)); }
 
-// Views hold only strings, numbers and other views: they are made untracked
+// Views hold only strings, numbers and other views, and are made untracked
 // (a caller that puts a tracked object into one may leave a cycle for good).
+
 // Key and tag strings made once per nodes() call instead of once per node.
 struct ViewKeys {
   PyRef id = interned("id");
