@@ -78,6 +78,10 @@ struct Recycler {
     held += static_cast<int64_t>(bytes);
     peak = std::max(peak, held);
   }
+  // When no kept block is large enough alone: a fresh block of `bytes` into
+  // which kept blocks, the largest first, have been moved page table and all,
+  // or nullptr when that is not possible or nothing is kept.
+  void* stitch(size_t bytes);
   void release_all();
 };
 inline thread_local Recycler* recycler = nullptr;
@@ -102,14 +106,56 @@ inline void Recycler::make_room(size_t bytes) {
   }
 }
 
+// A fresh mapped block of `bytes`, zeroed; offered for transparent huge
+// pages when huge is set.
+inline void* map_fresh(size_t bytes, bool huge = true);
+
+inline void* Recycler::stitch(size_t bytes) {
+#if defined(__linux__) && defined(MREMAP_FIXED)
+  // Worth it only when they make up a good part of it: a moved-in block is
+  // not zero, and a caller that needs zeros writes the whole block.
+  size_t kept_bytes = 0;
+  for (size_t i = 0; i < count; ++i) kept_bytes += kept[i].bytes;
+  if (kept_bytes < bytes / 4) return nullptr;
+  void* target = nullptr;
+  try {
+    target = map_fresh(bytes, /*huge=*/false);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+  // The pages of the target not moved into stay untouched until written,
+  // mapped but not yet held in memory; they count as mapped now.
+  size_t filled = 0;
+  while (filled < bytes && count > 0) {
+    size_t largest = 0;
+    for (size_t i = 1; i < count; ++i) largest = kept[i].bytes > kept[largest].bytes ? i : largest;
+    Block& b = kept[largest];
+    const size_t part = std::min(b.bytes, bytes - filled);
+    void* dest = static_cast<char*>(target) + filled;
+    if (mremap(b.p, part, part, MREMAP_MAYMOVE | MREMAP_FIXED, dest) == MAP_FAILED) break;
+    observe(-static_cast<int64_t>(part));
+    filled += part;
+    if (part == b.bytes) {
+      kept[largest] = kept[--count];
+    } else {
+      b = {static_cast<char*>(b.p) + part, b.bytes - part};
+    }
+  }
+  make_room(bytes - filled);
+  mapped(bytes - filled);
+  return target;
+#else
+  (void)bytes;
+  return nullptr;
+#endif
+}
+
 inline void Recycler::release_all() {
   for (size_t i = 0; i < count; ++i) release_large(kept[i].p, kept[i].bytes);
   count = 0;
 }
 
-// A block straight from the kernel, zeroed; offered for transparent huge
-// pages when huge is set.
-inline void* map_fresh(size_t bytes, bool huge = true) {
+inline void* map_fresh(size_t bytes, bool huge) {
 #if defined(__linux__)
   // One extra huge page of address space, so that a 2 MiB-aligned block fits;
   // the unused ends are unmapped again.
@@ -138,7 +184,9 @@ inline void* map_fresh(size_t bytes, bool huge = true) {
 // which (only a fresh block is zeroed).
 inline void* map_large(size_t bytes, bool* fresh = nullptr, bool huge = true) {
   if (recycler) {
-    if (void* p = recycler->take(bytes)) {
+    void* p = recycler->take(bytes);
+    if (!p) p = recycler->stitch(bytes);
+    if (p) {
       if (fresh) *fresh = false;
       return p;
     }
