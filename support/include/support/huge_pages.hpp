@@ -106,8 +106,10 @@ inline void Recycler::make_room(size_t bytes) {
   }
 }
 
-// A fresh mapped block of `bytes`, zeroed; offered for transparent huge
-// pages when huge is set.
+// A fresh mapped block of `bytes`, zeroed, 2 MiB-aligned; offered for
+// transparent huge pages when huge is set. map_fresh also reports it to the
+// observer.
+inline void* map_aligned(size_t bytes, bool huge);
 inline void* map_fresh(size_t bytes, bool huge = true);
 
 inline void* Recycler::stitch(size_t bytes) {
@@ -119,12 +121,12 @@ inline void* Recycler::stitch(size_t bytes) {
   if (kept_bytes < bytes / 4) return nullptr;
   void* target = nullptr;
   try {
-    target = map_fresh(bytes, /*huge=*/false);
+    target = map_aligned(bytes, /*huge=*/false);
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
-  // The pages of the target not moved into stay untouched until written,
-  // mapped but not yet held in memory; they count as mapped now.
+  // Moved blocks stay counted as mapped; the rest of the target, untouched
+  // until written, counts from now on.
   size_t filled = 0;
   while (filled < bytes && count > 0) {
     size_t largest = 0;
@@ -133,7 +135,6 @@ inline void* Recycler::stitch(size_t bytes) {
     const size_t part = std::min(b.bytes, bytes - filled);
     void* dest = static_cast<char*>(target) + filled;
     if (mremap(b.p, part, part, MREMAP_MAYMOVE | MREMAP_FIXED, dest) == MAP_FAILED) break;
-    observe(-static_cast<int64_t>(part));
     filled += part;
     if (part == b.bytes) {
       kept[largest] = kept[--count];
@@ -141,6 +142,7 @@ inline void* Recycler::stitch(size_t bytes) {
       b = {static_cast<char*>(b.p) + part, b.bytes - part};
     }
   }
+  observe(static_cast<int64_t>(bytes - filled));
   make_room(bytes - filled);
   mapped(bytes - filled);
   return target;
@@ -155,7 +157,7 @@ inline void Recycler::release_all() {
   count = 0;
 }
 
-inline void* map_fresh(size_t bytes, bool huge) {
+inline void* map_aligned(size_t bytes, bool huge) {
 #if defined(__linux__)
   // One extra huge page of address space, so that a 2 MiB-aligned block fits;
   // the unused ends are unmapped again.
@@ -176,6 +178,11 @@ inline void* map_fresh(size_t bytes, bool huge) {
 #else
   void* p = ::operator new(bytes, std::align_val_t{kHuge});
 #endif
+  return p;
+}
+
+inline void* map_fresh(size_t bytes, bool huge) {
+  void* p = map_aligned(bytes, huge);
   observe(static_cast<int64_t>(bytes));
   return p;
 }
