@@ -139,18 +139,18 @@ Reduced reduce_timed(std::span<const NodeKey> nodes, std::span<const uint64_t> o
   }
   laps.lap(&PassTimings::cse, &PassTimings::cse_peak);
 
-  Fused fused = stage_fusion(deduped.graph, table, maximal_fusion, dead.map);
+  const uint64_t canonical_nodes = deduped.graph.size();
+  Fused fused = stage_fusion(std::move(deduped.graph), table, maximal_fusion, dead.map);
   release(dead.map);
   Reduced reduced;
   reduced.report = ReductionReport{
       .input_nodes = nodes.size(),
       .reachable_nodes = reachable,
-      .canonical_nodes = deduped.graph.size(),
+      .canonical_nodes = canonical_nodes,
       .stages = fused.stages,
       .reduced_nodes = fused.nodes.size(),
       .boundary_nodes = fused.boundary_nodes,
   };
-  release(deduped.graph);
   reduced.node_map = std::move(fused.node_map);
   reduced.nodes = std::move(fused.nodes);
   // Boundary nodes differ from one another, and so do new stages: equal ones

@@ -92,9 +92,9 @@ Table maximal_sinks(const OpGraph& g) {
 // hash.
 class Emitter {
  public:
-  Emitter(const OpGraph& g, const TokenTable& table, Table sink)
-      : g_(g), table_(table), sink_(std::move(sink)) {
-    const size_t n = g.size();
+  Emitter(OpGraph g, const TokenTable& table, Table sink)
+      : g_(std::move(g)), table_(table), sink_(std::move(sink)) {
+    const size_t n = g_.size();
     chain_.assign(n, kNone);
     at_.assign(n, kNone);
     slot_of_.assign(n, kNone);
@@ -120,6 +120,12 @@ class Emitter {
       emit_stage(p);
       at_[p] = pos;
     }
+    // From here on only the opaque flags and the outputs are read: the
+    // node map takes the memory of the rest.
+    g_.op = OpGraph::Table<uint32_t>();
+    g_.first = OpGraph::Table<uint64_t>();
+    g_.children = OpGraph::Table<uint32_t>();
+    slot_of_ = Table();
     out_.node_map.reserve(origin.size());
     for (uint32_t p : origin) {
       if (p == kDropped) {
@@ -194,7 +200,7 @@ class Emitter {
     return slot_of_[group];
   }
 
-  const OpGraph& g_;
+  OpGraph g_;
   const TokenTable& table_;
   Table sink_;     // per position: its group's sink; itself for a node that is not an op
   Table chain_;    // per op: the member before it, then its index in its stage
@@ -207,11 +213,10 @@ class Emitter {
 
 }  // namespace
 
-Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
-                   std::span<const uint32_t> origin) {
+Fused stage_fusion(OpGraph graph, const TokenTable& table, bool maximal_fusion, std::span<const uint32_t> origin) {
   if (graph.size() >= kMany) panic("graph too large to fuse");
   Table sinks = maximal_fusion ? maximal_sinks(graph) : single_use_sinks(graph);
-  return Emitter(graph, table, std::move(sinks)).run(origin);
+  return Emitter(std::move(graph), table, std::move(sinks)).run(origin);
 }
 
 }  // namespace trellan

@@ -26,8 +26,8 @@ struct Fused {
 
 // table must hold a key for the operator of every node that is not an op.
 // origin: per node of the source the graph was made from, its position in
-// graph, or kDropped; node_map tells where each landed.
-Fused stage_fusion(const OpGraph& graph, const TokenTable& table, bool maximal_fusion,
-                   std::span<const uint32_t> origin);
+// graph, or kDropped; node_map tells where each landed. The graph is taken
+// over and its tables freed as soon as they are no longer read.
+Fused stage_fusion(OpGraph graph, const TokenTable& table, bool maximal_fusion, std::span<const uint32_t> origin);
 
 }  // namespace trellan
