@@ -1,13 +1,19 @@
 // While a RecycleScope is open, freed large blocks are handed on to later
 // requests with their pages still in memory, also to a request larger than
-// any one of them, and nothing mapped outlives the scope.
+// any one of them, and nothing mapped outlives the scope. Fresh blocks are
+// populated on another thread, which leaves a range alone once told to.
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <thread>
+#include <vector>
 
 #include <support/huge_pages.hpp>
 
@@ -35,10 +41,20 @@ long minor_faults() {
   return ru.ru_minflt;
 }
 
+constexpr size_t kMiB = size_t{1} << 20;
+
+size_t resident_pages(void* p, size_t bytes) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  std::vector<unsigned char> in((bytes + page - 1) / page);
+  if (mincore(p, bytes, in.data()) != 0) return 0;
+  size_t n = 0;
+  for (unsigned char c : in) n += c & 1;
+  return n;
+}
+
 TEST(RecycledBlocks, KeptBlocksAreJoinedForALargerRequest) {
   using support::huge_pages_detail::map_large;
   using support::huge_pages_detail::unmap_large;
-  constexpr size_t kMiB = size_t{1} << 20;
   support::large_block_observer.store(&count_mapped);
   {
     support::RecycleScope scope;
@@ -68,6 +84,46 @@ TEST(RecycledBlocks, KeptBlocksAreJoinedForALargerRequest) {
   }
   EXPECT_EQ(g_mapped.load(), 0);
   support::large_block_observer.store(nullptr);
+}
+
+TEST(RecycledBlocks, FreshBlocksArePopulatedOnAnotherThread) {
+  if (!support::PageWarmer::available()) GTEST_SKIP() << "no second core, or a kernel that cannot populate";
+  using support::huge_pages_detail::map_large;
+  using support::huge_pages_detail::unmap_large;
+  constexpr size_t kBytes = 32 * kMiB;
+  const size_t pages = kBytes / static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  support::RecycleScope scope;
+  bool fresh = false;
+  char* p = static_cast<char*>(map_large(kBytes, &fresh, false));
+  ASSERT_TRUE(fresh);
+  p[0] = 'x';
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (resident_pages(p, kBytes) < pages && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(resident_pages(p, kBytes), pages);
+  // Populated, not written: what the owner wrote stays, the rest reads zero.
+  EXPECT_EQ(p[0], 'x');
+  EXPECT_EQ(p[kBytes - 1], 0);
+  const long before = minor_faults();
+  std::memset(p, 'y', kBytes);
+  if (!kShadowed) EXPECT_LT(minor_faults() - before, 64);
+  unmap_large(p, kBytes);
+}
+
+TEST(RecycledBlocks, AForgottenRangeIsNoLongerPopulated) {
+  if (!support::PageWarmer::available()) GTEST_SKIP() << "no second core, or a kernel that cannot populate";
+  constexpr size_t kBytes = 256 * kMiB;
+  void* p = mmap(nullptr, kBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(p, MAP_FAILED);
+  support::PageWarmer warmer;
+  warmer.warm(p, kBytes);
+  warmer.forget(p, kBytes);
+  const size_t at_forget = resident_pages(p, kBytes);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(resident_pages(p, kBytes), at_forget);
+  EXPECT_LT(at_forget, kBytes / 4096);
+  munmap(p, kBytes);
 }
 
 }  // namespace

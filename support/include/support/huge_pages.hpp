@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "support/page_warmer.hpp"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -49,6 +51,8 @@ struct Recycler {
   Block kept[kMaxKept];
   size_t count = 0;
   int64_t held = 0, peak = 0;
+  // Populates the fresh blocks mapped in the scope on another thread.
+  PageWarmer warmer;
 
   // The smallest kept block of at least `bytes`, cut to `bytes` (the rest is
   // kept), or nullptr.
@@ -87,6 +91,7 @@ struct Recycler {
 inline thread_local Recycler* recycler = nullptr;
 
 inline void release_large(void* p, size_t bytes) {
+  if (recycler) recycler->warmer.forget(p, bytes);
   observe(-static_cast<int64_t>(bytes));
 #if defined(__linux__)
   munmap(p, bytes);
@@ -134,6 +139,7 @@ inline void* Recycler::stitch(size_t bytes) {
     Block& b = kept[largest];
     const size_t part = std::min(b.bytes, bytes - filled);
     void* dest = static_cast<char*>(target) + filled;
+    warmer.forget(b.p, part);
     if (mremap(b.p, part, part, MREMAP_MAYMOVE | MREMAP_FIXED, dest) == MAP_FAILED) break;
     filled += part;
     if (part == b.bytes) {
@@ -145,6 +151,7 @@ inline void* Recycler::stitch(size_t bytes) {
   observe(static_cast<int64_t>(bytes - filled));
   make_room(bytes - filled);
   mapped(bytes - filled);
+  warmer.warm(static_cast<char*>(target) + filled, bytes - filled);
   return target;
 #else
   (void)bytes;
@@ -153,6 +160,7 @@ inline void* Recycler::stitch(size_t bytes) {
 }
 
 inline void Recycler::release_all() {
+  warmer.stop();
   for (size_t i = 0; i < count; ++i) release_large(kept[i].p, kept[i].bytes);
   count = 0;
 }
@@ -205,7 +213,9 @@ inline void* map_large(size_t bytes, bool* fresh = nullptr, bool huge = true) {
 #else
   if (fresh) *fresh = false;
 #endif
-  return map_fresh(bytes, huge);
+  void* p = map_fresh(bytes, huge);
+  if (recycler) recycler->warmer.warm(p, bytes);
+  return p;
 }
 
 inline void unmap_large(void* p, size_t bytes) {
@@ -230,12 +240,14 @@ inline void* remap_large(void* p, size_t old_bytes, size_t new_bytes) {
   } catch (const std::bad_alloc&) {
     return nullptr;
   }
+  if (recycler) recycler->warmer.forget(p, old_bytes);
   void* moved = mremap(p, old_bytes, new_bytes, MREMAP_MAYMOVE | MREMAP_FIXED, target);
   if (moved == MAP_FAILED) {
     release_large(target, new_bytes);
     return nullptr;
   }
   observe(-static_cast<int64_t>(old_bytes));
+  if (recycler) recycler->warmer.warm(static_cast<char*>(moved) + old_bytes, new_bytes - old_bytes);
   return moved;
 #else
   (void)p, (void)old_bytes, (void)new_bytes;
