@@ -19,6 +19,7 @@
 #include "common/variant_copy.hpp"
 #include "node/compact_name.hpp"
 #include "node/id_list.hpp"
+#include "node/shared_text.hpp"
 #include "param/param.hpp"
 
 namespace trellan {
@@ -123,7 +124,7 @@ class StageRefs {
 };
 
 struct StageOp {
-  std::string token;  // op token of the node this member stands for
+  SharedText token;  // op token of the node this member stands for
   StageRefs inputs;
   bool operator==(const StageOp&) const = default;
 };

@@ -174,7 +174,7 @@ class Emitter {
     std::vector<StageOp> ops;
     ops.reserve(members_.size());
     for (Pos m : members_) {
-      StageOp op{table_.text(g_.op[m]), {}};
+      StageOp op{token(g_.op[m]), {}};
       auto children = g_.children_of(m);
       op.inputs.reserve(children.size());
       for (uint64_t c : children) {
@@ -187,6 +187,14 @@ class Emitter {
     for (Pos group : slots_) inputs_.push_back(at_[group]);
     out_.nodes.push_back(NodeKey::stage(IdList(inputs_), std::move(ops)));
     ++out_.stages;
+  }
+
+  // The operator's token, one text that all its members share.
+  const SharedText& token(OpId id) {
+    if (id >= tokens_.size()) tokens_.resize(table_.size());
+    SharedText& t = at_checked(tokens_, id);
+    if (t.empty()) t = SharedText(table_.text(id));
+    return t;
   }
 
   // The stage's input slot for a group, slots numbered in order of first use.
@@ -208,6 +216,7 @@ class Emitter {
   Table slot_of_;  // per group: its slot in the stage that last used it
   std::vector<Pos> members_, slots_;  // of the stage being built
   std::vector<NodeId> inputs_;
+  std::vector<SharedText> tokens_;  // by operator, as members first use them
   Fused out_;
 };
 
