@@ -24,7 +24,9 @@ Run: python bench/bench_scale.py [options]
   --add-op-nodes N        calls for the add_op section (default 1000000)
   --clock cpu|wall        what the times measure (default cpu: the CPU time of the
                           measuring thread, page faults included, which a machine
-                          busy with other work disturbs far less than wall time)
+                          busy with other work disturbs far less than wall time; a
+                          large reduction's page warmer runs on a thread of its own,
+                          so its time is not in it: compare --clock wall)
   pip install ".[bench]" first for the dask baseline.
 
 Sections, each measured in a fresh process per interpreter and per size, so that the

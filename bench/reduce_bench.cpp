@@ -4,7 +4,8 @@
 // live when the reduction started (this program counts every allocation).
 // Times are the CPU time of the reducing thread (page faults included), which
 // other work on the machine disturbs far less than wall time; --wall measures
-// wall time instead.
+// wall time instead: the page warmer faults pages in on a thread of its own,
+// and only wall time shows what that saves.
 // --check prints, instead, a checksum of each reduction's result under both
 // fusion rules (the reduced store's blob, its node map and the report), for
 // comparing the output of two builds.
