@@ -36,7 +36,13 @@ NodeKey NodeKey::external(PayloadDescriptor descriptor, ParamMap params, IdList 
                  Ext{std::make_shared<const PayloadDescriptor>(std::move(descriptor))});
 }
 NodeKey NodeKey::stage(IdList inputs, std::vector<StageOp> members) {
-  return make<4>(std::move(inputs), ParamMap(), Stg{std::make_shared<const Members>(std::move(members))});
+  if (members.size() > UINT32_MAX) throw std::length_error("stage with too many members");
+  auto block = std::make_shared<const std::vector<StageOp>>(std::move(members));
+  const auto count = static_cast<uint32_t>(block->size());
+  return stage(std::move(inputs), std::shared_ptr<const StageOp>(block, block->data()), count);
+}
+NodeKey NodeKey::stage(IdList inputs, std::shared_ptr<const StageOp> first, uint32_t count) {
+  return make<4>(std::move(inputs), ParamMap(), Stg{std::move(first), count});
 }
 NodeKey NodeKey::exchange(ParamMap params, IdList inputs) { return make<5>(std::move(inputs), std::move(params)); }
 NodeKey NodeKey::join(ParamMap params, IdList inputs) { return make<6>(std::move(inputs), std::move(params)); }
@@ -47,10 +53,10 @@ const PayloadDescriptor& NodeKey::descriptor() const {
   return *e->descriptor;
 }
 
-const std::vector<StageOp>& NodeKey::members() const {
+std::span<const StageOp> NodeKey::members() const {
   const auto* st = std::get_if<4>(&v_);
   if (!st) panic("members of a node that is not a stage");
-  return *st->members;
+  return {st->first.get(), st->count};
 }
 
 void NodeKey::share_params(ParamPool& pool) {
@@ -189,6 +195,12 @@ std::string NodeKey::label() const {
 }
 
 NodeKey NodeKey::with_inputs(IdList inputs) const {
+  // A stage taken into another graph gets a block of its own, so that it
+  // does not keep alive the members of every stage of the graph it left.
+  if (kind() == NodeKind::Stage) {
+    const std::span<const StageOp> ms = members();
+    return stage(std::move(inputs), std::vector<StageOp>(ms.begin(), ms.end()));
+  }
   NodeKey key = *this;
   if (kind() != NodeKind::Source) key.inputs_ = std::move(inputs);
   return key;
@@ -276,9 +288,9 @@ bool NodeKey::same_but_inputs(const NodeKey& o) const {
       break;
     }
     case NodeKind::Stage: {
-      const auto& a = std::get<4>(v_).members;
-      const auto& b = std::get<4>(o.v_).members;
-      return a == b || *a == *b;
+      const Stg& a = std::get<4>(v_);
+      const Stg& b = std::get<4>(o.v_);
+      return (a.first == b.first && a.count == b.count) || std::ranges::equal(members(), o.members());
     }
     case NodeKind::Exchange:
     case NodeKind::Join:

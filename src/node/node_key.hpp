@@ -158,6 +158,9 @@ class NodeKey {
   static NodeKey reduction(std::string_view name, ParamMap params, IdList inputs);
   static NodeKey external(PayloadDescriptor descriptor, ParamMap params, IdList inputs);
   static NodeKey stage(IdList inputs, std::vector<StageOp> members);
+  // A stage whose count members start at first, which keeps alive whatever
+  // holds them: a reduction puts the members of all its stages in one block.
+  static NodeKey stage(IdList inputs, std::shared_ptr<const StageOp> first, uint32_t count);
   static NodeKey exchange(ParamMap params, IdList inputs);
   static NodeKey join(ParamMap params, IdList inputs);
 
@@ -173,7 +176,7 @@ class NodeKey {
   // Params of every kind but Stage (empty for a Stage).
   const ParamMap& params() const { return params_; }
   const PayloadDescriptor& descriptor() const;          // External only
-  const std::vector<StageOp>& members() const;          // Stage only
+  std::span<const StageOp> members() const;              // Stage only
 
   // The operator identity without inputs: "src|", "op|" or "red|" and the
   // escaped name, "exch" or "join", each with its params; "ext|" and the six
@@ -205,7 +208,6 @@ class NodeKey {
   bool same_but_inputs(const NodeKey& o) const;
 
  private:
-  using Members = std::vector<StageOp>;
   // One alternative per kind, in NodeKind order, so that the variant's index
   // is the kind and a key needs no field of its own for it (a key is 64 bytes).
   // They are types of our own also because a variant whose alternatives are
@@ -219,7 +221,8 @@ class NodeKey {
     std::shared_ptr<const PayloadDescriptor> descriptor;
   };
   struct Stg {
-    std::shared_ptr<const Members> members;
+    std::shared_ptr<const StageOp> first;  // shares ownership of the block the members are in
+    uint32_t count = 0;
   };
   template <NodeKind K>
   struct Bare {};

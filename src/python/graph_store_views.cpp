@@ -108,7 +108,7 @@ PyRef node_view(const NodeKey& key, NodeId id, bool output, const ViewKeys& k) {
   if (key.kind() == NodeKind::External) {
     set_item(d.get(), k.descriptor.get(), descriptor_to_dict(key.descriptor()));
   } else if (key.kind() == NodeKind::Stage) {
-    const std::vector<StageOp>& members = key.members();
+    const std::span<const StageOp> members = key.members();
     set_item(d.get(), k.n_members.get(), new_int(members.size()));
     PyRef list = new_list(members.size());
     for (size_t i = 0; i < members.size(); ++i) list_set(list, i, member_view(members[i], k));

@@ -146,7 +146,7 @@ void put_descriptor(Sink& s, const PayloadDescriptor& d) {
 }
 
 template <class Sink>
-void put_members(Sink& s, const std::vector<StageOp>& members) {
+void put_members(Sink& s, std::span<const StageOp> members) {
   s.field32(Field::MemberCount, members.size());
   for (const StageOp& m : members) {
     put_str(s, m.token);

@@ -202,7 +202,7 @@ class StageMembers {
   StageMembers(ExecutionPlan& plan, Tables& tables) : plan_(plan), tables_(tables) {}
 
   std::optional<PlanError> add(NodeId id, const NodeKey& stage) {
-    const std::vector<StageOp>& members = stage.members();
+    const std::span<const StageOp> members = stage.members();
     if (members.empty()) return invalid("node " + std::to_string(id) + ": a stage without members has no value");
     const uint64_t slots = stage.inputs().size();
     const size_t first = plan_.member_kinds.size();

@@ -47,7 +47,7 @@ Result<const Digest*, DigestError> ValueDigester::of_member(const StageOp& membe
 
 Result<Digest, DigestError> ValueDigester::stage_digest(NodeId node, const NodeKey& stage,
                                                          const DigestTable& out) {
-  const std::vector<StageOp>& members = stage.members();
+  const std::span<const StageOp> members = stage.members();
   if (members.empty()) return Err(DigestError{"node " + std::to_string(node) + ": a stage without members has no value"});
   const auto slots = stage.inputs();
   scratch_.clear();

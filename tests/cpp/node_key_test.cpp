@@ -30,6 +30,34 @@ TEST(NodeKey, EqualKeysHashAlikeAcrossKinds) {
   }
 }
 
+// A reduction puts the members of all its stages in one block. A stage cut
+// from it equals (and hashes like) the same stage built on its own, and one
+// taken into another graph keeps none of the block alive.
+TEST(NodeKey, StagesSharingABlockCompareByMembersAndLetItGo) {
+  const auto hash = [k = HashKey::random()](const NodeKey& key) {
+    KeyedHasher h(k);
+    key.hash(h);
+    return h.finish();
+  };
+  const StageOp f{"op|f", {StageRef::input(0)}}, g{"op|g", {StageRef::member(0), StageRef::input(1)}};
+  auto block = std::make_shared<std::vector<StageOp>>(std::vector<StageOp>{f, g, f});
+  const std::weak_ptr<std::vector<StageOp>> watch = block;
+  NodeKey both = NodeKey::stage({1, 2}, std::shared_ptr<const StageOp>(block, block->data()), 2);
+  NodeKey last = NodeKey::stage({1, 2}, std::shared_ptr<const StageOp>(block, block->data() + 2), 1);
+  block.reset();
+  const NodeKey alone = NodeKey::stage({1, 2}, {f, g});
+  EXPECT_EQ(both, alone);
+  EXPECT_EQ(hash(both), hash(alone));
+  EXPECT_FALSE(both == last);
+  EXPECT_EQ(last, NodeKey::stage({1, 2}, {f}));
+
+  const NodeKey moved = both.with_inputs({7, 8});
+  both = NodeKey();
+  last = NodeKey();
+  EXPECT_TRUE(watch.expired());
+  EXPECT_EQ(moved, NodeKey::stage({7, 8}, {f, g}));
+}
+
 // A text, and the token of the key it parses to (null: it does not parse).
 using P = std::pair<const char*, const char*>;
 class ParseOpToken : public testing::TestWithParam<P> {};

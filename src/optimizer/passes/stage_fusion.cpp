@@ -19,6 +19,13 @@ constexpr Pos kNone = ~Pos{0};
 using Table = support::MappedVector<Pos>;
 constexpr Pos kMany = kNone - 1;  // read more than once
 
+// The members of every stage of one reduction, in one block that the stages
+// share: a member costs no allocation of its own, and the block comes from
+// the large-table allocator, whose fresh pages are faulted in ahead.
+struct MemberBlock {
+  support::MappedVector<StageOp> ops;
+};
+
 // Every group is named by its sink, its largest member, at which it is
 // emitted: its other members all read, directly or not, the sink.
 
@@ -102,9 +109,14 @@ class Emitter {
 
   Fused run(std::span<const uint32_t> origin) {
     const size_t n = g_.size();
-    size_t groups = 0;
-    for (Pos p = 0; p < n; ++p) groups += sink_[p] == p;
+    size_t groups = 0, members = 0;
+    for (Pos p = 0; p < n; ++p) {
+      groups += sink_[p] == p;
+      members += g_.opaque[p] == 0;
+    }
     out_.nodes.reserve(groups);
+    block_ = std::make_shared<MemberBlock>();
+    block_->ops.reserve(members);  // never grows past: the stages point into it
     for (Pos p = 0; p < n; ++p) {
       fetch_ahead(p);
       const Pos pos = static_cast<Pos>(out_.nodes.size());
@@ -171,8 +183,9 @@ class Emitter {
     std::reverse(members_.begin(), members_.end());
     for (Pos k = 0; k < members_.size(); ++k) chain_[members_[k]] = k;
     slots_.clear();
-    std::vector<StageOp> ops;
-    ops.reserve(members_.size());
+    auto& ops = block_->ops;
+    const size_t first = ops.size();
+    if (members_.size() > ops.capacity() - first) panic("stage members beyond those counted");  // LCOV_EXCL_LINE
     for (Pos m : members_) {
       StageOp op{token(g_.op[m]), {}};
       auto children = g_.children_of(m);
@@ -185,7 +198,8 @@ class Emitter {
     }
     inputs_.clear();
     for (Pos group : slots_) inputs_.push_back(at_[group]);
-    out_.nodes.push_back(NodeKey::stage(IdList(inputs_), std::move(ops)));
+    out_.nodes.push_back(NodeKey::stage(IdList(inputs_), std::shared_ptr<const StageOp>(block_, ops.data() + first),
+                                        static_cast<uint32_t>(members_.size())));
     ++out_.stages;
   }
 
@@ -217,6 +231,7 @@ class Emitter {
   std::vector<Pos> members_, slots_;  // of the stage being built
   std::vector<NodeId> inputs_;
   std::vector<SharedText> tokens_;  // by operator, as members first use them
+  std::shared_ptr<MemberBlock> block_;
   Fused out_;
 };
 
