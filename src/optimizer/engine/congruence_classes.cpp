@@ -214,13 +214,16 @@ Classes congruence_classes(const OpGraph& graph, const RuleOps& rules, uint32_t 
   const size_t n = graph.size();
   if (t.region_start.size() != n + 1) set_regions(graph, t.region_start);
   const size_t capacity = t.region_start[n] + kWindow + 1;
+  constexpr ClassTable::Slot kFree{0, 0, 0, kEmpty};
   if (t.local.size() != capacity) {
+    // Written once, free, rather than zeroed and then freed.
     t.local.clear();
     t.local.shrink_to_fit();
-    t.local.resize(capacity);
+    t.local.assign(capacity, kFree);
+  } else {
+    std::fill(t.local.begin(), t.local.end(), kFree);
   }
-  std::fill(t.local.begin(), t.local.end(), ClassTable::Slot{0, 0, 0, kEmpty});
-  std::fill(t.spill.slots.begin(), t.spill.slots.end(), ClassTable::Slot{0, 0, 0, kEmpty});
+  std::fill(t.spill.slots.begin(), t.spill.slots.end(), kFree);
   std::fill(t.leaves.begin(), t.leaves.end(), kEmpty);
   t.spill.count = 0;
   t.identity_seen.assign(applied >> kCommuteRules ? n : 0, 0);
