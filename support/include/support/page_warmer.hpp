@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -67,8 +68,8 @@ class PageWarmer {
     if (!thread_.joinable()) {
       try {
         thread_ = std::thread([this] { run(); });
-      } catch (const std::system_error&) {
-        failed_ = true;  // no thread to spare: the caller faults its pages itself
+      } catch (const std::exception&) {  // no thread to spare, or no memory for one
+        failed_ = true;                     // the caller faults its pages itself
         return;
       }
     }
